@@ -1,0 +1,31 @@
+// Libraries bound by name at run time.
+#pragma once
+
+#include <string_view>
+
+#include "platform/result.h"
+
+namespace qma::platform {
+
+/// A loaded shared library. Unloads when destroyed unless released.
+class DynamicLibrary {
+ public:
+  DynamicLibrary(DynamicLibrary&&) noexcept;
+  DynamicLibrary& operator=(DynamicLibrary&&) noexcept;
+  ~DynamicLibrary();
+
+  /// Loads by name through the library search path (or a path when it has a separator).
+  [[nodiscard]] static Result<DynamicLibrary> load(std::string_view name);
+  /// The address of an exported symbol, or nullptr.
+  void* symbol(std::string_view name) const;
+  /// Unloads now; false when the system refused.
+  bool unload();
+  /// Keeps the library loaded for the rest of the process.
+  void release() { handle_ = nullptr; }
+
+ private:
+  explicit DynamicLibrary(void* handle) : handle_(handle) {}
+  void* handle_ = nullptr;
+};
+
+}  // namespace qma::platform

@@ -1,0 +1,28 @@
+// Process environment and the two roots that keep tests away from the real host.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "platform/result.h"
+
+namespace qma::platform {
+
+std::optional<std::string> get_env(std::string_view name);
+/// Sets a variable in the process environment (seen by later library loads and children).
+[[nodiscard]] Status set_env(std::string_view name, std::string_view value);
+/// Replaces %NAME% references by the variables' values; unknown names stay as written.
+std::string expand_env_references(std::string_view text);
+
+/// $QMA_STATE_DIR, default /var/lib/qmagent: registry file, service database,
+/// pipe sockets, named mutexes.
+std::string state_dir();
+/// $QMA_HOST_ROOT, default /: prefix of host facts read from files.
+std::string host_root();
+/// host_root() joined with a relative path such as "etc/os-release".
+std::string host_path(std::string_view relative);
+/// True when the host root is the real root, so power actions really happen.
+bool host_is_real();
+
+}  // namespace qma::platform

@@ -1,0 +1,77 @@
+// Files and folders with the Windows behaviour the agent expects.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/result.h"
+
+namespace qma::platform {
+
+/// The separator of the paths the agent builds.
+inline constexpr char kPathSeparator = '/';
+
+/// Windows file attribute bits as listings report them.
+inline constexpr uint32_t kAttrReadOnly = 0x01;
+inline constexpr uint32_t kAttrHidden = 0x02;
+inline constexpr uint32_t kAttrDirectory = 0x10;
+inline constexpr uint32_t kAttrNormal = 0x80;
+inline constexpr uint32_t kAttrReparsePoint = 0x400;
+
+/// folder + separator + name (no separator doubled).
+std::string join_path(std::string_view folder, std::string_view name);
+
+/// The path as it exists: when the exact name is absent, the last component is
+/// looked up without regard to case within its folder. Returns the input when
+/// nothing matches.
+std::string resolve_path(std::string_view path);
+
+/// True when the path (resolved as above) can be opened for reading.
+bool file_readable(std::string_view path);
+/// True when the path is an existing directory.
+bool is_directory(std::string_view path);
+
+struct DirEntry {
+  std::string name;
+  uint32_t attributes = 0;
+  uint64_t size = 0;
+};
+/// Entries of a folder whose names match a pattern with * and ? (case-insensitive),
+/// with "." and ".." included as Windows lists them. Symbolic links are reported
+/// as reparse points and never followed.
+[[nodiscard]] Result<std::vector<DirEntry>> list_directory(std::string_view folder,
+                                                           std::string_view pattern = "*");
+/// Windows wildcard match (* and ?), without regard to case.
+bool wildcard_match(std::string_view pattern, std::string_view name);
+
+/// Renames with write-through; never copies across volumes (fails with EXDEV there).
+[[nodiscard]] Status move_file(std::string_view from, std::string_view to);
+/// Copies a file; fails when the target exists and overwrite is false.
+[[nodiscard]] Status copy_file(std::string_view from, std::string_view to, bool overwrite);
+[[nodiscard]] Status delete_file(std::string_view path);
+[[nodiscard]] Status create_directory(std::string_view path);
+[[nodiscard]] Status remove_directory(std::string_view path);
+
+/// Whole-file read; fails when the file cannot be opened.
+[[nodiscard]] Result<std::string> read_file(std::string_view path);
+/// Replaces a file's content atomically: temporary file, flush to disk, rename.
+[[nodiscard]] Status write_file_atomic(std::string_view path, std::string_view content);
+
+/// An exclusive advisory lock on a file, held until destroyed. Serialises
+/// writers of one file across processes.
+class FileLock {
+ public:
+  FileLock(FileLock&&) noexcept;
+  FileLock& operator=(FileLock&&) noexcept;
+  ~FileLock();
+  /// Blocks until the lock on the file (created when absent) is held.
+  [[nodiscard]] static Result<FileLock> acquire(std::string_view path);
+
+ private:
+  explicit FileLock(int handle) : handle_(handle) {}
+  int handle_ = -1;
+};
+
+}  // namespace qma::platform

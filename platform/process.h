@@ -1,0 +1,62 @@
+// Child processes: start a program with a Windows-style command line, wait, kill.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/named_mutex.h"
+#include "platform/result.h"
+
+namespace qma::platform {
+
+/// Splits a command line into arguments by the Windows rules: white space
+/// separates, double quotes group, 2n backslashes before a quote give n
+/// backslashes and a quote that groups, 2n+1 give n backslashes and a literal
+/// quote, "" inside quotes is a literal quote. The first argument (the program)
+/// ends at the next space or closing quote and takes backslashes literally.
+std::vector<std::string> split_command_line(std::string_view command_line);
+
+/// A started or opened process. Destroying it never kills the process; a
+/// child that ends is always reaped.
+class Process {
+ public:
+  Process(Process&&) noexcept;
+  Process& operator=(Process&&) noexcept;
+  ~Process();
+
+  /// Starts application_path with the arguments of command_line (its first
+  /// argument becomes argv[0]) in current_dir, in a process group of its own,
+  /// never through a shell.
+  [[nodiscard]] static Result<Process> spawn(std::string_view application_path,
+                                             std::string_view command_line,
+                                             std::string_view current_dir);
+  /// Opens a running process by id; fails when it no longer exists.
+  [[nodiscard]] static Result<Process> open(uint32_t pid);
+
+  uint32_t id() const;
+  /// kSignaled when the process has ended, kTimeout when it still runs after
+  /// timeout_ms (kInfinite: no limit), kFailed on error.
+  [[nodiscard]] WaitStatus wait(uint32_t timeout_ms);
+  /// The exit code once ended (128 + signal number for a killed child); 259
+  /// (still active) before.
+  uint32_t exit_code() const;
+  /// Kills the process and every process of its group.
+  [[nodiscard]] Status kill_tree();
+
+ private:
+  struct Impl;
+  explicit Process(std::unique_ptr<Impl> impl);
+  std::unique_ptr<Impl> impl_;
+};
+
+/// Runs a script with /bin/sh and waits for it, as the C library's system() runs
+/// a batch file. Returns the shell's exit status, or -1 when it could not run.
+int run_script(std::string_view script_path);
+
+/// Kills a process group by the id of its leader (the tool's process id).
+[[nodiscard]] Status kill_process_tree(uint32_t pid);
+
+}  // namespace qma::platform
