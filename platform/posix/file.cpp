@@ -1,0 +1,285 @@
+// Files and folders with the behaviour of the Windows file functions (POSIX backend).
+//
+// This folder is the only place that may include OS headers. Nothing here logs:
+// every failure is returned and recorded as the thread's last error (errno).
+// Reading, atomic writing and file locks live in file_io.cpp.
+#include "platform/file.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/error.h"
+
+namespace qma::platform {
+
+namespace {
+
+Status fail(int error) {
+  set_last_error(error);
+  return Status::failure(error);
+}
+
+Status fail_errno() {
+  return fail(errno);
+}
+
+bool equal_ignoring_case(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    char x = a[i];
+    char y = b[i];
+    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
+    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
+    if (x != y) return false;
+  }
+  return true;
+}
+
+/// The folder part of a path ("." for a bare name, "/" for a name in the root).
+std::string parent_of(const std::string& path) {
+  size_t end = path.find_last_not_of('/');
+  if (end == std::string::npos) return "/";
+  size_t slash = path.rfind('/', end);
+  if (slash == std::string::npos) return ".";
+  size_t keep = path.find_last_not_of('/', slash);
+  return keep == std::string::npos ? "/" : path.substr(0, keep + 1);
+}
+
+/// Flushes a folder's entries to disk, so that a rename in it survives a crash.
+int sync_folder(const std::string& folder) {
+  int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return errno;
+  int error = fsync(fd) == 0 ? 0 : errno;
+  close(fd);
+  // Some file systems cannot sync a folder; the rename itself has happened.
+  if (error == EINVAL || error == EROFS) error = 0;
+  return error;
+}
+
+class Fd {
+ public:
+  explicit Fd(int fd) : fd_(fd) {}
+  ~Fd() {
+    if (fd_ >= 0) close(fd_);
+  }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  int get() const { return fd_; }
+  int release() { return std::exchange(fd_, -1); }
+
+ private:
+  int fd_;
+};
+
+}  // namespace
+
+std::string join_path(std::string_view folder, std::string_view name) {
+  if (folder.empty()) return std::string(name);
+  std::string out(folder);
+  while (!name.empty() && name.front() == kPathSeparator) name.remove_prefix(1);
+  if (out.back() != kPathSeparator) out.push_back(kPathSeparator);
+  out.append(name);
+  return out;
+}
+
+std::string resolve_path(std::string_view path) {
+  std::string exact(path);
+  if (exact.empty()) return exact;
+  struct stat st {};
+  if (lstat(exact.c_str(), &st) == 0) return exact;
+
+  size_t end = exact.find_last_not_of('/');
+  if (end == std::string::npos) return exact;
+  size_t slash = exact.rfind('/', end);
+  size_t name_start = slash == std::string::npos ? 0 : slash + 1;
+  std::string_view name(exact.data() + name_start, end + 1 - name_start);
+  if (name == "." || name == "..") return exact;
+
+  std::string folder = parent_of(exact.substr(0, end + 1));
+  DIR* dir = opendir(folder.c_str());
+  if (dir == nullptr) return exact;
+  // Several names may differ only in case; the first in byte order wins so the
+  // choice does not depend on the order the file system lists them in.
+  std::string found;
+  while (dirent* entry = readdir(dir)) {
+    std::string_view candidate(entry->d_name);
+    if (equal_ignoring_case(candidate, name) && (found.empty() || candidate < found)) {
+      found.assign(candidate);
+    }
+  }
+  closedir(dir);
+  if (found.empty()) return exact;
+  return exact.substr(0, name_start) + found + exact.substr(end + 1);
+}
+
+bool file_readable(std::string_view path) {
+  std::string resolved = resolve_path(path);
+  // Non-blocking, so that a FIFO never hangs the caller.
+  Fd fd(open(resolved.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  if (fd.get() < 0) {
+    set_last_error(errno);
+    return false;
+  }
+  struct stat st {};
+  if (fstat(fd.get(), &st) != 0) {
+    set_last_error(errno);
+    return false;
+  }
+  if (S_ISDIR(st.st_mode)) {
+    set_last_error(EISDIR);
+    return false;
+  }
+  return true;
+}
+
+bool is_directory(std::string_view path) {
+  std::string resolved = resolve_path(path);
+  struct stat st {};
+  if (stat(resolved.c_str(), &st) != 0) {
+    set_last_error(errno);
+    return false;
+  }
+  return S_ISDIR(st.st_mode);
+}
+
+Result<std::vector<DirEntry>> list_directory(std::string_view folder, std::string_view pattern) {
+  std::string resolved = resolve_path(folder);
+  DIR* dir = opendir(resolved.c_str());
+  if (dir == nullptr) {
+    int error = errno;
+    set_last_error(error);
+    return Result<std::vector<DirEntry>>::failure(error);
+  }
+  std::vector<DirEntry> entries;
+  int dir_fd = dirfd(dir);
+  errno = 0;
+  while (dirent* entry = readdir(dir)) {
+    std::string_view name(entry->d_name);
+    if (!wildcard_match(pattern, name)) continue;
+    struct stat st {};
+    // Never follow a link: a sweep must not reach outside the folder.
+    if (fstatat(dir_fd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;  // gone meanwhile
+    DirEntry out;
+    out.name.assign(name);
+    bool dot_name = name == "." || name == "..";
+    if (S_ISLNK(st.st_mode)) {
+      // A link is only a reparse point, even when it points at a folder, so
+      // that "is it a directory" never leads anyone through it.
+      out.attributes |= kAttrReparsePoint;
+    } else if (S_ISDIR(st.st_mode)) {
+      out.attributes |= kAttrDirectory;
+    } else {
+      out.size = static_cast<uint64_t>(st.st_size);
+    }
+    if (!S_ISLNK(st.st_mode) && (st.st_mode & S_IWUSR) == 0) out.attributes |= kAttrReadOnly;
+    if (!dot_name && name.front() == '.') out.attributes |= kAttrHidden;
+    if (out.attributes == 0) out.attributes = kAttrNormal;
+    entries.push_back(std::move(out));
+    errno = 0;
+  }
+  int error = errno;
+  closedir(dir);
+  if (error != 0) {
+    set_last_error(error);
+    return Result<std::vector<DirEntry>>::failure(error);
+  }
+  // "." and ".." first, the rest in byte order, so listings are the same on every run.
+  auto rank = [](const std::string& name) { return name == "." ? 0 : name == ".." ? 1 : 2; };
+  std::sort(entries.begin(), entries.end(), [&](const DirEntry& a, const DirEntry& b) {
+    int ra = rank(a.name);
+    int rb = rank(b.name);
+    return ra != rb ? ra < rb : a.name < b.name;
+  });
+  return entries;
+}
+
+Status move_file(std::string_view from, std::string_view to) {
+  std::string source = resolve_path(from);
+  std::string target = resolve_path(to);
+  // A change of case only ("a.txt" to "A.txt") renames the file to the name given.
+  if (target == source) target.assign(to);
+  // As a Windows move without "replace existing": an existing target is refused.
+  if (renameat2(AT_FDCWD, source.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) != 0) {
+    int error = errno;
+    if (error != EINVAL && error != ENOSYS) return fail(error);
+    // The file system cannot refuse atomically; check first, then rename.
+    struct stat st {};
+    if (lstat(target.c_str(), &st) == 0) return fail(EEXIST);
+    if (rename(source.c_str(), target.c_str()) != 0) return fail_errno();
+  }
+  // Write-through: the move is on disk before we report it done.
+  std::string target_folder = parent_of(target);
+  std::string source_folder = parent_of(source);
+  int error = sync_folder(target_folder);
+  if (error == 0 && source_folder != target_folder) error = sync_folder(source_folder);
+  if (error != 0) return fail(error);
+  return Status::success();
+}
+
+Status copy_file(std::string_view from, std::string_view to, bool overwrite) {
+  std::string source = resolve_path(from);
+  std::string target = resolve_path(to);
+  Fd in(open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+  if (in.get() < 0) return fail_errno();
+  struct stat src_st {};
+  if (fstat(in.get(), &src_st) != 0) return fail_errno();
+  if (S_ISDIR(src_st.st_mode)) return fail(EISDIR);
+
+  int flags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY | (overwrite ? 0 : O_EXCL);
+  Fd out(open(target.c_str(), flags, src_st.st_mode & 07777));
+  if (out.get() < 0) return fail_errno();
+  struct stat dst_st {};
+  if (fstat(out.get(), &dst_st) != 0) return fail_errno();
+  // Copying a file onto itself would empty it; Windows refuses that too.
+  if (dst_st.st_dev == src_st.st_dev && dst_st.st_ino == src_st.st_ino) return fail(EBUSY);
+  if (ftruncate(out.get(), 0) != 0) return fail_errno();
+
+  char buffer[64 * 1024];
+  for (;;) {
+    ssize_t got = read(in.get(), buffer, sizeof buffer);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return fail_errno();
+    }
+    if (got == 0) break;
+    for (ssize_t done = 0; done < got;) {
+      ssize_t put = write(out.get(), buffer + done, static_cast<size_t>(got - done));
+      if (put < 0) {
+        if (errno == EINTR) continue;
+        return fail_errno();
+      }
+      done += put;
+    }
+  }
+  if (close(out.release()) != 0) return fail_errno();
+  return Status::success();
+}
+
+Status delete_file(std::string_view path) {
+  std::string resolved = resolve_path(path);
+  if (unlink(resolved.c_str()) != 0) return fail_errno();
+  return Status::success();
+}
+
+Status create_directory(std::string_view path) {
+  std::string resolved = resolve_path(path);
+  if (mkdir(resolved.c_str(), 0777) != 0) return fail_errno();
+  return Status::success();
+}
+
+Status remove_directory(std::string_view path) {
+  std::string resolved = resolve_path(path);
+  if (rmdir(resolved.c_str()) != 0) return fail_errno();
+  return Status::success();
+}
+
+}  // namespace qma::platform
