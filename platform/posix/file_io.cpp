@@ -1,0 +1,131 @@
+// Whole-file reads, atomic file replacement and cross-process file locks (POSIX backend).
+//
+// This folder is the only place that may include OS headers. Nothing here logs:
+// failures come back as errno values and are recorded as the thread's last error.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+
+#include "platform/error.h"
+#include "platform/file.h"
+
+namespace qma::platform {
+
+namespace {
+
+int fail(int error) {
+  set_last_error(error);
+  return error;
+}
+
+/// Writes all bytes, riding over short writes and signals.
+bool write_all(int fd, std::string_view content) {
+  const char* p = content.data();
+  size_t left = content.size();
+  while (left > 0) {
+    ssize_t n = ::write(fd, p, left);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    p += n;
+    left -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+std::string parent_folder(const std::string& path) {
+  size_t slash = path.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+}  // namespace
+
+Result<std::string> read_file(std::string_view path) {
+  int fd = ::open(std::string(path).c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return Result<std::string>::failure(fail(errno));
+  std::string content;
+  char buffer[16384];
+  for (;;) {
+    ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      int error = errno;
+      ::close(fd);
+      return Result<std::string>::failure(fail(error));
+    }
+    if (n == 0) break;
+    content.append(buffer, static_cast<size_t>(n));
+  }
+  ::close(fd);
+  return content;
+}
+
+Status write_file_atomic(std::string_view path, std::string_view content) {
+  const std::string target(path);
+  std::string temp = target + ".tmpXXXXXX";
+  int fd = ::mkstemp(temp.data());
+  if (fd < 0) return Status::failure(fail(errno));
+
+  // The replacement keeps the permissions of the file it replaces; a new file
+  // gets the usual 0644.
+  struct stat old_stat {};
+  mode_t mode = (::stat(target.c_str(), &old_stat) == 0) ? (old_stat.st_mode & 07777) : 0644;
+
+  int error = 0;
+  if (::fchmod(fd, mode) != 0 || !write_all(fd, content) || ::fsync(fd) != 0) error = errno;
+  if (::close(fd) != 0 && error == 0) error = errno;
+  if (error == 0 && ::rename(temp.c_str(), target.c_str()) != 0) error = errno;
+  if (error != 0) {
+    ::unlink(temp.c_str());
+    return Status::failure(fail(error));
+  }
+
+  // The rename itself reaches the disk only when the folder is flushed.
+  int dir = ::open(parent_folder(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir >= 0) {
+    ::fsync(dir);
+    ::close(dir);
+  }
+  return Status::success();
+}
+
+FileLock::FileLock(FileLock&& other) noexcept : handle_(other.handle_) {
+  other.handle_ = -1;
+}
+
+FileLock& FileLock::operator=(FileLock&& other) noexcept {
+  if (this != &other) {
+    if (handle_ >= 0) ::close(handle_);
+    handle_ = other.handle_;
+    other.handle_ = -1;
+  }
+  return *this;
+}
+
+FileLock::~FileLock() {
+  // Closing the descriptor releases the lock.
+  if (handle_ >= 0) ::close(handle_);
+}
+
+Result<FileLock> FileLock::acquire(std::string_view path) {
+  int fd = ::open(std::string(path).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) return Result<FileLock>::failure(fail(errno));
+  // flock locks belong to the open file description, so two threads of one
+  // process that each acquire the lock exclude each other too.
+  while (::flock(fd, LOCK_EX) != 0) {
+    if (errno == EINTR) continue;
+    int error = errno;
+    ::close(fd);
+    return Result<FileLock>::failure(fail(error));
+  }
+  return FileLock(fd);
+}
+
+}  // namespace qma::platform
