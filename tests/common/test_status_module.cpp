@@ -1,0 +1,195 @@
+// Module status files: keep rule, option lines, reset after reboot, result-file sweep, mutexes.
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <atomic>
+#include <csignal>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <thread>
+
+#include "common/qma_config.h"
+#include "common/qma_log.h"
+#include "common/qma_status.h"
+#include "support/temp_roots.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using qma::test::read_text;
+using qma::test::TempRoots;
+
+class ModuleStatus : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    qma::log::reset_for_testing();
+    root_ = roots_.base() / "QMA_PKGROOT";
+    fs::create_directories(root_);
+    std::memset(g_QMAConfig.PkgSavePath, 0, sizeof(g_QMAConfig.PkgSavePath));
+    std::strncpy(g_QMAConfig.PkgSavePath, root_.c_str(), sizeof(g_QMAConfig.PkgSavePath) - 1);
+    log_dir_ = roots_.base() / "QMA_LOGROOT";
+    fs::create_directories(log_dir_);
+    ASSERT_EQ(QMA_InitializeForLogFile(log_dir_.c_str(), 10000, &log_holder_), 1);
+  }
+  void TearDown() override {
+    QMA_FinalizeForLogFile(&log_holder_);
+    qma::log::reset_for_testing();
+    std::memset(g_QMAConfig.PkgSavePath, 0, sizeof(g_QMAConfig.PkgSavePath));
+  }
+  fs::path status_file(const std::string& module) const { return root_ / module / "ModuleStatus"; }
+  void write_status(const std::string& module, const std::string& text) const {
+    fs::create_directories(root_ / module);
+    std::ofstream(status_file(module), std::ios::binary) << text;
+  }
+  std::string agent_log() const { return read_text(log_dir_ / "QMAgent.log"); }
+
+  TempRoots roots_;
+  fs::path root_, log_dir_;
+  QMA_MUTEX_HANDLE log_holder_ = nullptr;
+};
+
+struct SetRow {
+  const char* name;
+  const char* before;  // nullptr: no file
+  int status;
+  const char* option;  // nullptr: module level
+  const char* after;
+};
+
+TEST_F(ModuleStatus, SetRewritesTheRightLine) {
+  const SetRow rows[] = {
+      {"option_replaced_in_place", "0\nOPT1=0\nOPT2=0\n", 3, "OPT1", "0\nOPT1=3\nOPT2=0\n"},
+      {"new_option_appended", "0\nOPT1=0\nOPT2=0\n", 4, "OPT3", "0\nOPT1=0\nOPT2=0\nOPT3=4\n"},
+      {"prefix_option_replaces_both", "0\nOPT1=0\nOPT2=0\n", 5, "OPT", "0\nOPT=5\nOPT=5\n"},
+      {"option_on_module_without_file", nullptr, 6, "OPT", "6\nOPT=6\n"},
+      {"module_level_keeps_options", "0\nOPT1=4\n", 3, nullptr, "3\nOPT1=4\n"},
+      {"module_level_new_file", nullptr, 5, nullptr, "5\n"},
+      {"empty_lines_disappear", "0\n\n\nOPT1=0\n", 4, nullptr, "4\nOPT1=0\n"},
+      {"option_drops_lines_without_equals", "0\njunk\nOPT1=0\n", 3, "OPT1", "0\nOPT1=3\n"},
+      {"crlf_file_is_read", "0\r\nOPT1=0\r\n", 3, "OPT1", "0\nOPT1=3\n"},
+      {"stored_reboot_is_kept", "1\n", 0, nullptr, "1\n"},
+      {"stored_failure_is_kept", "2\n", 6, nullptr, "2\n"},
+      {"option_reboot_is_kept", "0\nOPT1=1\n", 0, "OPT1", "0\nOPT1=1\n"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    fs::remove_all(root_ / "10000000");
+    if (row.before != nullptr) write_status("10000000", row.before);
+    fs::create_directories(root_ / "10000000");
+    QMA_Cmn_Set_ModuleStatus("10000000", row.status, row.option);
+    EXPECT_EQ(read_text(status_file("10000000")), row.after);
+  }
+}
+
+TEST_F(ModuleStatus, KeepRuleLogsAndRebootResetClears) {
+  write_status("20000000", "1\n");
+  QMA_Cmn_Set_ModuleStatus("20000000", 0, nullptr);
+  EXPECT_EQ(read_text(status_file("20000000")), "1\n");
+  EXPECT_NE(agent_log().find("Do not update ModuleStatus. CurrentStatus[1]. SetStatus[0]"),
+            std::string::npos);
+
+  QMA_Cmn_ModuleStatus_ResetAll();
+  EXPECT_EQ(read_text(status_file("20000000")), "0\n");
+  EXPECT_EQ(QMA_Cmn_Get_ModuleStatus("20000000", nullptr), 0);
+}
+
+TEST_F(ModuleStatus, ReaderPrefixMatchAndMissingEntries) {
+  write_status("30000000", "4\nOPT=5\nOPT1=3\n");
+  EXPECT_EQ(QMA_Cmn_Get_ModuleStatus("30000000", nullptr), 4);
+  EXPECT_EQ(QMA_Cmn_Get_ModuleStatus("30000000", "OPT1"),
+            5);  // "OPT" is a prefix of it: first match
+  EXPECT_EQ(QMA_Cmn_Get_ModuleStatus("30000000", "XYZ"), -1);
+  EXPECT_EQ(QMA_Cmn_Get_ModuleStatus("40000000", nullptr), -1);
+  write_status("50000000", "");
+  EXPECT_EQ(QMA_Cmn_Get_ModuleStatus("50000000", nullptr), -1);
+}
+
+TEST_F(ModuleStatus, FailedRewriteLeavesTheOldFileWhole) {
+  write_status("60000000", "0\nOPT1=0\nOPT2=0\n");
+  // A file size limit makes the write stop after a few bytes, as a full disk would.
+  auto old_handler = std::signal(SIGXFSZ, SIG_IGN);
+  rlimit old_limit{};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old_limit), 0);
+  rlimit small = old_limit;
+  small.rlim_cur = 4;
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+  QMA_Cmn_Set_ModuleStatus("60000000", 3, nullptr);
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &old_limit), 0);
+  std::signal(SIGXFSZ, old_handler);
+  EXPECT_EQ(read_text(status_file("60000000")), "0\nOPT1=0\nOPT2=0\n");
+  for (const auto& entry : fs::directory_iterator(root_ / "60000000")) {
+    EXPECT_EQ(entry.path().filename(), "ModuleStatus");  // no temporary file left behind
+  }
+}
+
+TEST_F(ModuleStatus, ResetAllTouchesOnlyPlainFolders) {
+  write_status("70000000", "2\nOPT1=1\n");
+  write_status(".hidden", "2\n");
+  std::ofstream(root_ / "80000000") << "a file";
+  fs::create_directory_symlink(root_ / "70000000", root_ / "90000000");
+  QMA_Cmn_ModuleStatus_ResetAll();
+  EXPECT_EQ(read_text(status_file("70000000")), "0\n");
+  EXPECT_EQ(read_text(status_file(".hidden")), "2\n");
+  EXPECT_EQ(read_text(root_ / "80000000"), "a file");
+}
+
+TEST_F(ModuleStatus, SweepDeletesStaleResultFiles) {
+  const char* all[] = {"Get_version.xml", "Update_normal.xml", "Update_force.xml",
+                       "Install.xml",     "Un_install.xml",    "Get_ratio.xml"};
+  for (const char* module : {"02000000", "11000000"}) {
+    fs::create_directories(root_ / module);
+    for (const char* name : all) std::ofstream(root_ / module / name) << "x";
+    std::ofstream(root_ / module / "QuillInfo.xml") << "keep";
+  }
+  QMA_Cmn_SweepResultFiles(root_.c_str());
+  for (const char* name : all) {
+    SCOPED_TRACE(name);
+    EXPECT_FALSE(fs::exists(root_ / "11000000" / name));
+    bool agent_keeps =
+        std::strcmp(name, "Get_version.xml") != 0 && std::strcmp(name, "Get_ratio.xml") != 0;
+    EXPECT_EQ(fs::exists(root_ / "02000000" / name), agent_keeps);
+  }
+  EXPECT_TRUE(fs::exists(root_ / "11000000" / "QuillInfo.xml"));
+  QMA_Cmn_SweepResultFiles((root_ / "missing").c_str());  // no root: nothing happens
+}
+
+TEST(StatusMutex, RecursiveOwnerAndTimedWaitOfOthers) {
+  TempRoots roots;
+  QMA_CMN_MUTEX_HANDLE mutex = nullptr;
+  ASSERT_EQ(QMA_Cmn_CreateMutex(&mutex, nullptr), 1);
+  EXPECT_EQ(QMA_Cmn_CreateMutex(&mutex, nullptr), 0);  // holder already full
+  EXPECT_EQ(QMA_Cmn_CreateMutex(nullptr, nullptr), 0);
+  ASSERT_EQ(QMA_Cmn_LockMutex(mutex, 100), 1);
+  ASSERT_EQ(QMA_Cmn_LockMutex(mutex, 100), 1);  // same thread again
+  int other = -1;
+  std::thread([&] { other = QMA_Cmn_LockMutex(mutex, 20); }).join();
+  EXPECT_EQ(other, 0);
+  QMA_Cmn_UnlockMutex(mutex);
+  std::thread([&] { other = QMA_Cmn_LockMutex(mutex, 20); }).join();
+  EXPECT_EQ(other, 0);  // still held once
+  QMA_Cmn_UnlockMutex(mutex);
+  std::thread([&] {
+    other = QMA_Cmn_LockMutex(mutex, 20);
+    QMA_Cmn_UnlockMutex(mutex);
+  }).join();
+  EXPECT_EQ(other, 1);
+  EXPECT_EQ(QMA_Cmn_LockMutex(nullptr, 10), 0);
+  QMA_Cmn_FreeMutex(mutex);
+}
+
+TEST(StatusMutex, NamedMutexIsSharedByName) {
+  TempRoots roots;
+  QMA_CMN_MUTEX_HANDLE first = nullptr, second = nullptr;
+  ASSERT_EQ(QMA_Cmn_CreateMutex(&first, "QMA_TEST_STATUS_MUTEX"), 1);
+  ASSERT_EQ(QMA_Cmn_CreateMutex(&second, "QMA_TEST_STATUS_MUTEX"), 1);
+  ASSERT_EQ(QMA_Cmn_LockMutex(first, 100), 1);
+  int other = -1;
+  std::thread([&] { other = QMA_Cmn_LockMutex(second, 20); }).join();
+  EXPECT_EQ(other, 0);
+  QMA_Cmn_UnlockMutex(first);
+  QMA_Cmn_FreeMutex(first);
+  QMA_Cmn_FreeMutex(second);
+}
+
+}  // namespace
