@@ -1,0 +1,14 @@
+// Whether a file in a folder exists and can be read.
+#include "common/log_line.h"
+#include "common/qma_system.h"
+#include "platform/file.h"
+
+extern "C" int QMA_Cmn_CheckFile(const char* folder, const char* file_name) {
+  char path[qma::log::kPathSize];
+  qma::log::build_path(path, folder, file_name);
+  try {
+    return qma::platform::file_readable(path) ? 1 : 0;
+  } catch (...) {
+    return 0;
+  }
+}

@@ -1,0 +1,56 @@
+// Formatting, counting and appending shared by the agent log and the service log.
+#include "common/log_line.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "platform/file.h"
+
+namespace qma::log {
+
+void format_text(char* buffer, size_t size, const char* format, va_list args) {
+  std::memset(buffer, 0, size);
+  if (format == nullptr) return;
+  if (std::vsnprintf(buffer, size, format, args) < 0) buffer[0] = '\0';
+}
+
+size_t finish_line(char* buffer, size_t size, int formatted) {
+  if (formatted < 0) return 0;
+  const size_t limit = size - 1;
+  if (static_cast<size_t>(formatted) < limit) return static_cast<size_t>(formatted);
+  buffer[limit - 1] = '\n';
+  buffer[limit] = '\0';
+  return limit;
+}
+
+int count_lines(const char* path, int limit) {
+  std::FILE* file = std::fopen(path, "r");
+  if (file == nullptr) return 0;
+  char chunk[kCountReadSize];
+  int lines = 0;
+  while (lines < limit && std::fgets(chunk, sizeof(chunk), file) != nullptr) ++lines;
+  std::fclose(file);
+  return lines;
+}
+
+bool append_line(const char* path, const char* line, size_t length) {
+  // Lines end in "\n" alone: on this platform text files carry no carriage return.
+  std::FILE* file = std::fopen(path, "a");
+  if (file == nullptr) return false;
+  bool written = std::fwrite(line, 1, length, file) == length && std::fflush(file) == 0;
+  if (std::fclose(file) != 0) written = false;
+  return written;
+}
+
+void build_path(char (&out)[kPathSize], const char* folder, const char* name) {
+  std::memset(out, 0, sizeof(out));
+  const char* dir = or_empty(folder);
+  size_t dir_length = std::strlen(dir);
+  const char separator[2] = {dir_length > 0 && dir[dir_length - 1] == platform::kPathSeparator
+                                 ? '\0'
+                                 : platform::kPathSeparator,
+                             '\0'};
+  std::snprintf(out, sizeof(out), "%s%s%s", dir, separator, or_empty(name));
+}
+
+}  // namespace qma::log
