@@ -1,0 +1,221 @@
+// Files and folders: case-insensitive lookup, listing attributes, wildcards, moves and copies.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <string>
+
+#include "platform/error.h"
+#include "platform/file.h"
+#include "support/temp_roots.h"
+
+namespace qma::platform {
+namespace {
+
+namespace fs = std::filesystem;
+using test::read_text;
+
+void write(const fs::path& path, const std::string& text) {
+  std::ofstream(path, std::ios::binary) << text;
+}
+
+class FileTest : public ::testing::Test {
+ protected:
+  test::TempRoots roots_;
+  fs::path dir_ = roots_.base() / "files";
+  void SetUp() override { fs::create_directories(dir_); }
+  std::string at(const std::string& name) const { return (dir_ / name).string(); }
+};
+
+TEST(JoinPath, NeverDoublesTheSeparator) {
+  EXPECT_EQ(join_path("/srv/logs", "QMA_LOGROOT"), "/srv/logs/QMA_LOGROOT");
+  EXPECT_EQ(join_path("/srv/logs/", "QMA_LOGROOT"), "/srv/logs/QMA_LOGROOT");
+  EXPECT_EQ(join_path("/srv/logs/", "/QMA_LOGROOT"), "/srv/logs/QMA_LOGROOT");
+  EXPECT_EQ(join_path("", "name"), "name");
+  EXPECT_EQ(join_path("/", "etc"), "/etc");
+}
+
+TEST_F(FileTest, AbsentNameResolvesWithoutRegardToCase) {
+  write(dir_ / "Update_normal.xml", "<r/>");
+  EXPECT_EQ(resolve_path(at("update_normal.xml")), at("Update_normal.xml"));
+  EXPECT_EQ(resolve_path(at("UPDATE_NORMAL.XML")), at("Update_normal.xml"));
+  EXPECT_TRUE(file_readable(at("update_normal.xml")));
+  // Only the last component is looked up; an absent name comes back as given.
+  EXPECT_EQ(resolve_path(at("Update_force.xml")), at("Update_force.xml"));
+  EXPECT_FALSE(file_readable(at("Update_force.xml")));
+  EXPECT_EQ(last_error(), ENOENT);
+  // The exact name wins when both spellings exist.
+  write(dir_ / "update_normal.xml", "<other/>");
+  EXPECT_EQ(resolve_path(at("update_normal.xml")), at("update_normal.xml"));
+  // Folders resolve too, and a folder is not a readable file.
+  fs::create_directories(dir_ / "Module");
+  EXPECT_TRUE(is_directory(at("MODULE")));
+  EXPECT_FALSE(file_readable(at("Module")));
+  EXPECT_FALSE(is_directory(at("Update_normal.xml")));
+}
+
+TEST_F(FileTest, ListingReportsWindowsAttributes) {
+  fs::create_directories(dir_ / "sub");
+  fs::create_directories(dir_ / ".cache");
+  write(dir_ / "plain.txt", "12345");
+  write(dir_ / ".hidden", "x");
+  write(dir_ / "readonly.txt", "r");
+  chmod((dir_ / "readonly.txt").c_str(), 0444);
+  fs::create_directory_symlink(dir_ / "sub", dir_ / "link");
+
+  auto listing = list_directory(dir_.string());
+  ASSERT_TRUE(listing.ok()) << listing.error();
+  std::map<std::string, DirEntry> by_name;
+  for (const DirEntry& e : *listing) by_name[e.name] = e;
+
+  const std::map<std::string, uint32_t> expected = {
+      {".", kAttrDirectory},
+      {"..", kAttrDirectory},
+      {"sub", kAttrDirectory},
+      {".cache", kAttrDirectory | kAttrHidden},
+      {"plain.txt", kAttrNormal},
+      {".hidden", kAttrHidden},
+      {"readonly.txt", kAttrReadOnly},
+      {"link", kAttrReparsePoint},  // never a directory: sweeps must not follow it
+  };
+  ASSERT_EQ(by_name.size(), expected.size());
+  for (const auto& [name, attributes] : expected) {
+    ASSERT_TRUE(by_name.count(name)) << name;
+    EXPECT_EQ(by_name[name].attributes, attributes) << name;
+  }
+  EXPECT_EQ(by_name["plain.txt"].size, 5u);
+  EXPECT_EQ(listing->at(0).name, ".");
+  EXPECT_EQ(listing->at(1).name, "..");
+}
+
+TEST_F(FileTest, ListingFiltersByPatternWithoutRegardToCase) {
+  for (const char* name : {"a.xml", "B.XML", "c.txt", "README"}) write(dir_ / name, "");
+  auto xml = list_directory(dir_.string(), "*.xml");
+  ASSERT_TRUE(xml.ok());
+  std::vector<std::string> names;
+  for (const DirEntry& e : *xml) names.push_back(e.name);
+  EXPECT_EQ(names, (std::vector<std::string>{"B.XML", "a.xml"}));
+
+  auto missing = list_directory(at("absent"));
+  ASSERT_FALSE(missing.ok());
+  EXPECT_EQ(missing.error(), ENOENT);
+}
+
+TEST(WildcardMatch, WindowsPatterns) {
+  const struct {
+    const char* pattern;
+    const char* name;
+    bool match;
+  } cases[] = {
+      {"*", "anything", true},
+      {"*", ".", true},
+      {"*.*", "README", true},
+      {"*.*", "a.b.c", true},
+      {"*.xml", "Update_normal.XML", true},
+      {"*.xml", "xml", false},
+      {"?.txt", "a.txt", true},
+      {"?.txt", "ab.txt", false},
+      {"QMA*.log", "QMAgent.log", true},
+      {"QMA*.log", "QMAgent.log.1", false},
+      {"*a*b*c", "xxaxxbxxc", true},
+      {"*a*b*c", "xxaxxcxxb", false},
+      {"README.*", "readme", true},
+      {"", "", true},
+      {"", "a", false},
+      {"a?", "a", false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(wildcard_match(c.pattern, c.name), c.match) << c.pattern << " vs " << c.name;
+  }
+}
+
+TEST_F(FileTest, MoveRenamesAndRefusesAnExistingTarget) {
+  write(dir_ / "CurrentVersion.xml", "current");
+  ASSERT_TRUE(move_file(at("CurrentVersion.xml"), at("ExVersion.xml")).ok());
+  EXPECT_FALSE(fs::exists(dir_ / "CurrentVersion.xml"));
+  EXPECT_EQ(read_text(dir_ / "ExVersion.xml"), "current");
+
+  // A folder moves with everything in it.
+  fs::create_directories(dir_ / "old" / "logs");
+  write(dir_ / "old" / "logs" / "a.log", "a");
+  ASSERT_TRUE(move_file(at("old"), at("new")).ok());
+  EXPECT_EQ(read_text(dir_ / "new" / "logs" / "a.log"), "a");
+
+  write(dir_ / "other.xml", "other");
+  Status refused = move_file(at("other.xml"), at("exversion.xml"));
+  ASSERT_FALSE(refused.ok());
+  EXPECT_EQ(refused.error(), EEXIST);
+  EXPECT_EQ(read_text(dir_ / "ExVersion.xml"), "current");
+  EXPECT_EQ(read_text(dir_ / "other.xml"), "other");
+
+  Status absent = move_file(at("absent"), at("x"));
+  EXPECT_EQ(absent.error(), ENOENT);
+  EXPECT_EQ(last_error(), ENOENT);
+}
+
+TEST_F(FileTest, MoveAcrossVolumesFailsWithoutCopying) {
+  struct stat here {};
+  struct stat there {};
+  ASSERT_EQ(stat(dir_.c_str(), &here), 0);
+  if (stat("/dev/shm", &there) != 0 || there.st_dev == here.st_dev) {
+    GTEST_SKIP() << "/dev/shm is missing or on the same file system as " << dir_
+                 << ", so no move across volumes can be tried";
+  }
+  fs::path shm_dir = fs::path("/dev/shm") / roots_.base().filename();
+  fs::create_directories(shm_dir);
+  write(dir_ / "archive.zip", "zip");
+  Status moved = move_file(at("archive.zip"), (shm_dir / "archive.zip").string());
+  bool copied = fs::exists(shm_dir / "archive.zip");
+  fs::remove_all(shm_dir);
+  EXPECT_EQ(moved.error(), EXDEV);
+  EXPECT_EQ(last_error(), EXDEV);
+  EXPECT_EQ(read_text(dir_ / "archive.zip"), "zip");
+  EXPECT_FALSE(copied);
+}
+
+TEST_F(FileTest, CopyHonoursOverwriteAndKeepsTheSource) {
+  write(dir_ / "Get_version.xml", "new");
+  write(dir_ / "CurrentVersion.xml", "old");
+  Status refused = copy_file(at("Get_version.xml"), at("CurrentVersion.xml"), false);
+  EXPECT_EQ(refused.error(), EEXIST);
+  EXPECT_EQ(read_text(dir_ / "CurrentVersion.xml"), "old");
+
+  ASSERT_TRUE(copy_file(at("Get_version.xml"), at("currentversion.xml"), true).ok());
+  EXPECT_EQ(read_text(dir_ / "CurrentVersion.xml"), "new");
+  EXPECT_FALSE(fs::exists(dir_ / "currentversion.xml"));
+
+  std::string big(300 * 1024, 'q');
+  write(dir_ / "QMZipControl", big);
+  chmod((dir_ / "QMZipControl").c_str(), 0755);
+  ASSERT_TRUE(copy_file(at("QMZipControl"), at("copy"), false).ok());
+  EXPECT_EQ(read_text(dir_ / "copy"), big);
+  EXPECT_TRUE((fs::status(dir_ / "copy").permissions() & fs::perms::owner_exec) != fs::perms::none);
+
+  // Copying a file onto itself must not empty it.
+  EXPECT_FALSE(copy_file(at("copy"), at("copy"), true).ok());
+  EXPECT_EQ(read_text(dir_ / "copy"), big);
+
+  EXPECT_EQ(copy_file(at("absent"), at("y"), true).error(), ENOENT);
+}
+
+TEST_F(FileTest, DeleteAndFolderCallsReportErrno) {
+  write(dir_ / "ModuleStatus", "0");
+  ASSERT_TRUE(delete_file(at("modulestatus")).ok());
+  EXPECT_FALSE(fs::exists(dir_ / "ModuleStatus"));
+  EXPECT_EQ(delete_file(at("ModuleStatus")).error(), ENOENT);
+  EXPECT_EQ(last_error(), ENOENT);
+
+  ASSERT_TRUE(create_directory(at("12345678")).ok());
+  EXPECT_EQ(create_directory(at("12345678")).error(), EEXIST);
+  write(dir_ / "12345678" / "f", "");
+  EXPECT_EQ(remove_directory(at("12345678")).error(), ENOTEMPTY);
+  fs::remove(dir_ / "12345678" / "f");
+  EXPECT_TRUE(remove_directory(at("12345678")).ok());
+  EXPECT_FALSE(fs::exists(dir_ / "12345678"));
+}
+
+}  // namespace
+}  // namespace qma::platform
