@@ -6,6 +6,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/error.h"
+
 namespace qma::platform {
 
 /// Value types, numbered as Windows numbers them.

@@ -1,0 +1,40 @@
+// Where the OS classification takes its facts from: the platform and the inventory library.
+#pragma once
+
+#include <functional>
+
+#include "platform/host.h"
+
+namespace qma::common {
+
+/// The facts QMA_GetOSInfo, QMA_IsWow64 and QMA_IsServerR2 read. A member left
+/// empty uses its default: the platform's OS version record and bitness, R2 0,
+/// and for name and SKU this host's own answers (PRETTY_NAME of etc/os-release
+/// under the host root, and kLinuxOsSku). The service replaces `os_name` and
+/// `os_product_info` with the inventory library's wrappers once that library is
+/// bound; tests inject Windows facts.
+struct OsInfoSource {
+  /// The extended OS version record; false when it cannot be read.
+  std::function<bool(platform::OsVersionInfo& info)> version;
+  /// 1 when the OS is 64-bit, else 0.
+  std::function<int()> is_wow64;
+  /// 1 on a Server 2003 R2 edition, else 0.
+  std::function<int()> is_server_r2;
+  /// The OS display name into buffer (length bytes), as QMA_getOSNameString: 0 or -1.
+  std::function<int(char* buffer, int length)> os_name;
+  /// The OS SKU number, as QMA_getOSProductInfo (-1 or 0 when it could not be read).
+  std::function<int()> os_product_info;
+};
+
+/// The SKU the default source reports for Linux (the inventory library reports
+/// the same), so that every Linux version classifies as a non-zero OS type.
+inline constexpr int kLinuxOsSku = 0x100;
+
+/// Replaces the source; call before the worker threads start (not synchronised).
+void set_os_info_source(OsInfoSource source);
+
+/// The default name provider: PRETTY_NAME of etc/os-release (or usr/lib/os-release)
+/// under the host root, cut to length - 1; an empty buffer when there is none.
+int default_os_name(char* buffer, int length);
+
+}  // namespace qma::common
