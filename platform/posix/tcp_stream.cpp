@@ -1,0 +1,121 @@
+// TCP client connections over BSD sockets (POSIX backend).
+//
+// This folder is the only place that may include OS headers. Nothing here logs.
+#include "platform/tcp_stream.h"
+
+#include <fcntl.h>
+#include <netdb.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+#include <utility>
+
+#include "platform/error.h"
+
+namespace qma::platform {
+
+namespace {
+
+template <typename T>
+Result<T> fail(int error) {
+  set_last_error(error);
+  return Result<T>::failure(error);
+}
+
+// Waits for the events on one descriptor; 1 ready, 0 timed out, -1 error (errno set).
+int wait_for(int fd, short events, uint32_t timeout_ms) {
+  pollfd pfd{fd, events, 0};
+  int timeout = timeout_ms > 0x7FFFFFFFu ? -1 : static_cast<int>(timeout_ms);
+  for (;;) {
+    int rc = poll(&pfd, 1, timeout);
+    if (rc < 0 && errno == EINTR) continue;
+    return rc;
+  }
+}
+
+}  // namespace
+
+TcpStream::TcpStream(TcpStream&& other) noexcept : handle_(std::exchange(other.handle_, -1)) {}
+
+TcpStream& TcpStream::operator=(TcpStream&& other) noexcept {
+  if (this != &other) {
+    if (handle_ >= 0) ::close(handle_);
+    handle_ = std::exchange(other.handle_, -1);
+  }
+  return *this;
+}
+
+TcpStream::~TcpStream() {
+  if (handle_ >= 0) ::close(handle_);
+}
+
+Result<TcpStream> TcpStream::connect(std::string_view host, uint16_t port, uint32_t timeout_ms) {
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  std::string host_text(host);
+  std::string port_text = std::to_string(port);
+  int rc = getaddrinfo(host_text.c_str(), port_text.c_str(), &hints, &found);
+  if (rc != 0 || found == nullptr) return fail<TcpStream>(rc == EAI_SYSTEM ? errno : EHOSTUNREACH);
+  int last = ECONNREFUSED;
+  for (addrinfo* ai = found; ai != nullptr; ai = ai->ai_next) {
+    int fd =
+        ::socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, ai->ai_protocol);
+    if (fd < 0) {
+      last = errno;
+      continue;
+    }
+    if (::connect(fd, ai->ai_addr, ai->ai_addrlen) == 0) {
+      freeaddrinfo(found);
+      return TcpStream(fd);
+    }
+    if (errno == EINPROGRESS) {
+      int ready = wait_for(fd, POLLOUT, timeout_ms);
+      int so_error = 0;
+      socklen_t len = sizeof so_error;
+      if (ready > 0 && getsockopt(fd, SOL_SOCKET, SO_ERROR, &so_error, &len) == 0 &&
+          so_error == 0) {
+        freeaddrinfo(found);
+        return TcpStream(fd);
+      }
+      last = ready == 0 ? kErrorTimeout : (so_error != 0 ? so_error : errno);
+    } else {
+      last = errno;
+    }
+    ::close(fd);
+  }
+  freeaddrinfo(found);
+  return fail<TcpStream>(last);
+}
+
+Result<size_t> TcpStream::write_some(const void* data, size_t size, uint32_t timeout_ms) {
+  if (handle_ < 0) return fail<size_t>(EBADF);
+  for (;;) {
+    ssize_t n = ::send(handle_, data, size, MSG_NOSIGNAL);
+    if (n >= 0) return static_cast<size_t>(n);
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) return fail<size_t>(errno);
+    int ready = wait_for(handle_, POLLOUT, timeout_ms);
+    if (ready == 0) return fail<size_t>(kErrorTimeout);
+    if (ready < 0) return fail<size_t>(errno);
+  }
+}
+
+Result<size_t> TcpStream::read_some(void* data, size_t size, uint32_t timeout_ms) {
+  if (handle_ < 0) return fail<size_t>(EBADF);
+  for (;;) {
+    ssize_t n = ::recv(handle_, data, size, 0);
+    if (n >= 0) return static_cast<size_t>(n);
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) return fail<size_t>(errno);
+    int ready = wait_for(handle_, POLLIN, timeout_ms);
+    if (ready == 0) return fail<size_t>(kErrorTimeout);
+    if (ready < 0) return fail<size_t>(errno);
+  }
+}
+
+}  // namespace qma::platform
