@@ -161,8 +161,15 @@ Result<std::vector<DirEntry>> list_directory(std::string_view folder, std::strin
   }
   std::vector<DirEntry> entries;
   int dir_fd = dirfd(dir);
-  errno = 0;
-  while (dirent* entry = readdir(dir)) {
+  int error = 0;
+  for (;;) {
+    // errno is the only way readdir tells the end from a failure.
+    errno = 0;
+    dirent* entry = readdir(dir);
+    if (entry == nullptr) {
+      error = errno;
+      break;
+    }
     std::string_view name(entry->d_name);
     if (!wildcard_match(pattern, name)) continue;
     struct stat st {};
@@ -184,9 +191,7 @@ Result<std::vector<DirEntry>> list_directory(std::string_view folder, std::strin
     if (!dot_name && name.front() == '.') out.attributes |= kAttrHidden;
     if (out.attributes == 0) out.attributes = kAttrNormal;
     entries.push_back(std::move(out));
-    errno = 0;
   }
-  int error = errno;
   closedir(dir);
   if (error != 0) {
     set_last_error(error);
