@@ -129,6 +129,20 @@ int reg_create_key(std::string_view sub_key, RegistryKey& key, bool* created) {
   std::string path;
   if (int rc = check_path(sub_key, path); rc != 0) return rc;
   bool was_created = false;
+  // Most calls open a key that exists; they need neither the lock nor a write.
+  regtext::Document existing;
+  if (load(existing) == 0) {
+    if (path.empty()) {
+      key.path.clear();
+      if (created != nullptr) *created = false;
+      return 0;
+    }
+    if (regtext::Section* section = existing.find_key(path)) {
+      key.path = section->path;
+      if (created != nullptr) *created = false;
+      return 0;
+    }
+  }
   int rc = modify([&](regtext::Document& doc, bool& changed) {
     if (path.empty()) {  // the hive always exists
       key.path.clear();
