@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "bmcgate/bmcgate.h"
+#include "common/os_info_source.h"
 #include "common/qma_inventory.h"
 #include "common/qma_log.h"
 
@@ -108,7 +109,6 @@ int QMA_getProductName(char* name, int name_length, char* model, int model_lengt
     INV_LOG_WARNING("getProductName() get no Node !!");
     return 0;
   }
-  // A closing bracket that is the opening one's own "[" cannot occur: close > open + 1.
   const size_t start = open + 2;
   const std::string_view between = close > start ? text.substr(start, close - start) : "";
   copy_bounded(model, static_cast<size_t>(model_length), between);
@@ -145,4 +145,11 @@ int QMA_getOSNameString(char* buffer, int length) {
 
 int QMA_getOSProductInfo() {
   return getOSProductInfo(0);
+}
+
+void QMA_UseBmcGateForOsInfo() {
+  qma::common::OsInfoSource source;
+  source.os_name = QMA_getOSNameString;
+  source.os_product_info = QMA_getOSProductInfo;
+  qma::common::set_os_info_source(std::move(source));
 }

@@ -17,3 +17,6 @@ int QMA_getGUID(char* buffer, int length);
 int QMA_getOSNameString(char* buffer, int length);
 /// The OS SKU number, passed on unchanged (-1 or 0 when it could not be read).
 int QMA_getOSProductInfo();
+/// Makes the OS classification take the OS name and SKU from the inventory
+/// library; the service main calls it after QMA_BmcGateInit succeeded.
+void QMA_UseBmcGateForOsInfo();

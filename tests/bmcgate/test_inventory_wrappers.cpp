@@ -6,8 +6,10 @@
 #include <vector>
 
 #include "bmcgate_fakes.h"
+#include "common/os_info_source.h"
 #include "common/qma_inventory.h"
 #include "common/qma_log.h"
+#include "common/qma_system.h"
 
 namespace qma::test {
 namespace {
@@ -190,6 +192,22 @@ TEST_F(InventoryWrapperTest, OsNameAndSkuPassThrough) {
   EXPECT_EQ(QMA_getOSNameString(buffer, sizeof(buffer)), 0);
   EXPECT_STREQ(buffer, "");
   EXPECT_EQ(QMA_getOSProductInfo(), -1);
+}
+
+TEST_F(InventoryWrapperTest, OsClassificationTakesNameAndSkuFromTheLibrary) {
+  roots.write_host_file("etc/os-release", "PRETTY_NAME=\"Host Name 12\"\nVERSION_ID=\"12\"\n");
+  bmcgate::InventoryObject os;
+  os.emplace("Name", PropertyValue::Text("Library Name\xC2\xAE 12|/|/dev/sda1"));
+  os.emplace("CSDVersion", PropertyValue::Null());
+  os.emplace("OperatingSystemSKU", PropertyValue::Number(0x100));
+  provider.classes["Win32_OperatingSystem"].objects = {os};
+  QMA_UseBmcGateForOsInfo();
+  int os_type = 0;
+  char name[260] = {};
+  EXPECT_EQ(QMA_GetOSInfo(&os_type, name), 1);
+  qma::common::set_os_info_source({});
+  EXPECT_EQ(os_type, 0x100);
+  EXPECT_EQ(std::string(name).rfind("Library Name 12", 0), 0u) << name;
 }
 
 TEST_F(InventoryWrapperTest, InitAndFinish) {
