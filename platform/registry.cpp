@@ -24,11 +24,16 @@ namespace {
 thread_local std::string t_problem;
 
 void note_problems(const regtext::Document& doc) {
+  // A few lines tell the administrator where to look; a file of garbage must
+  // not turn into a log line of the same size.
+  constexpr size_t kShown = 3;
   t_problem.clear();
-  for (const auto& problem : doc.problems) {
+  for (size_t i = 0; i < doc.problems.size() && i < kShown; ++i) {
     if (!t_problem.empty()) t_problem += "; ";
-    t_problem += problem;
+    t_problem += doc.problems[i];
   }
+  if (doc.problems.size() > kShown)
+    t_problem += "; and " + std::to_string(doc.problems.size() - kShown) + " more";
 }
 
 /// Reads and parses the registry file; a missing file is an empty registry.
@@ -44,6 +49,10 @@ int load(regtext::Document& doc) {
     return kErrorRegistryIoFailed;
   }
   doc = regtext::parse(*text);
+  // Every write leaves at least the version line, so an empty file was damaged
+  // outside the agent; it reads as an empty registry.
+  if (text->find_first_not_of(" \t\r\n") == std::string::npos)
+    doc.problems.emplace_back("the file is empty");
   note_problems(doc);
   return 0;
 }

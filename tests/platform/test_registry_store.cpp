@@ -221,7 +221,7 @@ TEST(RegistryStore, DamagedFilesGiveWhatIsReadableAndLoseNothingOnRewrite) {
     bool problem;
   };
   const Row rows[] = {
-      {"empty file", "", false},
+      {"empty file", "", true},
       {"garbage lines",
        "Windows Registry Editor Version "
        "5.00\n\n[HKEY_LOCAL_MACHINE\\Other]\n\"Keep\"=dword:00000005\n"
