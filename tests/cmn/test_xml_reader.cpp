@@ -1,0 +1,108 @@
+// The element-path reader over the run-time bound XML reader library.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "common/cmn/qmcmn.h"
+#include "support/temp_roots.h"
+
+namespace {
+
+class XmlReader : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_EQ(QMCmnLoadXmlLibrary(), 0); }
+
+  std::string write(const std::string& content) {
+    auto path = roots_.base() / "doc.xml";
+    std::ofstream(path, std::ios::binary) << content;
+    return path.string();
+  }
+
+  qma::test::TempRoots roots_;
+};
+
+TEST_F(XmlReader, WalkingRules) {
+  struct Case {
+    const char* name;
+    std::string xml;
+    std::vector<const char*> path;  // ended by nullptr below
+    const char* attr;
+    const char* value;
+    int result;
+    std::string text;
+  };
+  const std::vector<Case> cases = {
+      {"blanks_kept", "<a><b> 5 </b></a>", {"a", "b"}, nullptr, nullptr, 0, " 5 "},
+      {"later_parent_still_matches",
+       "<r><a><c/></a><x><b>7</b></x></r>",
+       {"r", "a", "b"},
+       nullptr,
+       nullptr,
+       0,
+       "7"},
+      {"attribute_filter_skips_other_values",
+       "<a><b id=\"1\">one</b><b id=\"2\">two</b></a>",
+       {"a", "b"},
+       "id",
+       "2",
+       0,
+       "two"},
+      {"attribute_filter_without_match",
+       "<a><b id=\"1\">one</b></a>",
+       {"a", "b"},
+       "id",
+       "3",
+       -1,
+       ""},
+      {"empty_element_is_found_empty", "<a><b/><c>x</c></a>", {"a", "b"}, nullptr, nullptr, 0, ""},
+      {"child_first_is_found_empty", "<a><b><c>x</c></b></a>", {"a", "b"}, nullptr, nullptr, 0, ""},
+      {"missing_element", "<a><c>x</c></a>", {"a", "b"}, nullptr, nullptr, -1, ""},
+      {"root_name_must_match", "<z><b>x</b></z>", {"a", "b"}, nullptr, nullptr, -1, ""},
+      {"not_xml", "plain text", {"a"}, nullptr, nullptr, -1, ""},
+      {"empty_path", "<a>x</a>", {}, nullptr, nullptr, -1, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string file = write(c.xml);
+    std::vector<const char*> path = c.path;
+    path.push_back(nullptr);
+    char out[16] = "untouched";
+    EXPECT_EQ(QMCmnXmlGetElementValue(file.c_str(), path.data(), c.attr, c.value, out, sizeof out),
+              c.result);
+    if (c.result == 0) {
+      EXPECT_EQ(std::string(out), c.text);
+    }
+  }
+}
+
+TEST_F(XmlReader, ValueIsCutToTheOutputSize) {
+  const std::string long_text(2000, 'v');
+  const std::string file = write("<a><b>" + long_text + "</b></a>");
+  const char* path[] = {"a", "b", nullptr};
+  char small[6];
+  ASSERT_EQ(QMCmnXmlGetElementValue(file.c_str(), path, nullptr, nullptr, small, sizeof small), 0);
+  EXPECT_EQ(std::string(small), "vvvvv");
+  // Element values are read through a 1025-byte work buffer.
+  std::vector<char> big(4096, '#');
+  ASSERT_EQ(QMCmnXmlGetElementValue(file.c_str(), path, nullptr, nullptr, big.data(), big.size()),
+            0);
+  EXPECT_EQ(std::string(big.data()), long_text.substr(0, 1024));
+}
+
+TEST_F(XmlReader, FailsWithoutTheFileOrTheLibrary) {
+  const char* path[] = {"a", nullptr};
+  char out[8];
+  const std::string missing = (roots_.base() / "absent.xml").string();
+  EXPECT_EQ(QMCmnXmlGetElementValue(missing.c_str(), path, nullptr, nullptr, out, sizeof out), -1);
+
+  const std::string file = write("<a>x</a>");
+  ASSERT_EQ(QMCmnFreeXmlLibrary(), 0);
+  EXPECT_EQ(QMCmnXmlGetElementValue(file.c_str(), path, nullptr, nullptr, out, sizeof out), -1);
+  ASSERT_EQ(QMCmnLoadXmlLibrary(), 0);
+  EXPECT_EQ(QMCmnXmlGetElementValue(file.c_str(), path, nullptr, nullptr, out, sizeof out), 0);
+  EXPECT_STREQ(out, "x");
+}
+
+}  // namespace
