@@ -1,0 +1,29 @@
+// The decimal value of a command code text, as the C run-time's conversion reads it.
+#pragma once
+
+#include <cstddef>
+
+namespace qma::manager_if {
+
+/// Leading blanks, an optional sign and digits, read within max characters; 0
+/// when there are no digits. Values beyond the int range are clamped, never wrap.
+inline int decimal_value(const char* text, size_t max) {
+  if (text == nullptr) return 0;
+  size_t i = 0;
+  while (i < max && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r'))) ++i;
+  bool negative = false;
+  if (i < max && (text[i] == '+' || text[i] == '-')) {
+    negative = text[i] == '-';
+    ++i;
+  }
+  long long value = 0;
+  for (; i < max && text[i] >= '0' && text[i] <= '9'; ++i) {
+    if (value <= 2147483648LL) value = value * 10 + (text[i] - '0');
+  }
+  if (negative) value = -value;
+  if (value > 2147483647LL) return 2147483647;
+  if (value < -2147483647LL - 1) return -2147483647 - 1;
+  return static_cast<int>(value);
+}
+
+}  // namespace qma::manager_if

@@ -1,0 +1,298 @@
+// The worker thread QMA_outsideIF (start-up and accept loop) and the request thread
+// QMA_ManagerProcIF.
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <system_error>
+#include <thread>
+
+#include "commands/qma_commands.h"
+#include "common/qma_config.h"
+#include "common/qma_log.h"
+#include "common/qma_status.h"
+#include "manager_if/decimal.h"
+#include "manager_if/pipe_control.h"
+#include "manager_if/qma_manager_if.h"
+#include "manager_if/qma_moxclient.h"
+#include "platform/clock.h"
+#include "platform/file.h"
+#include "platform/local_pipe.h"
+
+namespace {
+
+constexpr const char* kSrc = "QMAProc";
+
+// Request threads that have not ended yet; the worker waits for them before it
+// closes what they share (the mutex handle, the client library) on a stop.
+std::atomic<int> g_active_requests{0};
+
+int command_code_of(const CMDTbl* cmd) {
+  return qma::manager_if::decimal_value(cmd->ReqInfo.CommandCode, sizeof cmd->ReqInfo.CommandCode);
+}
+
+void copy_cut(char* to, size_t to_size, const char* from, size_t from_size) {
+  std::memset(to, 0, to_size);
+  size_t length = strnlen(from, from_size);
+  if (length > to_size - 1) length = to_size - 1;
+  std::memcpy(to, from, length);
+}
+
+void disconnect(MPITbl* table) {
+  QMA_pipeDisconnect(table->hPipe);
+  table->hPipe = nullptr;
+}
+
+void free_received(MPITbl* table) {
+  std::free(table->RecvData);
+  table->RecvData = nullptr;
+  table->RecvLength = 0;
+  table->ReqXml = nullptr;
+}
+
+void free_response(MPITbl* table) {
+  std::free(table->ResText);
+  table->ResText = nullptr;
+  table->ResTextLength = 0;
+}
+
+// The answer of a refused (901) or disabled-agent (900) request.
+void fill_refusal(CMDTbl* cmd, const char* status) {
+  ResInfo& res = cmd->ResInfo;
+  copy_cut(res.InReplyTo, sizeof res.InReplyTo, cmd->ReqInfo.MessageID,
+           sizeof cmd->ReqInfo.MessageID);
+  copy_cut(res.CommandCode, sizeof res.CommandCode, cmd->ReqInfo.CommandCode,
+           sizeof cmd->ReqInfo.CommandCode);
+  copy_cut(res.Status, sizeof res.Status, status, std::strlen(status) + 1);
+  QMA_Cmn_AgentStatus_GetString(res.AgentStatus, sizeof res.AgentStatus);
+}
+
+// Ends the worker: what start-up opened is closed again.
+unsigned int end_worker(QMA_ACTCTRL_MUTEX* mutex) {
+  // Request threads may still use the mutex copy and the client library; give
+  // them a moment, and leave both in place if they are still running.
+  for (int i = 0; i < 500 && g_active_requests.load() > 0; ++i) qma::platform::sleep_ms(10);
+  qma::manager_if::close_listener();
+  if (g_active_requests.load() == 0) {
+    if (mutex != nullptr && *mutex != nullptr) {
+      QMA_ActCtrlTbl_CloseMutex(*mutex);
+      *mutex = nullptr;
+    }
+    QMA_CMN_FreeLibraryForMoxClient();
+  }
+  return 0;
+}
+
+}  // namespace
+
+void QMA_outsideIF_RequestStop() {
+  qma::manager_if::request_listener_stop();
+}
+
+unsigned int QMA_outsideIF(void* pkgstart) {
+  int imode = pkgstart != nullptr ? *static_cast<int*>(pkgstart) : 0;
+  QMA_LogInfo(__func__, kSrc, __LINE__, "imode : %d", imode);
+  QMA_LogInfo(__func__, kSrc, __LINE__, "!!!!QuillmendAgent MainThread Start!!!!");
+
+  if (QMA_CMN_LoadLibraryForMoxClient() != 1) {
+    QMA_LogError(__func__, kSrc, __LINE__,
+                 "QMA_CMN_LoadLibraryForMoxClient() error!! QMAgentService terminated....");
+    return 0;
+  }
+  if (QMA_GetOSInformation() != 1) {
+    QMA_LogError(__func__, kSrc, __LINE__, "QMA_GetOSInformation() error!");
+  }
+  QMA_ACTCTRL_MUTEX mutex = nullptr;
+  if (QMA_ActCtrlTbl_CreateMutex(&mutex) != 1) {
+    QMA_LogError(__func__, kSrc, __LINE__,
+                 "QMA_ActCtrlTbl_CreateMutex() error!! QMAgentService terminated....");
+    QMA_CMN_FreeLibraryForMoxClient();
+    return 0;
+  }
+  if (imode == 1 && QMA_CheckQMAUpdateByPKG() != 1) {
+    QMA_LogError(__func__, kSrc, __LINE__,
+                 "QMA_CheckQMAUpdateByPKG() error!! QMAgentService terminated....");
+    QMA_ActCtrlTbl_CloseMutex(mutex);
+    QMA_CMN_FreeLibraryForMoxClient();
+    return 0;
+  }
+  if (QMA_CheckSystemReboot() == 1) {
+    QMA_Cmn_AgentStatus_Reset(g_QMAConfig.AgentEffect);
+    QMA_Cmn_ModuleStatus_ResetAll();
+  } else {
+    QMA_Cmn_AgentStatus_Restore(g_QMAConfig.AgentEffect);
+  }
+
+  for (;;) {
+    qma::platform::PipeConnection* pipe = nullptr;
+    if (QMA_pipeListen(&pipe) == 0) {
+      if (!qma::manager_if::listener_stop_requested()) {
+        QMA_LogError(__func__, kSrc, __LINE__,
+                     "QMA_pipeListen() error!! QMAgentService terminated....");
+      }
+      return end_worker(&mutex);
+    }
+    QMA_LogInfo(__func__, kSrc, __LINE__,
+                "QuillmendService. Arrival of the pipe was detected. Version=[%s], hPipe=[0x%p]",
+                g_QMAConfig.AgentVersion, reinterpret_cast<void*>(pipe->id()));
+
+    MPITbl* table = qma::manager_if::allocate_tables();
+    if (table == nullptr) {
+      QMA_LogError(__func__, kSrc, __LINE__,
+                   "Manager I/F thread table was not allocated. Size=[%d],GetLastError=[%d] "
+                   "QMAgentService terminated....",
+                   static_cast<int>(sizeof(MPITbl)), ENOMEM);
+      QMA_pipeDisconnect(pipe);
+      return end_worker(&mutex);
+    }
+    if (table->CmdTbl == nullptr) {
+      QMA_LogError(__func__, kSrc, __LINE__,
+                   "Command information table was not allocated. Size=[%d],GetLastError=[%d] "
+                   "QMAgentService terminated....",
+                   static_cast<int>(sizeof(CMDTbl)), ENOMEM);
+      qma::manager_if::free_tables(table);
+      QMA_pipeDisconnect(pipe);
+      return end_worker(&mutex);
+    }
+    table->hProcess = nullptr;
+    table->hPipe = pipe;
+    CMDTbl* cmd = table->CmdTbl;
+
+    if (QMA_dataRecvFromMox(pipe, table) == 0 || QMA_XmlparserForManager(table, cmd) == 0) {
+      free_received(table);
+      disconnect(table);
+      qma::manager_if::free_tables(table);
+      continue;
+    }
+
+    const ReqInfo& req = cmd->ReqInfo;
+    int code = command_code_of(cmd);
+    if (req.QMMData.ModuleID[0] != '\0') {
+      QMA_LogInfo(__func__, kSrc, __LINE__,
+                  "Data was analyzed. hPipe=[0x%p] MsgVer=[%s] MsgID=[%s] iCommandCode=[%d] "
+                  "ModuleID=[%s]",
+                  reinterpret_cast<void*>(pipe->id()), req.MessageVersion, req.MessageID, code,
+                  req.QMMData.ModuleID);
+    } else {
+      QMA_LogInfo(__func__, kSrc, __LINE__,
+                  "Data was analyzed. hPipe=[0x%p] MsgVer=[%s] MsgID=[%s] iCommandCode=[%d] "
+                  "ModuleID=[nothing]",
+                  reinterpret_cast<void*>(pipe->id()), req.MessageVersion, req.MessageID, code);
+    }
+
+    int reason = 0;
+    if (QMA_CheckForActCtrlTbl(mutex, code, &reason) != 1) {
+      QMA_LogError(__func__, kSrc, __LINE__, "QMA_CheckForActCtrlTbl() error! errno=[%d]", reason);
+      fill_refusal(cmd, "901");
+      QMA_LogWarning(__func__, kSrc, __LINE__,
+                     "ManagerRequest Cancellation!!! MsgVer=[%s] MsgId=[%s] CmdCD=[%s] "
+                     "ModuleID=[%s]",
+                     req.MessageVersion, req.MessageID, req.CommandCode, req.QMMData.ModuleID);
+      free_response(table);
+      if (QMA_MakeSendData(table, cmd, 0) == 1) {
+        if (QMA_dataSendToMox(table) != 1) {
+          QMA_LogWarning(__func__, kSrc, __LINE__,
+                         "Error End of ManagerProcIF_Thread!! MsgVer=[%s] MsgId=[%s] CmdCD=[%s] "
+                         "ModuleID=[%s]",
+                         req.MessageVersion, req.MessageID, req.CommandCode, req.QMMData.ModuleID);
+        }
+      } else {
+        QMA_LogError(__func__, kSrc, __LINE__,
+                     "Error End of QMA_outsideIF_Thread!! MsgVer=[%s] MsgId=[%s] CmdCD=[%s] "
+                     "ModuleID=[%s]",
+                     req.MessageVersion, req.MessageID, req.CommandCode, req.QMMData.ModuleID);
+      }
+      free_received(table);
+      free_response(table);
+      disconnect(table);
+      qma::manager_if::free_tables(table);
+      continue;
+    }
+
+    if (QMA_UpdateForActCtrlTbl(mutex, 1, code) != 1) {
+      QMA_LogWarning(__func__, kSrc, __LINE__,
+                     "QMA_UpdateForActCtrlTbl() error!!!! ... ManagerRequest Cancellation!!!!");
+      free_received(table);
+      disconnect(table);
+      qma::manager_if::free_tables(table);
+      continue;
+    }
+
+    table->hActCtrlMutex = mutex;
+    g_active_requests.fetch_add(1);
+    try {
+      std::thread(QMA_ManagerProcIF, static_cast<void*>(table)).detach();
+    } catch (const std::system_error& error) {
+      g_active_requests.fetch_sub(1);
+      QMA_LogWarning(__func__, kSrc, __LINE__, "_beginthreadex() error! errno=[%d] _doserrno =[%d]",
+                     error.code().value(), error.code().value());
+      (void)QMA_UpdateForActCtrlTbl(mutex, 0, code);
+      free_received(table);
+      disconnect(table);
+      qma::manager_if::free_tables(table);
+    }
+  }
+}
+
+unsigned int QMA_ManagerProcIF(void* argument) {
+  auto* table = static_cast<MPITbl*>(argument);
+  CMDTbl* cmd = table->CmdTbl;
+  const ReqInfo& req = cmd->ReqInfo;
+  QMA_LogInfo(__func__, kSrc, __LINE__,
+              "Start of ManagerProcIF_Thread!! MsgVer=[%s] MsgId=[%s] CmdCD=[%s] ModuleID=[%s] "
+              "Address=[%s]",
+              req.MessageVersion, req.MessageID, req.CommandCode, req.QMMData.ModuleID,
+              req.QMMData.ReplyToAddress);
+  int code = command_code_of(cmd);
+  bool dispatched = false;
+  bool success;
+  if (g_QMAConfig.AgentEffect == 1) {
+    dispatched = true;
+    success = QMA_DispatchForRequest(table, cmd) == 1;
+  } else {
+    if (code == 2) {
+      std::string upload = qma::platform::join_path(table->ReqDirectory, table->ReqFileName);
+      (void)qma::platform::delete_file(upload);
+    }
+    fill_refusal(cmd, "900");
+    QMA_LogWarning(__func__, kSrc, __LINE__,
+                   "QMAgent is INVALID! MsgVer=[%s] MsgId=[%s] CmdCD=[%s] ModuleID=[%s]",
+                   req.MessageVersion, req.MessageID, req.CommandCode, req.QMMData.ModuleID);
+    free_response(table);
+    success = QMA_MakeSendData(table, cmd, 0) == 1 && QMA_dataSendToMox(table) == 1;
+  }
+
+  free_received(table);
+  free_response(table);
+  qma::manager_if::free_module_list(cmd);
+
+  unsigned int result;
+  if (success) {
+    if (QMA_UpdateForActCtrlTbl(table->hActCtrlMutex, 0, code) != 1) {
+      QMA_LogError(__func__, kSrc, __LINE__, "QMA_UpdateForActCtrlTbl() error!!!!!!!!");
+    }
+    QMA_LogInfo(__func__, kSrc, __LINE__,
+                "Success End of ManagerProcIF_Thread!! MsgVer=[%s] MsgId=[%s] CmdCD=[%s] "
+                "ModuleID=[%s]",
+                req.MessageVersion, req.MessageID, req.CommandCode, req.QMMData.ModuleID);
+    disconnect(table);
+    result = 1;
+  } else {
+    QMA_LogError(__func__, kSrc, __LINE__,
+                 "Error End of ManagerProcIF_Thread!! MsgVer=[%s] MsgId=[%s] CmdCD=[%s] "
+                 "ModuleID=[%s]",
+                 req.MessageVersion, req.MessageID, req.CommandCode, req.QMMData.ModuleID);
+    if (QMA_UpdateForActCtrlTbl(table->hActCtrlMutex, 0, code) != 1) {
+      QMA_LogError(__func__, kSrc, __LINE__, "%s",
+                   dispatched ? "QMA_UpdateForActCtrlTbl() error!!!!"
+                              : "QMA_UpdateForActCtrlTbl() error!!!!!!!!");
+    }
+    disconnect(table);
+    result = 0;
+  }
+  qma::manager_if::free_tables(table);
+  if (success) QMA_LogInfo("QMA_ManagerProcIF", kSrc, __LINE__, "QMA_ManagerProcIF() end.");
+  g_active_requests.fetch_sub(1);
+  return result;
+}

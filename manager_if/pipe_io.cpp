@@ -1,0 +1,284 @@
+// The pipe: creating instances, reading request frames, writing response frames, disconnecting.
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <new>
+#include <optional>
+
+#include "commands/qma_version_info.h"
+#include "common/qma_log.h"
+#include "manager_if/frame_codec.h"
+#include "manager_if/pipe_control.h"
+#include "manager_if/qma_manager_if.h"
+#include "platform/error.h"
+#include "platform/local_pipe.h"
+
+namespace qma::manager_if {
+
+namespace {
+
+constexpr const char* kSrc = "QMAProc";
+
+std::mutex g_listener_mutex;
+std::optional<qma::platform::PipeListener> g_listener;
+std::atomic<bool> g_stop{false};
+
+}  // namespace
+
+void request_listener_stop() {
+  g_stop = true;
+}
+
+bool listener_stop_requested() {
+  return g_stop.load();
+}
+
+void close_listener() {
+  std::lock_guard<std::mutex> lock(g_listener_mutex);
+  g_listener.reset();
+  g_stop = false;
+}
+
+MPITbl* allocate_tables() {
+  auto* table = new (std::nothrow) MPITbl{};
+  if (table == nullptr) return nullptr;
+  table->CmdTbl = static_cast<CMDTbl*>(std::calloc(1, sizeof(CMDTbl)));
+  return table;
+}
+
+void free_module_list(CMDTbl* cmd) {
+  if (cmd == nullptr || cmd->ResInfo.ModuleList == nullptr) return;
+  for (int32_t i = 0; i < cmd->ResInfo.ModuleCount; ++i) {
+    VersionExtInfo* ext = cmd->ResInfo.ModuleList[i].ExtInfo;
+    if (ext != nullptr) {
+      std::free(ext->Options);
+      std::free(ext);
+    }
+  }
+  std::free(cmd->ResInfo.ModuleList);
+  cmd->ResInfo.ModuleList = nullptr;
+  cmd->ResInfo.ModuleCount = 0;
+}
+
+void free_tables(MPITbl* table) {
+  if (table == nullptr) return;
+  std::free(table->RecvData);
+  std::free(table->SendData);
+  std::free(table->ResText);
+  if (table->CmdTbl != nullptr) {
+    free_module_list(table->CmdTbl);
+    std::free(table->CmdTbl);
+  }
+  delete table->hPipe;
+  delete table;
+}
+
+}  // namespace qma::manager_if
+
+using qma::manager_if::kSrc;
+using qma::platform::PipeConnection;
+
+int QMA_pipeListen(PipeConnection** pipe) {
+  using qma::manager_if::g_listener;
+  QMA_LogInfo(__func__, kSrc, __LINE__, "QMA_pipeListen() start.");
+  if (pipe == nullptr) return 0;
+  std::lock_guard<std::mutex> lock(qma::manager_if::g_listener_mutex);
+  for (;;) {
+    // The instance: the endpoint (made once), and room for one more live connection.
+    if (!g_listener) {
+      auto created = qma::platform::PipeListener::create(QMA_PIPE_NAME);
+      if (!created.ok()) {
+        if (created.error() == ENAMETOOLONG) {
+          QMA_LogError(__func__, kSrc, __LINE__,
+                       "Pipe path is longer than %d bytes: %s (choose a shorter QMA_STATE_DIR)",
+                       static_cast<int>(qma::platform::kLocalPipePathMax),
+                       qma::platform::local_pipe_path(QMA_PIPE_NAME).c_str());
+        }
+        QMA_LogError(__func__, kSrc, __LINE__, "CreateNamedPipe() error! GetLastError=[%d]",
+                     created.error());
+        return 0;
+      }
+      g_listener = std::move(created.value());
+    }
+    if (g_listener->live_instances() >= qma::platform::kPipeInstanceLimit) {
+      QMA_LogError(__func__, kSrc, __LINE__, "CreateNamedPipe() error! GetLastError=[%d]",
+                   qma::platform::kErrorPipeBusy);
+      return 0;
+    }
+    // Wait for a client in short slices, so a stop request is seen promptly.
+    for (;;) {
+      if (qma::manager_if::listener_stop_requested()) return 0;
+      auto accepted = g_listener->accept(200);
+      if (accepted.ok()) {
+        *pipe = new (std::nothrow) PipeConnection(std::move(accepted.value()));
+        if (*pipe == nullptr) return 0;
+        QMA_LogInfo(__func__, kSrc, __LINE__, "QMA_pipeListen() end.");
+        return 1;
+      }
+      if (accepted.error() == qma::platform::kErrorPipeTimeout) continue;
+      if (accepted.error() == qma::platform::kErrorPipeBusy) {
+        QMA_LogError(__func__, kSrc, __LINE__, "CreateNamedPipe() error! GetLastError=[%d]",
+                     accepted.error());
+        return 0;
+      }
+      QMA_LogError(__func__, kSrc, __LINE__, "ConnectNamedPipe() error! GetLastError=[%d]",
+                   accepted.error());
+      break;  // a new instance, as after a failed connect wait
+    }
+  }
+}
+
+namespace {
+
+// Reads exactly size bytes; false after logging (the header or data wording).
+bool read_exactly(PipeConnection* pipe, char* into, uint32_t size, const char* overrun_message) {
+  uint32_t got = 0;
+  while (got < size) {
+    auto n = pipe->read(into + got, size - got, qma::manager_if::kPipeReadTimeoutMs);
+    if (!n.ok()) {
+      QMA_LogError("QMA_dataRecvFromMox", kSrc, __LINE__,
+                   "ReadFile() error! GetLastError=[%d] param3=[%d] param4=[%d]", n.error(),
+                   static_cast<int>(size - got), static_cast<int>(got));
+      return false;
+    }
+    if (*n > size - got) {
+      QMA_LogError("QMA_dataRecvFromMox", kSrc, __LINE__,
+                   "%s GetLastError=[%d] param3=[%d] param4=[%d]", overrun_message,
+                   qma::platform::last_error(), static_cast<int>(size - got), static_cast<int>(*n));
+      return false;
+    }
+    got += static_cast<uint32_t>(*n);
+  }
+  return true;
+}
+
+}  // namespace
+
+int QMA_dataRecvFromMox(PipeConnection* pipe, MPITbl* table) {
+  using namespace qma::manager_if;
+  QMA_LogInfo(__func__, kSrc, __LINE__, "QMA_dataRecvFromMox() start.");
+  if (pipe == nullptr || table == nullptr) {
+    QMA_LogError(__func__, kSrc, __LINE__, "Parameter error! hPipe=[%p] pstMPITbl=[%p]",
+                 static_cast<void*>(pipe), static_cast<void*>(table));
+    return 0;
+  }
+  char header[kFrameHeaderSize];
+  if (!read_exactly(pipe, header, kFrameHeaderSize, "Header error!(read)")) return 0;
+  uint32_t body_length = read_le32(header + 8);
+  if (FrameError error = check_body_length(body_length); error != FrameError::kNone) {
+    QMA_LogError(__func__, kSrc, __LINE__, "Frame error! (%s) param1=[%u]", frame_error_text(error),
+                 body_length);
+    return 0;
+  }
+  uint32_t total = kFrameHeaderSize + body_length;
+  char* frame = static_cast<char*>(std::calloc(1, static_cast<size_t>(total) + 1));
+  if (frame == nullptr) {
+    QMA_LogError(__func__, kSrc, __LINE__, "malloc() error! GetLastError=[%d] param1=[%d]", errno,
+                 static_cast<int>(total));
+    return 0;
+  }
+  table->RecvData = frame;
+  table->RecvLength = total;
+  RequestBody body;
+  FrameError error = FrameError::kNone;
+  bool read_ok =
+      read_exactly(pipe, frame + kFrameHeaderSize, body_length, "Data receive error!(read)");
+  if (read_ok) error = decode_request_body(frame + kFrameHeaderSize, body_length, &body);
+  if (!read_ok || error != FrameError::kNone) {
+    if (read_ok) {
+      QMA_LogError(__func__, kSrc, __LINE__, "Frame error! (%s) param1=[%u]",
+                   frame_error_text(error), body_length);
+    }
+    std::free(frame);
+    table->RecvData = nullptr;
+    table->RecvLength = 0;
+    return 0;
+  }
+  table->ReqXmlLength = static_cast<uint32_t>(body.text.size());
+  table->ReqXml = body.text.data();
+  std::memset(table->ReqFileName, 0, sizeof table->ReqFileName);
+  std::memcpy(table->ReqFileName, body.file_name.data(), body.file_name.size());
+  table->ReqFileNameLen = static_cast<uint32_t>(body.file_name.size());
+  std::memset(table->ReqDirectory, 0, sizeof table->ReqDirectory);
+  std::memcpy(table->ReqDirectory, body.directory.data(), body.directory.size());
+  table->ReqDirectoryLen = static_cast<uint32_t>(body.directory.size());
+  QMA_LogInfo(__func__, kSrc, __LINE__, "QMA_dataRecvFromMox() end.");
+  return 1;
+}
+
+int QMA_dataSendToMox(MPITbl* table) {
+  using namespace qma::manager_if;
+  QMA_LogInfo(__func__, kSrc, __LINE__, "QMA_dataSendToMox() start.");
+  if (table == nullptr) {
+    QMA_LogError(__func__, kSrc, __LINE__, "Parameter error! pstMPITbl=[%p]",
+                 static_cast<void*>(table));
+    return 0;
+  }
+  uint32_t text_length = table->ResText != nullptr ? table->ResTextLength : 0;
+  uint32_t size = kFrameHeaderSize + kFrameFixedBody + text_length;
+  char* frame = static_cast<char*>(std::calloc(1, size));
+  if (frame == nullptr) {
+    QMA_LogError(__func__, kSrc, __LINE__, "malloc() error! GetLastError=[%d] param1=[%d]", errno,
+                 static_cast<int>(size));
+    return 0;
+  }
+  std::free(table->SendData);
+  table->SendData = frame;
+  table->SendLength = size;
+  write_le32(frame, kResponseWord1);
+  write_le32(frame + 4, kResponseWord2);
+  write_le32(frame + 8, size - kFrameHeaderSize);
+  char* body = frame + kFrameHeaderSize;
+  if (table->ResFileName[0] != '\0') std::memcpy(body, table->ResFileName, kFrameNameSize);
+  write_le32(body + 2 * kFrameNameSize, text_length);
+  if (text_length > 0) std::memcpy(body + kFrameFixedBody, table->ResText, text_length);
+
+  auto drop_frame = [table] {
+    std::free(table->SendData);
+    table->SendData = nullptr;
+    table->SendLength = 0;
+  };
+  // Impersonating the client has no counterpart on a local socket; it always succeeds.
+  PipeConnection* pipe = table->hPipe;
+  uint32_t sent = 0;
+  size_t last = 0;
+  while (sent < size) {
+    auto n = pipe != nullptr ? pipe->write(frame + sent, size - sent, kPipeWriteTimeoutMs)
+                             : qma::platform::Result<size_t>::failure(EBADF);
+    if (!n.ok()) {
+      QMA_LogError(__func__, kSrc, __LINE__,
+                   "WriteFile() error! GetLastError=[%d] param3=[%d] param4=[%d]", n.error(),
+                   static_cast<int>(size - sent), static_cast<int>(sent));
+      drop_frame();
+      return 0;
+    }
+    if (*n > size - sent) {
+      QMA_LogError(__func__, kSrc, __LINE__,
+                   "Data send error!(WriteFile) GetLastError=[%d] param3=[%d] param4=[%d]",
+                   qma::platform::last_error(), static_cast<int>(size - sent),
+                   static_cast<int>(*n));
+      drop_frame();
+      return 0;
+    }
+    last = *n;
+    sent += static_cast<uint32_t>(*n);
+  }
+  QMA_LogInfo(__func__, kSrc, __LINE__, "write for pipe end : %d!!", static_cast<int>(last));
+  drop_frame();
+  QMA_LogInfo(__func__, kSrc, __LINE__, "QMA_dataSendToMox() end.");
+  return 1;
+}
+
+void QMA_pipeDisconnect(PipeConnection* pipe) {
+  QMA_LogInfo(__func__, kSrc, __LINE__, "QMA_pipeDisconnect() start.");
+  if (pipe != nullptr) {
+    if (auto closed = pipe->close(); !closed.ok()) {
+      QMA_LogError(__func__, kSrc, __LINE__, "DisconnectNamedPipe() error! GetLastError=[%d]",
+                   closed.error());
+    }
+    delete pipe;
+  }
+  QMA_LogInfo(__func__, kSrc, __LINE__, "QMA_pipeDisconnect() end.");
+}

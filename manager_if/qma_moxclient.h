@@ -1,0 +1,22 @@
+// The binding of the communication client library libmoxclient.so.
+#pragma once
+
+#include "tools/moxclient/moxclient.h"
+
+/// The library's name, looked up through the library search path.
+#define QMA_MOXCLIENT_LIBRARY "libmoxclient.so"
+
+/// The four bound entry points; every pointer is set while the library is bound.
+struct QMA_MoxClientEntries {
+  QMA_MOX_CREATE_IO_DATA create_mox_io_data;
+  QMA_MOX_FREE_IO_DATA free_mox_io_data;
+  QMA_MOX_SYNC_REQUEST syncRequest;
+  QMA_MOX_SYNC_REQUEST syncRequestForPlain;
+};
+
+/// Binds the library and its four entry points; 1, or 0 with nothing bound.
+int QMA_CMN_LoadLibraryForMoxClient();
+/// Unbinds the library.
+void QMA_CMN_FreeLibraryForMoxClient();
+/// The bound entry points, or null when the library is not bound.
+const QMA_MoxClientEntries* QMA_CMN_GetMoxClientEntries();

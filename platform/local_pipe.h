@@ -1,0 +1,82 @@
+// The agent's named pipe: a local stream endpoint that clients of this host connect to.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "platform/result.h"
+
+namespace qma::platform {
+
+/// Windows error numbers that pipe calls report besides errno values.
+inline constexpr int kErrorBrokenPipe = 109;
+inline constexpr int kErrorPipeTimeout = 121;
+/// Live connections one listener may hold; one more makes instance creation fail
+/// with kErrorPipeBusy (231).
+inline constexpr int kPipeInstanceLimit = 255;
+/// The longest socket path the system accepts. On Linux: a longer path is
+/// refused with ENAMETOOLONG before anything is created.
+inline constexpr size_t kLocalPipePathMax = 107;
+
+/// Where the pipe of that name lives: $QMA_STATE_DIR/pipe/<name>.
+std::string local_pipe_path(std::string_view name);
+
+/// One end of a connected pipe instance. Closes when destroyed.
+class PipeConnection {
+ public:
+  PipeConnection(PipeConnection&&) noexcept;
+  PipeConnection& operator=(PipeConnection&&) noexcept;
+  ~PipeConnection();
+
+  /// Reads up to size bytes, waiting at most timeout_ms (kInfinite of
+  /// named_mutex.h: no limit). Fails with kErrorBrokenPipe when the other end
+  /// has closed and with kErrorPipeTimeout when nothing came in time.
+  [[nodiscard]] Result<size_t> read(void* data, size_t size, uint32_t timeout_ms);
+  /// Writes some of the bytes, waiting at most timeout_ms for room; the count written.
+  [[nodiscard]] Result<size_t> write(const void* data, size_t size, uint32_t timeout_ms);
+  /// Ends the connection; the instance no longer counts against the limit.
+  [[nodiscard]] Status close();
+  /// A number that names this instance in log lines.
+  uintptr_t id() const;
+
+ private:
+  struct Impl;
+  explicit PipeConnection(std::unique_ptr<Impl> impl);
+  std::unique_ptr<Impl> impl_;
+  friend class PipeListener;
+  friend Result<PipeConnection> connect_local_pipe(std::string_view, uint32_t);
+};
+
+/// The server side of a pipe name: accepts one client per instance.
+/// On Linux: a Unix stream socket at local_pipe_path(name), mode 0666 so any
+/// local user may connect; a stale socket file of an earlier run is replaced.
+class PipeListener {
+ public:
+  PipeListener(PipeListener&&) noexcept;
+  PipeListener& operator=(PipeListener&&) noexcept;
+  ~PipeListener();
+
+  /// Creates the endpoint (and its folder). Fails with ENAMETOOLONG when the
+  /// path is longer than kLocalPipePathMax.
+  [[nodiscard]] static Result<PipeListener> create(std::string_view name);
+  /// Creates one instance and waits at most timeout_ms for a client to connect
+  /// to it. Fails with kErrorPipeBusy when kPipeInstanceLimit instances are live,
+  /// with kErrorPipeTimeout when no client came.
+  [[nodiscard]] Result<PipeConnection> accept(uint32_t timeout_ms);
+  /// Instances accepted and not yet closed.
+  int live_instances() const;
+  const std::string& path() const;
+
+ private:
+  struct Impl;
+  explicit PipeListener(std::unique_ptr<Impl> impl);
+  std::unique_ptr<Impl> impl_;
+};
+
+/// Connects to the pipe of that name as a client, waiting at most timeout_ms.
+[[nodiscard]] Result<PipeConnection> connect_local_pipe(std::string_view name, uint32_t timeout_ms);
+
+}  // namespace qma::platform

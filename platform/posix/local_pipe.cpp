@@ -1,0 +1,256 @@
+// The agent's named pipe as a Unix stream socket under the state folder (POSIX backend).
+//
+// This folder is the only place that may include OS headers. Nothing here logs.
+#include "platform/local_pipe.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <utility>
+
+#include "platform/clock.h"
+#include "platform/environment.h"
+#include "platform/error.h"
+#include "platform/named_mutex.h"
+
+namespace qma::platform {
+
+namespace {
+
+template <typename T>
+Result<T> fail(int error) {
+  set_last_error(error);
+  return Result<T>::failure(error);
+}
+
+// 1 ready, 0 timed out, -1 error (errno set).
+int wait_for(int fd, short events, uint32_t timeout_ms) {
+  pollfd pfd{fd, events, 0};
+  int timeout =
+      timeout_ms == kInfinite || timeout_ms > 0x7FFFFFFFu ? -1 : static_cast<int>(timeout_ms);
+  for (;;) {
+    int rc = poll(&pfd, 1, timeout);
+    if (rc < 0 && errno == EINTR) continue;
+    return rc;
+  }
+}
+
+bool fill_address(const std::string& path, sockaddr_un& addr) {
+  if (path.size() > kLocalPipePathMax || path.size() >= sizeof addr.sun_path) return false;
+  std::memset(&addr, 0, sizeof addr);
+  addr.sun_family = AF_UNIX;
+  std::memcpy(addr.sun_path, path.data(), path.size());
+  return true;
+}
+
+int make_dirs(const std::string& folder) {
+  std::string partial;
+  size_t pos = 0;
+  while (pos != std::string::npos) {
+    pos = folder.find('/', pos + 1);
+    partial = folder.substr(0, pos);
+    if (partial.empty()) continue;
+    if (mkdir(partial.c_str(), 0755) != 0 && errno != EEXIST) return errno;
+  }
+  return 0;
+}
+
+}  // namespace
+
+std::string local_pipe_path(std::string_view name) {
+  std::string path = state_dir();
+  if (path.empty() || path.back() != '/') path.push_back('/');
+  path += "pipe/";
+  path += name;
+  return path;
+}
+
+// ---- connections ----
+
+struct PipeConnection::Impl {
+  int fd = -1;
+  std::shared_ptr<std::atomic<int>> live;  // set for instances a listener accepted
+
+  ~Impl() { finish(); }
+  int finish() {
+    int error = 0;
+    if (fd >= 0) {
+      if (::close(fd) != 0) error = errno;
+      fd = -1;
+      if (live) live->fetch_sub(1);
+      live.reset();
+    }
+    return error;
+  }
+};
+
+PipeConnection::PipeConnection(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+PipeConnection::PipeConnection(PipeConnection&&) noexcept = default;
+PipeConnection& PipeConnection::operator=(PipeConnection&&) noexcept = default;
+PipeConnection::~PipeConnection() = default;
+
+Result<size_t> PipeConnection::read(void* data, size_t size, uint32_t timeout_ms) {
+  if (!impl_ || impl_->fd < 0) return fail<size_t>(EBADF);
+  for (;;) {
+    ssize_t n = ::recv(impl_->fd, data, size, 0);
+    if (n > 0) return static_cast<size_t>(n);
+    if (n == 0) return size == 0 ? Result<size_t>(0) : fail<size_t>(kErrorBrokenPipe);
+    if (errno == EINTR) continue;
+    if (errno == ECONNRESET) return fail<size_t>(kErrorBrokenPipe);
+    if (errno != EAGAIN && errno != EWOULDBLOCK) return fail<size_t>(errno);
+    int ready = wait_for(impl_->fd, POLLIN, timeout_ms);
+    if (ready == 0) return fail<size_t>(kErrorPipeTimeout);
+    if (ready < 0) return fail<size_t>(errno);
+  }
+}
+
+Result<size_t> PipeConnection::write(const void* data, size_t size, uint32_t timeout_ms) {
+  if (!impl_ || impl_->fd < 0) return fail<size_t>(EBADF);
+  for (;;) {
+    ssize_t n = ::send(impl_->fd, data, size, MSG_NOSIGNAL);
+    if (n >= 0) return static_cast<size_t>(n);
+    if (errno == EINTR) continue;
+    if (errno == EPIPE || errno == ECONNRESET) return fail<size_t>(kErrorBrokenPipe);
+    if (errno != EAGAIN && errno != EWOULDBLOCK) return fail<size_t>(errno);
+    int ready = wait_for(impl_->fd, POLLOUT, timeout_ms);
+    if (ready == 0) return fail<size_t>(kErrorPipeTimeout);
+    if (ready < 0) return fail<size_t>(errno);
+  }
+}
+
+Status PipeConnection::close() {
+  if (!impl_ || impl_->fd < 0) {
+    set_last_error(EBADF);
+    return Status::failure(EBADF);
+  }
+  int error = impl_->finish();
+  if (error != 0) {
+    set_last_error(error);
+    return Status::failure(error);
+  }
+  return Status::success();
+}
+
+uintptr_t PipeConnection::id() const {
+  return impl_ && impl_->fd >= 0 ? static_cast<uintptr_t>(impl_->fd) : 0;
+}
+
+Result<PipeConnection> connect_local_pipe(std::string_view name, uint32_t timeout_ms) {
+  sockaddr_un addr;
+  if (!fill_address(local_pipe_path(name), addr)) return fail<PipeConnection>(ENAMETOOLONG);
+  uint64_t start = monotonic_ms();
+  for (;;) {
+    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) return fail<PipeConnection>(errno);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
+      auto impl = std::make_unique<PipeConnection::Impl>();
+      impl->fd = fd;
+      return PipeConnection(std::move(impl));
+    }
+    int error = errno;
+    ::close(fd);
+    // A full backlog is the busy pipe of Windows: wait and try again.
+    bool busy = error == EAGAIN || error == EINTR;
+    if (!busy || (timeout_ms != kInfinite && monotonic_ms() - start >= timeout_ms)) {
+      return fail<PipeConnection>(busy ? kErrorPipeBusy : error);
+    }
+    sleep_ms(2);
+  }
+}
+
+// ---- listener ----
+
+struct PipeListener::Impl {
+  int fd = -1;
+  std::string path;
+  std::shared_ptr<std::atomic<int>> live = std::make_shared<std::atomic<int>>(0);
+  ~Impl() {
+    if (fd >= 0) {
+      ::close(fd);
+      ::unlink(path.c_str());
+    }
+  }
+};
+
+PipeListener::PipeListener(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+PipeListener::PipeListener(PipeListener&&) noexcept = default;
+PipeListener& PipeListener::operator=(PipeListener&&) noexcept = default;
+PipeListener::~PipeListener() = default;
+
+Result<PipeListener> PipeListener::create(std::string_view name) {
+  std::string path = local_pipe_path(name);
+  sockaddr_un addr;
+  if (!fill_address(path, addr)) return fail<PipeListener>(ENAMETOOLONG);
+  if (int error = make_dirs(path.substr(0, path.rfind('/'))); error != 0) {
+    return fail<PipeListener>(error);
+  }
+  struct stat st;
+  if (lstat(path.c_str(), &st) == 0) {
+    if (!S_ISSOCK(st.st_mode)) return fail<PipeListener>(EEXIST);
+    // A socket that still answers belongs to a running listener; leave it alone.
+    int probe = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (probe >= 0) {
+      bool alive = ::connect(probe, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+      ::close(probe);
+      if (alive) return fail<PipeListener>(EADDRINUSE);
+    }
+    ::unlink(path.c_str());
+  }
+  auto impl = std::make_unique<Impl>();
+  impl->fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (impl->fd < 0) return fail<PipeListener>(errno);
+  impl->path = path;
+  if (::bind(impl->fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    int error = errno;
+    ::close(impl->fd);
+    impl->fd = -1;
+    return fail<PipeListener>(error);
+  }
+  if (::chmod(path.c_str(), 0666) != 0 || ::listen(impl->fd, 1024) != 0) {
+    return fail<PipeListener>(errno);
+  }
+  return PipeListener(std::move(impl));
+}
+
+Result<PipeConnection> PipeListener::accept(uint32_t timeout_ms) {
+  if (!impl_ || impl_->fd < 0) return fail<PipeConnection>(EBADF);
+  if (impl_->live->load() >= kPipeInstanceLimit) return fail<PipeConnection>(kErrorPipeBusy);
+  uint64_t start = monotonic_ms();
+  for (;;) {
+    int fd = ::accept4(impl_->fd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    if (fd >= 0) {
+      auto impl = std::make_unique<PipeConnection::Impl>();
+      impl->fd = fd;
+      impl->live = impl_->live;
+      impl->live->fetch_add(1);
+      return PipeConnection(std::move(impl));
+    }
+    if (errno == EINTR || errno == ECONNABORTED) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) return fail<PipeConnection>(errno);
+    uint32_t left = kInfinite;
+    if (timeout_ms != kInfinite) {
+      uint64_t spent = monotonic_ms() - start;
+      if (spent >= timeout_ms) return fail<PipeConnection>(kErrorPipeTimeout);
+      left = static_cast<uint32_t>(timeout_ms - spent);
+    }
+    int ready = wait_for(impl_->fd, POLLIN, left);
+    if (ready == 0) return fail<PipeConnection>(kErrorPipeTimeout);
+    if (ready < 0) return fail<PipeConnection>(errno);
+  }
+}
+
+int PipeListener::live_instances() const {
+  return impl_ ? impl_->live->load() : 0;
+}
+
+const std::string& PipeListener::path() const {
+  return impl_->path;
+}
+
+}  // namespace qma::platform
