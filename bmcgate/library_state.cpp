@@ -104,19 +104,12 @@ void reset_process_state() {
 
 }  // namespace qma::bmcgate
 
-namespace {
-// TEMPORARY: QMCmnRefreshEnvironment is not in the common set yet.
-int refresh_environment() {
-  return 0;
-}
-}  // namespace
-
 using qma::bmcgate::library_log;
 using qma::bmcgate::state;
 
 extern "C" int init(void) {
   try {
-    if (refresh_environment() != 0) return -1;
+    if (QMCmnRefreshEnvironment() != 0) return -1;
     if (state().initialized.exchange(true)) return 0;
     library_log("==dll initialize==");
     // COM needs no set-up on this platform: both calls succeed by definition.

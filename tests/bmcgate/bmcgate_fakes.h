@@ -15,6 +15,8 @@
 
 #include "bmcgate/bmcgate.h"
 #include "bmcgate/bmcgate_seams.h"
+#include "common/cmn/qmcmn.h"
+#include "platform/registry.h"
 #include "support/temp_roots.h"
 
 namespace qma::test {
@@ -107,6 +109,20 @@ class BmcGateTest : public ::testing::Test {
     bmcgate::set_ipmi_driver(nullptr);
     bmcgate::set_ipmi_wmi_provider(nullptr);
     bmcgate::reset_process_state();
+  }
+  /// The machine environment that init copies into the process: this process's
+  /// PATH and the test's installation root.
+  void write_machine_environment() const {
+    platform::RegistryKey key;
+    ASSERT_EQ(platform::reg_create_key(kQMCmnEnvironmentKey, key), 0);
+    const std::string path = std::getenv("PATH") != nullptr ? std::getenv("PATH") : "/usr/bin";
+    const std::string home = roots.home().string();
+    ASSERT_EQ(platform::reg_set_value(key, "Path", platform::kRegExpandSz, path.c_str(),
+                                      static_cast<uint32_t>(path.size() + 1)),
+              0);
+    ASSERT_EQ(platform::reg_set_value(key, "AXIS2C_HOME", platform::kRegSz, home.c_str(),
+                                      static_cast<uint32_t>(home.size() + 1)),
+              0);
   }
   std::string library_log() const { return read_text(roots.bin() / "BmcGate.log"); }
   static int count_of(const std::string& text, const std::string& needle) {

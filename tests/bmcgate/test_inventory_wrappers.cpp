@@ -211,6 +211,8 @@ TEST_F(InventoryWrapperTest, OsClassificationTakesNameAndSkuFromTheLibrary) {
 }
 
 TEST_F(InventoryWrapperTest, InitAndFinish) {
+  EXPECT_EQ(QMA_BmcGateInit(), -1);  // no machine environment yet
+  write_machine_environment();
   EXPECT_EQ(QMA_BmcGateInit(), 0);
   EXPECT_EQ(QMA_BmcGateInit(), 0);
   QMA_BmcGateFinish();

@@ -289,7 +289,13 @@ TEST_F(WmiQueryTest, LogStartsOverAfterTenThousandLines) {
   EXPECT_EQ(count_of(read_text(roots.bin() / "ExBmcGate.log"), "\n"), 10000);
 }
 
+TEST_F(WmiQueryTest, InitFailsWithoutTheMachineEnvironment) {
+  EXPECT_EQ(init(), -1);
+  EXPECT_EQ(count_of(library_log(), "==dll initialize=="), 0);
+}
+
 TEST_F(WmiQueryTest, InitTwiceSucceedsAndInitialisesOnce) {
+  write_machine_environment();
   EXPECT_EQ(init(), 0);
   EXPECT_EQ(init(), 0);
   EXPECT_EQ(count_of(library_log(), "==dll initialize=="), 1);
