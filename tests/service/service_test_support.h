@@ -1,0 +1,88 @@
+// Helpers of the service tests: waiting for a condition, and killing every supervisor and
+// service a test left running in its state folder.
+#pragma once
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <thread>
+
+#include "platform/service_manager.h"
+#include "support/temp_roots.h"
+
+namespace qma::test {
+
+/// Polls the condition every 20 ms until it holds or the time is up.
+inline bool wait_until(const std::function<bool()>& condition, int timeout_ms = 15000) {
+  auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  while (std::chrono::steady_clock::now() < end) {
+    if (condition()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return condition();
+}
+
+/// The folder the standalone manager keeps a service in.
+inline std::filesystem::path service_folder(const TempRoots& roots, const std::string& name) {
+  std::string folder;
+  for (unsigned char c : name) {
+    c = static_cast<unsigned char>(std::tolower(c));
+    if (std::isalnum(c) || c == '.' || c == '_' || c == '-') {
+      folder += static_cast<char>(c);
+    } else {
+      char hex[4];
+      std::snprintf(hex, sizeof(hex), "%%%02X", c);
+      folder += hex;
+    }
+  }
+  return roots.state() / "scm" / folder;
+}
+
+inline pid_t read_pid(const std::filesystem::path& file) {
+  std::ifstream in(file);
+  long pid = 0;
+  in >> pid;
+  return static_cast<pid_t>(pid);
+}
+
+inline bool process_alive(pid_t pid) {
+  if (pid <= 0) return false;
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string line;
+  if (!std::getline(stat, line)) return false;
+  auto close = line.rfind(')');
+  return close != std::string::npos && close + 2 < line.size() && line[close + 2] != 'Z';
+}
+
+/// Kills whatever still runs for any service of this state folder; waits until gone.
+inline void kill_services(const TempRoots& roots) {
+  std::error_code ec;
+  auto scm = roots.state() / "scm";
+  if (!std::filesystem::exists(scm, ec)) return;
+  for (const auto& entry : std::filesystem::directory_iterator(scm, ec)) {
+    for (const char* file : {"host.pid", "service.pid"}) {
+      pid_t pid = read_pid(entry.path() / file);
+      if (process_alive(pid)) {
+        ::kill(pid, SIGKILL);
+        wait_until([pid] { return !process_alive(pid); }, 5000);
+      }
+    }
+  }
+}
+
+/// The standalone manager's status of a service (state 0 when it cannot be read).
+inline uint32_t service_state(const std::string& name) {
+  auto manager = qma::platform::ServiceManager::open();
+  if (!manager) return 0;
+  auto service = manager.value()->open_service(name);
+  if (!service) return 0;
+  auto status = service.value()->query_status();
+  return status ? status->current_state : 0;
+}
+
+}  // namespace qma::test
