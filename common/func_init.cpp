@@ -18,7 +18,11 @@ bool bind(const qma::platform::DynamicLibrary& library, const char* name, T*& en
 }  // namespace
 
 int QMA_FuncInit(void) {
+  // By name through the search path (the installed programs' run path is their own folder);
+  // then the program's folder itself, which a sanitizer's loader interception can hide from a
+  // load by name.
   auto loaded = qma::platform::DynamicLibrary::load(kXmlSubLibraryName);
+  if (!loaded) loaded = qma::platform::DynamicLibrary::load_from_program_folder(kXmlSubLibraryName);
   if (!loaded) return -1;
   qma::platform::DynamicLibrary& library = loaded.value();
   // The library stays loaded for the life of the process, whatever happens below.

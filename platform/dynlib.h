@@ -16,6 +16,10 @@ class DynamicLibrary {
 
   /// Loads by name through the library search path (or a path when it has a separator).
   [[nodiscard]] static Result<DynamicLibrary> load(std::string_view name);
+  /// Loads a library file from the folder of the running program (the first place a Windows
+  /// program looks). On Linux this is needed where a sanitizer's interception of the loader
+  /// hides the program's own run path from a load by name.
+  [[nodiscard]] static Result<DynamicLibrary> load_from_program_folder(std::string_view name);
   /// The address of an exported symbol, or nullptr.
   void* symbol(std::string_view name) const;
   /// Unloads now; false when the system refused.
