@@ -77,6 +77,7 @@ class IpmiMutexTest : public BmcGateTest {
     for (pid_t& child : children) {
       child = fork();
       if (child == 0) {
+        start_together();
         int failures = 0;
         for (int i = 0; i < 3; ++i) failures += command() != 0 ? 1 : 0;
         _exit(failures == 0 ? 0 : 1);
@@ -91,6 +92,19 @@ class IpmiMutexTest : public BmcGateTest {
       }
     }
     return ok;
+  }
+
+  /// Both children begin their commands only when both are running (at most 5 s).
+  void start_together() const {
+    std::ofstream(folder / ("ready." + std::to_string(getpid()))).put('x');
+    for (int i = 0; i < 1000; ++i) {
+      int ready = 0;
+      for (const auto& entry : fs::directory_iterator(folder)) {
+        if (entry.path().filename().string().rfind("ready.", 0) == 0) ++ready;
+      }
+      if (ready >= 2) return;
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
   }
 
   fs::path folder;
