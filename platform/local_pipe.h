@@ -37,6 +37,9 @@ class PipeConnection {
   [[nodiscard]] Result<size_t> read(void* data, size_t size, uint32_t timeout_ms);
   /// Writes some of the bytes, waiting at most timeout_ms for room; the count written.
   [[nodiscard]] Result<size_t> write(const void* data, size_t size, uint32_t timeout_ms);
+  /// Tells the other end that nothing more will be written (it reads the end);
+  /// reading stays possible.
+  [[nodiscard]] Status close_write();
   /// Ends the connection; the instance no longer counts against the limit.
   [[nodiscard]] Status close();
   /// A number that names this instance in log lines.

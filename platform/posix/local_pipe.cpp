@@ -124,6 +124,19 @@ Result<size_t> PipeConnection::write(const void* data, size_t size, uint32_t tim
   }
 }
 
+Status PipeConnection::close_write() {
+  if (!impl_ || impl_->fd < 0) {
+    set_last_error(EBADF);
+    return Status::failure(EBADF);
+  }
+  if (::shutdown(impl_->fd, SHUT_WR) != 0) {
+    int error = errno;
+    set_last_error(error);
+    return Status::failure(error);
+  }
+  return Status::success();
+}
+
 Status PipeConnection::close() {
   if (!impl_ || impl_->fd < 0) {
     set_last_error(EBADF);

@@ -1,0 +1,111 @@
+// The local pipe endpoint: its socket file, the instance limit and bounded waits.
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "platform/error.h"
+#include "platform/local_pipe.h"
+#include "support/temp_roots.h"
+
+namespace {
+
+using qma::platform::connect_local_pipe;
+using qma::platform::PipeConnection;
+using qma::platform::PipeListener;
+
+TEST(LocalPipeTest, EndpointIsASocketAnyLocalUserMayOpen) {
+  qma::test::TempRoots roots;
+  auto listener = PipeListener::create("qmagentsvc");
+  ASSERT_TRUE(listener.ok());
+  std::string path = (roots.state() / "pipe" / "qmagentsvc").string();
+  EXPECT_EQ(listener->path(), path);
+  struct stat st;
+  ASSERT_EQ(stat(path.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISSOCK(st.st_mode));
+  EXPECT_EQ(st.st_mode & 0777, 0666u);
+  auto second = PipeListener::create("qmagentsvc");
+  EXPECT_FALSE(second.ok()) << "a live endpoint is never taken over";
+}
+
+TEST(LocalPipeTest, StaleSocketOfAnEarlierRunIsReplaced) {
+  qma::test::TempRoots roots;
+  std::filesystem::create_directories(roots.state() / "pipe");
+  std::string path = (roots.state() / "pipe" / "qmagentsvc").string();
+  int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  close(fd);  // bound, never listening: what a crashed agent leaves
+  auto listener = PipeListener::create("qmagentsvc");
+  EXPECT_TRUE(listener.ok()) << listener.error();
+}
+
+TEST(LocalPipeTest, PathsBeyondTheSocketLimitAreRefused) {
+  qma::test::TempRoots roots;
+  std::string deep = (roots.base() / std::string(110, 'x')).string();
+  setenv("QMA_STATE_DIR", deep.c_str(), 1);
+  auto listener = PipeListener::create("qmagentsvc");
+  ASSERT_FALSE(listener.ok());
+  EXPECT_EQ(listener.error(), ENAMETOOLONG);
+  EXPECT_FALSE(std::filesystem::exists(deep)) << "nothing is created for a refused path";
+}
+
+TEST(LocalPipeTest, InstanceLimitGives231AndFreesOnClose) {
+  qma::test::TempRoots roots;
+  auto listener = PipeListener::create("qmagentsvc");
+  ASSERT_TRUE(listener.ok());
+  std::vector<PipeConnection> clients;
+  std::vector<PipeConnection> instances;
+  for (int i = 0; i < qma::platform::kPipeInstanceLimit; ++i) {
+    auto client = connect_local_pipe("qmagentsvc", 1000);
+    ASSERT_TRUE(client.ok());
+    clients.push_back(std::move(client.value()));
+    auto instance = listener->accept(1000);
+    ASSERT_TRUE(instance.ok()) << i;
+    instances.push_back(std::move(instance.value()));
+  }
+  EXPECT_EQ(listener->live_instances(), 255);
+  auto client = connect_local_pipe("qmagentsvc", 1000);
+  ASSERT_TRUE(client.ok());
+  auto refused = listener->accept(100);
+  ASSERT_FALSE(refused.ok());
+  EXPECT_EQ(refused.error(), qma::platform::kErrorPipeBusy);
+  ASSERT_TRUE(instances.back().close().ok());
+  auto accepted = listener->accept(1000);
+  EXPECT_TRUE(accepted.ok());
+}
+
+TEST(LocalPipeTest, ReadsEndAtTheTimeLimitOrWhenThePeerCloses) {
+  qma::test::TempRoots roots;
+  auto listener = PipeListener::create("qmagentsvc");
+  ASSERT_TRUE(listener.ok());
+  auto client = connect_local_pipe("qmagentsvc", 1000);
+  ASSERT_TRUE(client.ok());
+  auto server = listener->accept(1000);
+  ASSERT_TRUE(server.ok());
+  char byte;
+  auto waited = server->read(&byte, 1, 50);
+  ASSERT_FALSE(waited.ok());
+  EXPECT_EQ(waited.error(), qma::platform::kErrorPipeTimeout);
+  ASSERT_TRUE(client->write("ab", 2, 1000).ok());
+  ASSERT_TRUE(client->close().ok());
+  char two[2];
+  auto got = server->read(two, 2, 1000);
+  ASSERT_TRUE(got.ok());
+  EXPECT_EQ(*got, 2u);
+  auto ended = server->read(&byte, 1, 1000);
+  ASSERT_FALSE(ended.ok());
+  EXPECT_EQ(ended.error(), qma::platform::kErrorBrokenPipe);
+  auto no_accept = listener->accept(20);
+  EXPECT_EQ(no_accept.error(), qma::platform::kErrorPipeTimeout);
+}
+
+}  // namespace

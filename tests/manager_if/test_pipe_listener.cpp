@@ -1,0 +1,217 @@
+// The worker thread over a real socket: frames in, answers out, bad input refused.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/qma_system.h"
+#include "manager_if/agent_harness.h"
+#include "platform/host.h"
+
+namespace {
+
+using qma::test::answer_text;
+using qma::test::exchange;
+using qma::test::request_frame;
+using qma::test::request_xml;
+
+class PipeListenerTest : public ::testing::Test {
+ protected:
+  void SetUp() override { agent_.start(); }
+
+  std::string agent_information(const std::string& id, const std::string& code,
+                                const std::string& status) {
+    int os_type = 0;
+    char os_name[260] = {};
+    EXPECT_EQ(QMA_GetOSInfo(&os_type, os_name), 1);
+    auto host = qma::platform::host_name();
+    return "<QMAMessage MessageVersion=\"2.0\"><InReplyTo>" + id + "</InReplyTo><CommandCode>" +
+           code + "</CommandCode><QMAData><Status>" + status +
+           "</Status><AgentStatus>normal</AgentStatus><AgentVersion>3.1</AgentVersion><HostName>" +
+           host.value() +
+           "</HostName><windows_os major=\"12\" minor=\"0\" sp_major=\"0\" sp_minor=\"0\" "
+           "arch=\"x64\"><reference refid=\"0\"></reference><product_type>" +
+           std::to_string(os_type) + "</product_type></windows_os><OSName>" + os_name +
+           "</OSName><target_machine model_name=\"ServerModel X\"><n_code "
+           "parent_n_code=\"AB-1234\"><child_n_code></child_n_code></n_code></target_machine>"
+           "<Guid>33221100-5544-7766-8899-AABBCCDDEEFF</Guid><Serial>SN0042</Serial></QMAData>"
+           "</QMAMessage>";
+  }
+
+  void expect_no_entries() {
+    int32_t counters[8];
+    qma::manager_if::action_control_counters(counters);
+    for (int i = 0; i < 8; ++i) EXPECT_EQ(counters[i], 0) << "counter " << i;
+  }
+
+  // A fresh agent-information request must still be answered.
+  void expect_still_serving(const std::string& after) {
+    auto reply = exchange(request_frame(request_xml("0", "after")));
+    EXPECT_NE(answer_text(reply.answer).find("<Status>600</Status>"), std::string::npos)
+        << "no answer after " << after;
+  }
+
+  qma::test::InProcessAgent agent_;
+};
+
+TEST_F(PipeListenerTest, AgentInformationAnswerIsExact) {
+  auto reply = exchange(request_frame(request_xml("0", "M-100")));
+  ASSERT_TRUE(reply.connected);
+  EXPECT_EQ(answer_text(reply.answer), agent_information("M-100", "0", "600"));
+  expect_no_entries();
+}
+
+TEST_F(PipeListenerTest, RequestWrittenInOneBytePiecesIsReadWhole) {
+  auto reply = exchange(request_frame(request_xml("0", "M-101")), 1);
+  EXPECT_EQ(answer_text(reply.answer), agent_information("M-101", "0", "600"));
+}
+
+TEST_F(PipeListenerTest, NonNumericCodeIsAnsweredAsAgentInformation) {
+  auto reply = exchange(request_frame(request_xml("abc", "M-102")));
+  EXPECT_EQ(answer_text(reply.answer), agent_information("M-102", "abc", "600"));
+}
+
+TEST_F(PipeListenerTest, CodeEightIsDroppedWithoutAnAnswer) {
+  auto reply = exchange(request_frame(request_xml("8", "M-103")));
+  EXPECT_TRUE(reply.connected);
+  EXPECT_EQ(reply.answer, "");
+  EXPECT_GE(agent_.count_in_log("Unexpected command code.(CommandCode=8)"), 1);
+  expect_no_entries();
+  expect_still_serving("code 8");
+}
+
+TEST_F(PipeListenerTest, RebootAndShutdownAreRecordedUnderTheTestHostRoot) {
+  for (const char* code : {"5", "6"}) {
+    auto reply = exchange(request_frame(request_xml(code, "P")));
+    EXPECT_EQ(answer_text(reply.answer),
+              std::string("<QMAMessage MessageVersion=\"2.0\"><InReplyTo>P</InReplyTo>"
+                          "<CommandCode>") +
+                  code + "</CommandCode><QMAData><Status>600</Status></QMAData></QMAMessage>");
+  }
+  EXPECT_EQ(qma::test::read_text(agent_.roots_.host() / "run" / "qmagent-power"),
+            "reboot\nshutdown\n");
+  expect_no_entries();
+}
+
+TEST_F(PipeListenerTest, MalformedFramesAreClosedWithoutAnAnswer) {
+  using qma::manager_if::write_le32;
+  std::string good = request_frame(request_xml("0"));
+  auto with_length = [&](uint32_t n) {
+    std::string f = good;
+    write_le32(f.data() + 8, n);
+    return f;
+  };
+  std::string long_text = good;
+  write_le32(long_text.data() + 524, static_cast<uint32_t>(good.size() - 528 + 1));
+  std::string unterminated_name = good;
+  std::memset(unterminated_name.data() + 12, 'n', 256);
+  std::string unterminated_dir = good;
+  std::memset(unterminated_dir.data() + 268, 'd', 256);
+  struct Row {
+    const char* name;
+    std::string bytes;
+    bool close = false;
+  };
+  const Row rows[] = {
+      {"body shorter than 516", with_length(515).substr(0, 12 + 515)},
+      {"text length past the body", long_text},
+      {"file name without zero", unterminated_name},
+      {"directory without zero", unterminated_dir},
+      {"body length 0xFFFFFFFF", with_length(0xFFFFFFFFu)},
+      {"closed after 5 bytes", good.substr(0, 5), true},
+      {"header, then closed", good.substr(0, 12), true},
+      {"header and part of the body, then closed", good.substr(0, 300), true},
+      {"not XML", request_frame("this is not xml")},
+      {"XML without a command code", request_frame("<QMMMessage MessageVersion=\"2.0\">"
+                                                   "<MessageID>1</MessageID></QMMMessage>")},
+  };
+  for (const Row& row : rows) {
+    auto reply = exchange(row.bytes, 0, 5000, row.close);
+    EXPECT_TRUE(reply.connected) << row.name;
+    EXPECT_EQ(reply.answer, "") << row.name;
+    expect_no_entries();
+    expect_still_serving(row.name);
+  }
+}
+
+TEST_F(PipeListenerTest, ExcludedRequestIsRefusedWith901UntilTheActionEnds) {
+  QMA_ACTCTRL_MUTEX mutex = nullptr;
+  ASSERT_EQ(QMA_ActCtrlTbl_CreateMutex(&mutex), 1);
+  ASSERT_EQ(QMA_UpdateForActCtrlTbl(mutex, 1, 5), 1);  // a reboot is running
+  auto refused = exchange(request_frame(request_xml("1", "R-1")));
+  EXPECT_EQ(answer_text(refused.answer),
+            "<QMAMessage MessageVersion=\"2.0\"><InReplyTo>R-1</InReplyTo><CommandCode>1"
+            "</CommandCode><QMAData><Status>901</Status><AgentStatus>normal</AgentStatus>"
+            "<AgentVersion></AgentVersion><HostName></HostName><windows_os major=\"\" minor=\"\" "
+            "sp_major=\"\" sp_minor=\"\" arch=\"\"><reference refid=\"\"></reference>"
+            "<product_type></product_type></windows_os><OSName></OSName><target_machine "
+            "model_name=\"\"><n_code parent_n_code=\"\"><child_n_code></child_n_code></n_code>"
+            "</target_machine><Guid></Guid><Serial></Serial></QMAData></QMAMessage>");
+  EXPECT_GE(agent_.count_in_log("QMA_CheckForActCtrlTbl() error! errno=[1]"), 1);
+  ASSERT_EQ(QMA_UpdateForActCtrlTbl(mutex, 0, 5), 1);
+  auto admitted = exchange(request_frame(request_xml("0", "R-2")));
+  EXPECT_EQ(answer_text(admitted.answer), agent_information("R-2", "0", "600"));
+  QMA_ActCtrlTbl_CloseMutex(mutex);
+}
+
+TEST_F(PipeListenerTest, DisabledAgentAnswers900ToEveryCodeAndDropsTheUpload) {
+  g_QMAConfig.AgentEffect = 0;
+  auto upload_dir = agent_.roots_.base() / "upload";
+  std::filesystem::create_directories(upload_dir);
+  std::ofstream(upload_dir / "pkg.zip") << "zip";
+  for (int code = 0; code <= 7; ++code) {
+    std::string c = std::to_string(code);
+    std::string data = code == 2   ? "<FileName>pkg.zip</FileName><ModuleID>01000000</ModuleID>"
+                       : code == 3 ? "<ModuleID>01000000</ModuleID><PackageID>p</PackageID><Mode>"
+                                     "update_normal</Mode><ReplyToAddress>127.0.0.1"
+                                     "</ReplyToAddress><ReplyToPort>1</ReplyToPort>"
+                       : code == 4 ? "<ModuleID>01000000</ModuleID>"
+                                   : "";
+    auto reply =
+        exchange(request_frame(request_xml(c, "D" + c, "2.0", data), code == 2 ? "pkg.zip" : "",
+                               code == 2 ? upload_dir.string() : ""));
+    std::string text = answer_text(reply.answer);
+    EXPECT_NE(text.find("<InReplyTo>D" + c + "</InReplyTo><CommandCode>" + c +
+                        "</CommandCode><QMAData><Status>900</Status>"),
+              std::string::npos)
+        << "code " << c << ": " << text;
+  }
+  EXPECT_FALSE(std::filesystem::exists(upload_dir / "pkg.zip"));
+  EXPECT_GE(agent_.count_in_log("QMAgent is INVALID!"), 8);
+  expect_no_entries();
+}
+
+TEST_F(PipeListenerTest, ThreeHundredClientsAtOnceAreAllAnswered) {
+  std::atomic<int> answered{0};
+  std::vector<std::thread> clients;
+  for (int i = 0; i < 300; ++i) {
+    clients.emplace_back([&answered, i] {
+      auto reply = exchange(request_frame(request_xml("0", "C" + std::to_string(i))), 0, 60000);
+      if (reply.answer.find("<InReplyTo>C" + std::to_string(i) + "</InReplyTo>") !=
+          std::string::npos) {
+        ++answered;
+      }
+    });
+  }
+  for (auto& client : clients) client.join();
+  EXPECT_EQ(answered.load(), 300);
+  expect_no_entries();
+}
+
+TEST(PipeListenerLimitsTest, StateFolderWithTooLongASocketPathIsRefusedClearly) {
+  qma::test::InProcessAgent agent;
+  auto deep = agent.roots_.base() / std::string(100, 's');
+  std::filesystem::create_directories(deep);
+  setenv("QMA_STATE_DIR", deep.c_str(), 1);
+  agent.worker_ = std::thread([&] { agent.result_ = QMA_outsideIF(&agent.pkgstart_); });
+  EXPECT_EQ(agent.join(), 0u);
+  EXPECT_GE(agent.count_in_log("Pipe path is longer than 107 bytes"), 1);
+  EXPECT_GE(agent.count_in_log("CreateNamedPipe() error! GetLastError=[36]"), 1);
+  EXPECT_GE(agent.count_in_log("QMA_pipeListen() error!! QMAgentService terminated...."), 1);
+}
+
+}  // namespace
