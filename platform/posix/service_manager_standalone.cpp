@@ -81,6 +81,16 @@ Result<FileLock> lock_database() {
   return FileLock::acquire(join_path(scm_dir(), ".lock"));
 }
 
+/// Takes a service folder out of the database in one step, then deletes it.
+bool drop_folder(const Db& db) {
+  std::string doomed = join_path(scm_dir(), ".deleted-" + std::to_string(::getpid()) + "-" +
+                                                std::filesystem::path(db.dir).filename().string());
+  if (::rename(db.dir.c_str(), doomed.c_str()) != 0) return false;
+  std::error_code ec;
+  std::filesystem::remove_all(doomed, ec);
+  return true;
+}
+
 bool host_alive(const Db& db) {
   auto text = read_whole(db.file("host.pid"));
   if (!text) return false;
@@ -296,9 +306,7 @@ class StandaloneService : public Service {
       if (!write_whole(db_.file("deleted"), "")) return status_fail(errno);
       return Status::success();
     }
-    std::error_code ec;
-    std::filesystem::remove_all(db_.dir, ec);
-    if (ec) return status_fail(ec.value());
+    if (!drop_folder(db_)) return status_fail(errno);
     return Status::success();
   }
 
@@ -435,10 +443,7 @@ int supervise(const std::string& db_dir) {
     ::unlink(db.file("control.sock").c_str());
     ::unlink(db.file("host.pid").c_str());
     deleted = db.deleted();
-    if (deleted) {
-      std::error_code ec;
-      std::filesystem::remove_all(db.dir, ec);
-    }
+    if (deleted) drop_folder(db);
   }
   if (failed && !deleted && !config["failure_command"].empty()) {
     run_failure_command(config["failure_command"], envp);

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -59,6 +61,18 @@ inline bool process_alive(pid_t pid) {
   return close != std::string::npos && close + 2 < line.size() && line[close + 2] != 'Z';
 }
 
+/// Makes this test process the reaper of the supervisors it starts (they detach from
+/// their starter), so none stays behind as a zombie where the init process does not reap.
+inline void adopt_orphans() {
+  ::prctl(PR_SET_CHILD_SUBREAPER, 1);
+}
+
+/// Collects every ended child of this process.
+inline void reap_children() {
+  while (::waitpid(-1, nullptr, WNOHANG) > 0) {
+  }
+}
+
 /// Kills whatever still runs for any service of this state folder; waits until gone.
 inline void kill_services(const TempRoots& roots) {
   std::error_code ec;
@@ -73,6 +87,7 @@ inline void kill_services(const TempRoots& roots) {
       }
     }
   }
+  reap_children();
 }
 
 /// The standalone manager's status of a service (state 0 when it cannot be read).

@@ -37,6 +37,7 @@ std::string helper_program() {
 class StandaloneManager : public ::testing::Test {
  protected:
   void SetUp() override {
+    qma::test::adopt_orphans();
     setenv("QMA_SCM", "standalone", 1);
     auto manager = p::ServiceManager::open();
     ASSERT_TRUE(manager);

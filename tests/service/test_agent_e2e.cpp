@@ -1,0 +1,241 @@
+// QMAgent end to end under the standalone service manager: the real program installs,
+// starts, stops and removes itself as a service in temporary roots.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <regex>
+#include <string>
+
+#include "platform/registry.h"
+#include "platform/service_manager.h"
+#include "service/service_test_support.h"
+#include "support/temp_roots.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+namespace p = qma::platform;
+using qma::test::read_text;
+using qma::test::TempRoots;
+using qma::test::wait_until;
+
+constexpr const char* kName = "Quillmend Agent";
+constexpr const char* kEnvironmentKey =
+    "SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Environment";
+
+struct AgentRun {
+  std::string output;
+  int exit_code = -1;
+};
+
+class AgentE2E : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    qma::test::adopt_orphans();
+    setenv("QMA_SCM", "standalone", 1);
+    agent_ = (fs::path(p::current_program_path().value()).parent_path() / "QMAgent").string();
+    bin_ = roots_.bin();
+    fs::create_directories(bin_ / "QMA_LOGROOT");
+    fs::create_directories(bin_ / "QMA_PKGROOT");
+    fs::create_directories(bin_ / "AgentFolder" / "QMAgent");
+    std::ofstream(bin_ / "AgentFolder" / "QMAgent" / "QMAgent.xml")
+        << "<?xml version=\"1.0\"?>\n<service><version>3.1.0.7</version></service>\n";
+    std::ofstream(bin_ / "ServiceReStart.sh") << "echo restart >> \"$QMA_STATE_DIR/restart-ran\"\n";
+    roots_.write_host_file("etc/locale.conf", "LANG=en_US.UTF-8\n");
+    // The machine environment the service main copies into its process.
+    p::RegistryKey key;
+    ASSERT_EQ(p::reg_create_key(kEnvironmentKey, key), 0);
+    std::string path = std::getenv("PATH") ? std::getenv("PATH") : "/usr/bin:/bin";
+    std::string home = roots_.home().string();
+    ASSERT_EQ(p::reg_set_value(key, "Path", p::kRegExpandSz, path.c_str(),
+                               static_cast<uint32_t>(path.size() + 1)),
+              0);
+    ASSERT_EQ(p::reg_set_value(key, "AXIS2C_HOME", p::kRegSz, home.c_str(),
+                               static_cast<uint32_t>(home.size() + 1)),
+              0);
+  }
+  void TearDown() override {
+    qma::test::kill_services(roots_);
+    unsetenv("QMA_SCM");
+  }
+
+  AgentRun agent(const std::string& arguments) {
+    AgentRun run;
+    std::string command = "\"" + agent_ + "\" " + arguments + " 2>/dev/null";
+    FILE* pipe = ::popen(command.c_str(), "r");
+    if (pipe == nullptr) return run;
+    char buffer[512];
+    size_t n;
+    while ((n = std::fread(buffer, 1, sizeof(buffer), pipe)) > 0) run.output.append(buffer, n);
+    int status = ::pclose(pipe);
+    run.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return run;
+  }
+  std::unique_ptr<p::Service> service() {
+    auto manager = p::ServiceManager::open();
+    if (!manager) return nullptr;
+    auto opened = manager.value()->open_service(kName);
+    return opened ? std::move(opened.value()) : nullptr;
+  }
+  uint32_t state() { return qma::test::service_state(kName); }
+  std::string service_log() const { return read_text(bin_ / "QMAgentService.log"); }
+  fs::path folder() const { return qma::test::service_folder(roots_, kName); }
+  std::string help() const {
+    return agent_ +
+           " [-install [auto] | -remove | -start | -stop]\n"
+           "-install auto:Installation of the QMAgent service\xEF\xBC\x88set automatic-start on "
+           "the next "
+           "time\xEF\xBC\x89\n"
+           "-install:Installation of the QMAgent service\xEF\xBC\x88set manual-start on the next "
+           "time\xEF\xBC\x89\n"
+           "-remove:Uninstallation of the QMAgent service\n"
+           "-start:Start of the QMAgent service\n"
+           "-stop:Stop of the QMAgent service\n"
+           ":no parameter appointment:The indication of the help\n";
+  }
+  void start_running() {
+    AgentRun started = agent("-start");
+    ASSERT_TRUE(std::regex_match(
+        started.output,
+        std::regex("Starting Quillmend Agent\\.\\.*\nQuillmend Agent started\\.\n")))
+        << started.output;
+  }
+
+  TempRoots roots_;
+  std::string agent_;
+  fs::path bin_;
+};
+
+TEST_F(AgentE2E, HelpTextForEveryOtherCommandLine) {
+  const char* rows[] = {"-bogus", "-install manual", "-start now", "-install auto x", "-Start"};
+  for (const char* arguments : rows) {
+    SCOPED_TRACE(arguments);
+    AgentRun run = agent(arguments);
+    EXPECT_EQ(run.output, help());
+    EXPECT_EQ(run.exit_code, 1);
+  }
+  EXPECT_EQ(service(), nullptr);  // nothing was installed
+}
+
+TEST_F(AgentE2E, NoArgumentsFromConsolePrintsHelpAndLogsDispatcherFailure) {
+  AgentRun run = agent("");
+  EXPECT_EQ(run.output, help());
+  EXPECT_EQ(run.exit_code, 1);
+  EXPECT_NE(service_log().find("[ERROR::QMA_service_reg(QMAService("), std::string::npos);
+  EXPECT_NE(service_log().find("StartServiceCtrlDispatcher() error! GetLastErreoe=[1063]-----"),
+            std::string::npos);
+}
+
+TEST_F(AgentE2E, InstallRecordsIdentityAndSecondInstallOnlyLogs) {
+  AgentRun run = agent("-install");
+  EXPECT_EQ(run.output, "");
+  EXPECT_EQ(run.exit_code, 1);
+  auto installed = service();
+  ASSERT_NE(installed, nullptr);
+  auto def = installed->definition();
+  ASSERT_TRUE(def);
+  EXPECT_EQ(def->display_name, "Norvik Quillmend Agent");
+  EXPECT_EQ(def->start_type, p::kServiceDemandStart);
+  EXPECT_EQ(def->service_type, p::kServiceWin32OwnProcess);
+  EXPECT_EQ(def->error_control, p::kServiceErrorNormal);
+  EXPECT_EQ(def->image_path, "\"" + agent_ + "\"");
+  EXPECT_EQ(def->failure_command, "\"" + (bin_ / "ServiceReStart.sh").string() + "\"");
+
+  AgentRun again = agent("-install auto");
+  EXPECT_EQ(again.output, "");
+  EXPECT_NE(service_log().find("[ERROR::QMA_service_install(QMAService("), std::string::npos);
+  EXPECT_NE(service_log().find("CreateService() error! GetLastError=[1073]"), std::string::npos);
+  EXPECT_EQ(service()->definition()->start_type, p::kServiceDemandStart);
+
+  EXPECT_EQ(agent("-remove").output, "");
+  EXPECT_EQ(service(), nullptr);
+  roots_.write_host_file("etc/locale.conf", "LANG=\"ja_JP.UTF-8\"\n");
+  agent("-install auto");
+  ASSERT_NE(service(), nullptr);
+  EXPECT_EQ(service()->definition()->start_type, p::kServiceAutoStart);
+  EXPECT_EQ(service()->definition()->display_name, "Quillmend Agent");
+}
+
+TEST_F(AgentE2E, StartQueryStopCycle) {
+  agent("-install");
+  start_running();
+  auto running = service()->query_status();
+  ASSERT_TRUE(running);
+  EXPECT_EQ(running->current_state, p::kServiceRunning);
+  EXPECT_EQ(running->controls_accepted, 7u);
+  EXPECT_EQ(running->check_point, 0u);
+  EXPECT_EQ(running->wait_hint, 0u);
+  EXPECT_TRUE(service()->definition()->last_start_arguments.empty());
+  EXPECT_NE(service_log().find("Get Version from QMAgent.xml : 3.1.0.7"), std::string::npos);
+
+  AgentRun again = agent("-start");
+  EXPECT_EQ(again.output, "");
+  EXPECT_EQ(state(), p::kServiceRunning);
+
+  AgentRun stopped = agent("-stop");
+  EXPECT_TRUE(std::regex_match(
+      stopped.output, std::regex("Stopping Quillmend Agent\\.\\.*\nQuillmend Agent stopped\\.\n")))
+      << stopped.output;
+  EXPECT_EQ(stopped.exit_code, 1);
+  EXPECT_EQ(state(), p::kServiceStopped);
+  // The console's stop loop logs the end in the service log's line format.
+  std::regex normal_end(
+      "\\[\\d{5}\\]-\\d{4}/\\d{2}/\\d{2} "
+      "\\d{2}:\\d{2}:\\d{2}\\.\\d{3}-<[^>]*>-\\[ERROR::QMA_service_stop\\(QMAService\\(\\d+\\)\\)"
+      "\\]"
+      "-----Quillmend Agent normal end\\.-----\n");
+  EXPECT_TRUE(std::regex_search(service_log(), normal_end)) << service_log();
+  EXPECT_NE(service_log().find("[WARNNING::QMA_service_main(QMAService("), std::string::npos);
+  EXPECT_EQ(service()->query_status()->win32_exit_code, 0u);  // it reported stopped itself
+  EXPECT_FALSE(wait_until([&] { return fs::exists(roots_.state() / "restart-ran"); }, 500));
+
+  AgentRun not_started = agent("-stop");
+  EXPECT_EQ(not_started.output,
+            "The service is not started. - 1062\nControlService(Stop) failed - 1062\n");
+  EXPECT_NE(service_log().find("ControlService() error! GetLastError=[1062]"), std::string::npos);
+}
+
+TEST_F(AgentE2E, PkgstartPassesExactlyOneStartArgument) {
+  agent("-install");
+  AgentRun run = agent("-pkgstart");
+  EXPECT_TRUE(std::regex_match(
+      run.output, std::regex("Starting Quillmend Agent\\.\\.*\nQuillmend Agent started\\.\n")))
+      << run.output;
+  EXPECT_EQ(service()->definition()->last_start_arguments, std::vector<std::string>{"-pkgstart"});
+  agent("-stop");
+  start_running();
+  EXPECT_TRUE(service()->definition()->last_start_arguments.empty());
+  agent("-stop");
+}
+
+TEST_F(AgentE2E, RemoveOfRunningServiceStopsItAndDeletesWithoutWaiting) {
+  agent("-install");
+  start_running();
+  pid_t pid = qma::test::read_pid(folder() / "service.pid");
+  ASSERT_TRUE(qma::test::process_alive(pid));
+  AgentRun removed = agent("-remove");
+  EXPECT_EQ(removed.output, "");
+  ASSERT_TRUE(wait_until([&] { return !qma::test::process_alive(pid); }));
+  ASSERT_TRUE(wait_until([&] { return service() == nullptr; }));
+  EXPECT_FALSE(fs::exists(folder()));
+}
+
+TEST_F(AgentE2E, KilledServiceIsStoppedAndFailureCommandRuns) {
+  agent("-install");
+  start_running();
+  pid_t pid = qma::test::read_pid(folder() / "service.pid");
+  ASSERT_GT(pid, 0);
+  ASSERT_EQ(::kill(pid, SIGKILL), 0);
+  ASSERT_TRUE(wait_until([&] { return fs::exists(roots_.state() / "restart-ran"); }));
+  auto status = service()->query_status();
+  ASSERT_TRUE(status);
+  EXPECT_EQ(status->current_state, p::kServiceStopped);
+  EXPECT_EQ(status->win32_exit_code, static_cast<uint32_t>(p::kErrorProcessAborted));
+  EXPECT_EQ(read_text(roots_.state() / "restart-ran"), "restart\n");
+}
+
+}  // namespace
