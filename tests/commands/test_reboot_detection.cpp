@@ -1,0 +1,132 @@
+// Reboot detection: the newest start record of the event log against the time kept last run.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "commands/qma_commands.h"
+#include "manager_if/agent_harness.h"
+#include "platform/error.h"
+#include "platform/event_log.h"
+
+namespace {
+
+using qma::platform::EventLogEntry;
+using qma::platform::Result;
+
+constexpr uint32_t kStart = qma::platform::kEventLogStarted;
+
+class RebootDetectionTest : public ::testing::Test {
+ protected:
+  std::filesystem::path state_file() const {
+    return agent_.roots_.home() / "bin" / "QMA_SYS_evlogstart";
+  }
+  void use_log(std::optional<std::vector<EventLogEntry>> entries) {
+    qma::platform::set_system_event_log_source([entries] {
+      if (!entries) {
+        return Result<std::vector<EventLogEntry>>::failure(qma::platform::kErrorAccessDenied);
+      }
+      return Result<std::vector<EventLogEntry>>(*entries);
+    });
+  }
+
+  qma::test::InProcessAgent agent_;
+};
+
+TEST_F(RebootDetectionTest, StateFileAndNewestStartRecordDecide) {
+  struct Row {
+    const char* name;
+    std::optional<std::string> file;                // nullopt: no state file
+    std::optional<std::vector<EventLogEntry>> log;  // nullopt: the log cannot be opened
+    int result;
+    std::optional<std::string> file_after;
+    const char* log_line;
+  };
+  const std::vector<EventLogEntry> at_1000 = {
+      {7036, 900, 40}, {kStart, 1000, 80}, {7036, 1100, 40}};
+  const std::vector<EventLogEntry> at_2000 = {{kStart, 1000, 80}, {kStart, 2000, 80}};
+  const Row rows[] = {
+      {"first start", std::nullopt, at_1000, 0, "1000", nullptr},
+      {"agent restarted", "1000", at_1000, 0, "1000", "QMA is rebooted"},
+      {"host restarted", "1000", at_2000, 1, "2000", "System is rebooted"},
+      {"number with a line break", "1000\n", at_1000, 0, "1000", "Invalid file data!"},
+      {"zero", "0", at_1000, 0, "1000", "Invalid file data!"},
+      {"negative", "-7", at_1000, 0, "1000", "Invalid file data!"},
+      {"too large", "2147483647", at_1000, 0, "1000", "Invalid file data!"},
+      {"trailing blank", "2000 ", at_2000, 0, "2000", "Invalid file data!"},
+      {"not a number", "abc", at_1000, 0, "1000", "Invalid file data!"},
+      {"empty file", "", at_2000, 0, "2000", "fgets error!"},
+      {"largest valid time", "2147483646", std::vector<EventLogEntry>{{kStart, 2147483646u, 8}}, 0,
+       "2147483646", "QMA is rebooted"},
+      {"no start record", "1000", std::vector<EventLogEntry>{{7036, 5000, 8}}, 0, "1000",
+       "Read event log at end"},
+      {"empty log without a file", std::nullopt, std::vector<EventLogEntry>{}, 0, std::nullopt,
+       "Read event log at end"},
+      {"unreadable log", "1000", std::nullopt, 1, "1000", "OpenEventLog error (5)"},
+  };
+  for (const Row& row : rows) {
+    std::filesystem::remove(state_file());
+    if (row.file) std::ofstream(state_file(), std::ios::binary) << *row.file;
+    use_log(row.log);
+    int before = row.log_line != nullptr ? agent_.count_in_log(row.log_line) : 0;
+    EXPECT_EQ(QMA_CheckSystemReboot(), row.result) << row.name;
+    if (row.file_after) {
+      EXPECT_EQ(qma::test::read_text(state_file()), *row.file_after) << row.name;
+    } else {
+      EXPECT_FALSE(std::filesystem::exists(state_file())) << row.name;
+    }
+    if (row.log_line != nullptr) {
+      EXPECT_GT(agent_.count_in_log(row.log_line), before) << row.name << ": " << row.log_line;
+    }
+  }
+}
+
+TEST_F(RebootDetectionTest, StartRecordBeyondTheFirstBufferIsFound) {
+  std::vector<EventLogEntry> log = {{kStart, 4242, 80}};
+  for (int i = 0; i < 40; ++i) log.push_back({7036, 5000u + i, 100});  // newer, 124 bytes each
+  log.push_back({7001, 9000, 5000});  // the newest record alone is larger than 2048 bytes
+  use_log(log);
+  long time = 0;
+  EXPECT_EQ(QMA_SerchEventLog(&time), 1);
+  EXPECT_EQ(time, 4242);
+  use_log(std::vector<EventLogEntry>{{kStart | 0x40000000u, 77, 0}});
+  EXPECT_EQ(QMA_SerchEventLog(&time), 1) << "only the low 16 bits of the id count";
+  EXPECT_EQ(time, 77);
+}
+
+TEST_F(RebootDetectionTest, WithoutInstallationRootNothingIsTouched) {
+  use_log(std::vector<EventLogEntry>{{kStart, 3000, 8}});
+  unsetenv("AXIS2C_HOME");
+  EXPECT_EQ(QMA_CheckSystemReboot(), 0);
+  setenv("AXIS2C_HOME", agent_.roots_.home().c_str(), 1);
+  EXPECT_FALSE(std::filesystem::exists(state_file()));
+  EXPECT_GE(agent_.count_in_log("getenv AXIS2C_HOME error!"), 1);
+}
+
+TEST_F(RebootDetectionTest, HostLogKeepsOneStartTimePerBoot) {
+  qma::platform::set_system_event_log_source(nullptr);
+  auto& roots = agent_.roots_;
+  roots.write_host_file("proc/stat", "cpu  1 2 3\nbtime 1700000100\nprocesses 5\n");
+  roots.write_host_file("proc/sys/kernel/random/boot_id", "boot-a\n");
+  long time = 0;
+  ASSERT_EQ(QMA_SerchEventLog(&time), 1);
+  EXPECT_EQ(time, 1700000100);
+  // A stepped clock moves btime; the same boot keeps its first time.
+  roots.write_host_file("proc/stat", "btime 1700000160\n");
+  ASSERT_EQ(QMA_SerchEventLog(&time), 1);
+  EXPECT_EQ(time, 1700000100);
+  EXPECT_EQ(QMA_CheckSystemReboot(), 0) << "first start records the time";
+  EXPECT_EQ(QMA_CheckSystemReboot(), 0) << "agent restart";
+  roots.write_host_file("proc/sys/kernel/random/boot_id", "boot-b\n");
+  roots.write_host_file("proc/stat", "btime 1700090000\n");
+  EXPECT_EQ(QMA_CheckSystemReboot(), 1) << "host restart";
+  EXPECT_EQ(qma::test::read_text(state_file()), "1700090000");
+  std::filesystem::remove(roots.host() / "proc" / "stat");
+  EXPECT_EQ(QMA_SerchEventLog(&time), 0) << "no boot facts: the log cannot be read";
+}
+
+}  // namespace
