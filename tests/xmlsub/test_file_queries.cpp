@@ -7,6 +7,7 @@
 #include <fstream>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/temp_roots.h"
@@ -474,6 +475,31 @@ TEST_F(FileQueries, ModuleNames) {
             0);
   EXPECT_STREQ(ja, "J");
   EXPECT_EQ(logged(), Texts{"QMA_xml_GetElementValue() error!!"});
+}
+
+TEST_F(FileQueries, QueriesFromManyThreadsAgree) {
+  const std::string file = write("QuillInfo.xml", kDescriptor);
+  constexpr int kThreads = 6;
+  constexpr int kRounds = 100;
+  std::vector<int> mismatches(kThreads, 0);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < kRounds; ++i) {
+        char ja[32] = "";
+        char en[32] = "";
+        const char* code = (i % 2 == 0) ? "601" : "772";
+        if (QMA_XML_GetStatusMsg(capture_log, file.c_str(), code, ja, sizeof ja, en, sizeof en) !=
+                1 ||
+            std::string(ja) != std::string("JA-") + code ||
+            std::string(en) != std::string("EN-") + code) {
+          ++mismatches[t];
+        }
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  for (int t = 0; t < kThreads; ++t) EXPECT_EQ(mismatches[t], 0) << "thread " << t;
 }
 
 TEST_F(FileQueries, FileThatCannotBeOpened) {
