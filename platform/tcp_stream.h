@@ -32,6 +32,26 @@ class TcpStream {
  private:
   explicit TcpStream(int handle) : handle_(handle) {}
   int handle_ = -1;
+  friend class TcpListener;
+};
+
+/// A listening TCP endpoint on every IPv4 address of the host.
+class TcpListener {
+ public:
+  TcpListener(TcpListener&&) noexcept;
+  TcpListener& operator=(TcpListener&&) noexcept;
+  ~TcpListener();
+
+  /// Listens on port (0: any free port).
+  [[nodiscard]] static Result<TcpListener> create(uint16_t port);
+  /// Waits at most timeout_ms for a client; fails with kErrorTimeout when none came.
+  [[nodiscard]] Result<TcpStream> accept(uint32_t timeout_ms);
+  /// The port actually listened on.
+  uint16_t port() const;
+
+ private:
+  explicit TcpListener(int handle) : handle_(handle) {}
+  int handle_ = -1;
 };
 
 }  // namespace qma::platform

@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 #include <netdb.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -116,6 +117,57 @@ Result<size_t> TcpStream::read_some(void* data, size_t size, uint32_t timeout_ms
     if (ready == 0) return fail<size_t>(kErrorTimeout);
     if (ready < 0) return fail<size_t>(errno);
   }
+}
+
+TcpListener::TcpListener(TcpListener&& other) noexcept
+    : handle_(std::exchange(other.handle_, -1)) {}
+
+TcpListener& TcpListener::operator=(TcpListener&& other) noexcept {
+  if (this != &other) {
+    if (handle_ >= 0) ::close(handle_);
+    handle_ = std::exchange(other.handle_, -1);
+  }
+  return *this;
+}
+
+TcpListener::~TcpListener() {
+  if (handle_ >= 0) ::close(handle_);
+}
+
+Result<TcpListener> TcpListener::create(uint16_t port) {
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (fd < 0) return fail<TcpListener>(errno);
+  TcpListener listener(fd);
+  int on = 1;
+  (void)setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_ANY);
+  addr.sin_port = htons(port);
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(fd, 64) != 0) {
+    return fail<TcpListener>(errno);
+  }
+  return listener;
+}
+
+Result<TcpStream> TcpListener::accept(uint32_t timeout_ms) {
+  if (handle_ < 0) return fail<TcpStream>(EBADF);
+  for (;;) {
+    int fd = ::accept4(handle_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    if (fd >= 0) return TcpStream(fd);
+    if (errno == EINTR || errno == ECONNABORTED) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) return fail<TcpStream>(errno);
+    int ready = wait_for(handle_, POLLIN, timeout_ms);
+    if (ready == 0) return fail<TcpStream>(kErrorTimeout);
+    if (ready < 0) return fail<TcpStream>(errno);
+  }
+}
+
+uint16_t TcpListener::port() const {
+  sockaddr_in addr{};
+  socklen_t len = sizeof addr;
+  if (handle_ < 0 || getsockname(handle_, reinterpret_cast<sockaddr*>(&addr), &len) != 0) return 0;
+  return ntohs(addr.sin_port);
 }
 
 }  // namespace qma::platform

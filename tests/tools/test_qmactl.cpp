@@ -1,0 +1,113 @@
+// qmactl against a worker thread serving a real socket, and as a notice receiver.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+
+#include "manager_if/agent_harness.h"
+#include "tools/moxclient/moxclient.h"
+
+namespace {
+
+struct ToolRun {
+  int status = -1;
+  std::string out;
+};
+
+ToolRun qmactl(const std::string& arguments) {
+  ToolRun run;
+  std::string command = std::string(QMACTL_PATH) + " " + arguments + " 2>&1";
+  FILE* pipe = popen(command.c_str(), "r");
+  if (pipe == nullptr) return run;
+  char buffer[4096];
+  size_t n;
+  while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) run.out.append(buffer, n);
+  int status = pclose(pipe);
+  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return run;
+}
+
+class QmactlTest : public ::testing::Test {
+ protected:
+  void SetUp() override { agent_.start(); }
+  qma::test::InProcessAgent agent_;
+};
+
+TEST_F(QmactlTest, InfoPrintsAgentHostOsAndInventory) {
+  ToolRun run = qmactl("info");
+  EXPECT_EQ(run.status, 0) << run.out;
+  for (const char* line : {"Status: 600\n", "AgentStatus: normal\n", "AgentVersion: 3.1\n",
+                           "windows_os: [major=12 minor=0 sp_major=0 sp_minor=0 arch=x64] \n",
+                           "  reference: [refid=0] \n", "Serial: SN0042\n",
+                           "target_machine: [model_name=ServerModel X] \n"}) {
+    EXPECT_NE(run.out.find(line), std::string::npos) << line << " in\n" << run.out;
+  }
+}
+
+TEST_F(QmactlTest, RawPrintsTheMessageAsSent) {
+  ToolRun run = qmactl("--raw --id RAW-1 reboot");
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out,
+            "<QMAMessage MessageVersion=\"2.0\"><InReplyTo>RAW-1</InReplyTo><CommandCode>5"
+            "</CommandCode><QMAData><Status>600</Status></QMAData></QMAMessage>\n");
+  EXPECT_EQ(qma::test::read_text(agent_.roots_.host() / "run" / "qmagent-power"), "reboot\n");
+}
+
+TEST_F(QmactlTest, RequestsOfLaterCommandsAreSentAndTheirAnswerShown) {
+  std::ofstream(agent_.roots_.base() / "pkg.zip") << "zip";
+  struct Row {
+    std::string args;
+    const char* code;
+  };
+  const Row rows[] = {
+      {"versions", "CommandCode: 1"},
+      {"register 01000000 " + (agent_.roots_.base() / "pkg.zip").string(), "CommandCode: 2"},
+      {"update 01000000 update_normal --option A --reply 127.0.0.1:9", "CommandCode: 3"},
+      {"progress 01000000", "CommandCode: 4"},
+      {"logs", "CommandCode: 7"},
+  };
+  for (const Row& row : rows) {
+    ToolRun run = qmactl(row.args);
+    EXPECT_NE(run.out.find(row.code), std::string::npos) << row.args << "\n" << run.out;
+    EXPECT_NE(run.out.find("Status: "), std::string::npos) << row.args << "\n" << run.out;
+  }
+}
+
+TEST_F(QmactlTest, BadUsageAndMissingAgentAreReported) {
+  EXPECT_EQ(qmactl("frobnicate").status, 2);
+  EXPECT_EQ(qmactl("update 01000000").status, 2);
+  EXPECT_EQ(qmactl("register 01000000 /nonexistent.zip").status, 2);
+  agent_.stop();
+  ToolRun run = qmactl("info");
+  EXPECT_EQ(run.status, 3);
+  EXPECT_NE(run.out.find("cannot connect"), std::string::npos) << run.out;
+}
+
+TEST(QmactlListenTest, ListenPrintsEachNotice) {
+  FILE* pipe = popen((std::string(QMACTL_PATH) + " listen 0 --count 1").c_str(), "r");
+  ASSERT_NE(pipe, nullptr);
+  char line[256] = {};
+  ASSERT_NE(fgets(line, sizeof line, pipe), nullptr);
+  unsigned port = 0;
+  ASSERT_EQ(std::sscanf(line, "listening on port %u", &port), 1) << line;
+  std::string notice = "<QMAMessage MessageVersion=\"2.0\"></QMAMessage>";
+  void* io = create_mox_io_data(static_cast<int>(notice.size()), notice.data(), 0, 0);
+  void* reply = nullptr;
+  EXPECT_EQ(
+      syncRequestForPlain("127.0.0.1", static_cast<int>(port), "quillmend.manager", 10, io, &reply),
+      1);
+  free_mox_io_data(reply);
+  free_mox_io_data(io);
+  std::string out;
+  char buffer[1024];
+  size_t n;
+  while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
+  EXPECT_EQ(pclose(pipe), 0);
+  EXPECT_EQ(out, "== notice: POST /quillmend.manager HTTP/1.1\n" + notice + "\n");
+}
+
+}  // namespace

@@ -1,0 +1,270 @@
+// qmactl: sends one request to the agent over its pipe and prints the answer;
+// `qmactl listen` receives completion notices.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "manager_if/frame_codec.h"
+#include "platform/clock.h"
+#include "platform/environment.h"
+#include "platform/file.h"
+#include "platform/local_pipe.h"
+#include "platform/tcp_stream.h"
+#include "tools/qmactl/answer_printer.h"
+
+namespace {
+
+using qma::manager_if::encode_frame;
+using qma::manager_if::read_le32;
+
+constexpr int kExitDone = 0;
+constexpr int kExitRefused = 1;
+constexpr int kExitUsage = 2;
+constexpr int kExitNoAnswer = 3;
+
+void usage() {
+  std::fputs(
+      "usage: qmactl [--raw] [--timeout SECONDS] [--id MESSAGE_ID] COMMAND\n"
+      "commands:\n"
+      "  info                              agent, host, OS and inventory information\n"
+      "  versions                          versions of every installed module\n"
+      "  register MODULE ARCHIVE           register an update package for a module\n"
+      "  update MODULE MODE [--option ID] [--package ID] [--reply HOST:PORT]\n"
+      "                                    MODE: update_normal, update_force, install, un_install\n"
+      "  progress MODULE [--option ID]     progress of a running update\n"
+      "  reboot | shutdown                 restart or power off the server\n"
+      "  logs                              collect the logs into one archive\n"
+      "  listen PORT [--count N]           print completion notices posted to PORT\n"
+      "The answer is printed readable, or as the raw message with --raw. Exit status: 0 done\n"
+      "(600/601), 1 any other status, 2 usage, 3 no answer.\n",
+      stderr);
+}
+
+struct Request {
+  std::string code;
+  std::string data;  // QMMData children
+  std::string file_name;
+  std::string directory;
+};
+
+std::string element(const char* name, const std::string& value) {
+  return std::string("<") + name + ">" + value + "</" + name + ">";
+}
+
+std::string option_extension(const std::string& option) {
+  return option.empty() ? "" : "<extension><option id=\"" + option + "\"></option></extension>";
+}
+
+// Drops the archive into a folder of its own, as the communication service stores uploads.
+bool stage_archive(const std::string& archive, Request& request) {
+  if (!qma::platform::file_readable(archive)) {
+    std::fprintf(stderr, "qmactl: cannot read %s\n", archive.c_str());
+    return false;
+  }
+  std::string uploads = qma::platform::join_path(qma::platform::state_dir(), "upload");
+  (void)qma::platform::create_directory(uploads);
+  std::string folder = qma::platform::join_path(
+      uploads, "qmactl-" + std::to_string(qma::platform::monotonic_ms()) + "-" +
+                   std::to_string(qma::platform::current_thread_id()));
+  if (!qma::platform::create_directory(folder).ok()) {
+    std::fprintf(stderr, "qmactl: cannot create %s\n", folder.c_str());
+    return false;
+  }
+  std::string name = archive.substr(archive.find_last_of('/') + 1);
+  if (!qma::platform::copy_file(archive, qma::platform::join_path(folder, name), true).ok()) {
+    std::fprintf(stderr, "qmactl: cannot copy %s into %s\n", archive.c_str(), folder.c_str());
+    return false;
+  }
+  request.file_name = name;
+  request.directory = folder;
+  return true;
+}
+
+int run_listen(const std::vector<std::string>& args) {
+  if (args.empty()) {
+    usage();
+    return kExitUsage;
+  }
+  long port = std::strtol(args[0].c_str(), nullptr, 10);
+  long count = -1;
+  for (size_t i = 1; i + 1 < args.size(); i += 2) {
+    if (args[i] == "--count") count = std::strtol(args[i + 1].c_str(), nullptr, 10);
+  }
+  if (port < 0 || port > 65535) {
+    usage();
+    return kExitUsage;
+  }
+  auto listener = qma::platform::TcpListener::create(static_cast<uint16_t>(port));
+  if (!listener.ok()) {
+    std::fprintf(stderr, "qmactl: cannot listen on port %ld: %s\n", port,
+                 std::strerror(listener.error()));
+    return kExitNoAnswer;
+  }
+  std::printf("listening on port %u\n", listener->port());
+  std::fflush(stdout);
+  for (long received = 0; count < 0 || received < count;) {
+    auto stream = listener->accept(0xFFFFFFFFu);
+    if (!stream.ok()) continue;
+    std::string data;
+    char buffer[4096];
+    size_t header_end = std::string::npos;
+    size_t length = 0;
+    for (;;) {
+      if (header_end == std::string::npos &&
+          (header_end = data.find("\r\n\r\n")) != std::string::npos) {
+        std::string head = data.substr(0, header_end);
+        for (auto& c : head) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        size_t at = head.find("content-length:");
+        if (at != std::string::npos) length = std::strtoul(head.c_str() + at + 15, nullptr, 10);
+      }
+      if (header_end != std::string::npos && data.size() >= header_end + 4 + length) break;
+      auto n = stream->read_some(buffer, sizeof buffer, 30000);
+      if (!n.ok() || *n == 0) break;
+      data.append(buffer, *n);
+    }
+    if (header_end == std::string::npos) continue;
+    std::string request_line = data.substr(0, data.find("\r\n"));
+    std::printf("== notice: %s\n%s\n", request_line.c_str(),
+                data.substr(header_end + 4, length).c_str());
+    std::fflush(stdout);
+    static const char kOk[] =
+        "HTTP/1.1 200 OK\r\nContent-Length: 8\r\nConnection: close\r\n\r\naccepted";
+    (void)stream->write_some(kOk, sizeof kOk - 1, 5000);
+    ++received;
+  }
+  return kExitDone;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  bool raw = false;
+  long timeout_seconds = 900;
+  std::string id;
+  std::vector<std::string> args;
+  for (int i = 1; i < argc; ++i) {
+    std::string a = argv[i];
+    if (a == "--raw") {
+      raw = true;
+    } else if (a == "--timeout" && i + 1 < argc) {
+      timeout_seconds = std::strtol(argv[++i], nullptr, 10);
+    } else if (a == "--id" && i + 1 < argc) {
+      id = argv[++i];
+    } else if (a == "-h" || a == "--help") {
+      usage();
+      return kExitDone;
+    } else {
+      args.push_back(a);
+    }
+  }
+  if (args.empty()) {
+    usage();
+    return kExitUsage;
+  }
+  std::string command = args[0];
+  args.erase(args.begin());
+  if (command == "listen") return run_listen(args);
+
+  auto take_option = [&args](const char* name, std::string fallback = "") {
+    for (size_t i = 0; i + 1 < args.size(); ++i) {
+      if (args[i] == name) {
+        std::string value = args[i + 1];
+        args.erase(args.begin() + static_cast<long>(i), args.begin() + static_cast<long>(i) + 2);
+        return value;
+      }
+    }
+    return fallback;
+  };
+
+  Request request;
+  if (command == "info" && args.empty()) {
+    request.code = "0";
+  } else if (command == "versions" && args.empty()) {
+    request.code = "1";
+  } else if (command == "register" && args.size() == 2) {
+    request.code = "2";
+    if (!stage_archive(args[1], request)) return kExitUsage;
+    request.data = element("FileName", request.file_name) + element("ModuleID", args[0]);
+  } else if (command == "update") {
+    std::string option = take_option("--option");
+    std::string package = take_option("--package");
+    std::string reply = take_option("--reply", "127.0.0.1:0");
+    if (args.size() != 2 || reply.find(':') == std::string::npos) {
+      usage();
+      return kExitUsage;
+    }
+    request.code = "3";
+    size_t colon = reply.rfind(':');
+    request.data = element("ModuleID", args[0]) + element("PackageID", package) +
+                   element("Mode", args[1]) + element("ReplyToAddress", reply.substr(0, colon)) +
+                   element("ReplyToPort", reply.substr(colon + 1)) + option_extension(option);
+  } else if (command == "progress") {
+    std::string option = take_option("--option");
+    if (args.size() != 1) {
+      usage();
+      return kExitUsage;
+    }
+    request.code = "4";
+    request.data = element("ModuleID", args[0]) + option_extension(option);
+  } else if (command == "reboot" && args.empty()) {
+    request.code = "5";
+  } else if (command == "shutdown" && args.empty()) {
+    request.code = "6";
+  } else if (command == "logs" && args.empty()) {
+    request.code = "7";
+  } else {
+    usage();
+    return kExitUsage;
+  }
+  if (id.empty()) id = "qmactl-" + std::to_string(qma::platform::monotonic_ms() % 100000000);
+  std::string xml = "<QMMMessage MessageVersion=\"2.0\">" + element("MessageID", id.substr(0, 15)) +
+                    element("CommandCode", request.code) +
+                    (request.data.empty() ? "" : "<QMMData>" + request.data + "</QMMData>") +
+                    "</QMMMessage>";
+  std::string frame = encode_frame(0, 0, request.file_name, request.directory, xml);
+
+  auto pipe = qma::platform::connect_local_pipe("qmagentsvc", 10000);
+  if (!pipe.ok()) {
+    std::fprintf(stderr, "qmactl: cannot connect to %s: error %d\n",
+                 qma::platform::local_pipe_path("qmagentsvc").c_str(), pipe.error());
+    return kExitNoAnswer;
+  }
+  for (size_t sent = 0; sent < frame.size();) {
+    auto n = pipe->write(frame.data() + sent, frame.size() - sent, 30000);
+    if (!n.ok()) {
+      std::fprintf(stderr, "qmactl: the agent did not take the request: error %d\n", n.error());
+      return kExitNoAnswer;
+    }
+    sent += *n;
+  }
+  std::string answer;
+  uint64_t deadline = qma::platform::monotonic_ms() + static_cast<uint64_t>(timeout_seconds) * 1000;
+  char buffer[8192];
+  while (qma::platform::monotonic_ms() < deadline) {
+    auto n = pipe->read(buffer, sizeof buffer, 1000);
+    if (n.ok()) {
+      answer.append(buffer, *n);
+    } else if (n.error() != qma::platform::kErrorPipeTimeout) {
+      break;
+    }
+  }
+  if (answer.size() < 528 || read_le32(answer.data() + 8) + 12 != answer.size()) {
+    std::fprintf(stderr, "qmactl: the agent closed the connection without an answer\n");
+    return kExitNoAnswer;
+  }
+  uint32_t length = read_le32(answer.data() + 524);
+  std::string text = answer.substr(528, length);
+  std::string attached(answer.data() + 12, strnlen(answer.data() + 12, 256));
+  if (raw) {
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    std::fputc('\n', stdout);
+  } else {
+    std::fputs(qma::qmactl::readable_answer(text).c_str(), stdout);
+    if (!attached.empty()) std::printf("Attached file: %s\n", attached.c_str());
+  }
+  std::string status = qma::qmactl::element_text(text, "Status");
+  return status == "600" || status == "601" ? kExitDone : kExitRefused;
+}
