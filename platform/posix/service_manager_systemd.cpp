@@ -129,7 +129,9 @@ std::string unit_text(const ServiceDefinition& def,
   text += "NotifyAccess=main\n";
   text += "Environment=" + env + "\n";
   text += "EnvironmentFile=-" + join_path(run_dir(), unit_of(def.name) + ".args") + "\n";
-  text += "ExecStart=" + def.image_path + " $" + kEnvStartArgs + "\n";
+  // The start arguments reach the service main through the environment file, never the
+  // command line: the program's own command line means console commands.
+  text += "ExecStart=" + def.image_path + "\n";
   if (!def.failure_command.empty()) {
     // Runs after every stop; the command only when the service ended without
     // reporting stopped (killed, crashed, or failed in start).

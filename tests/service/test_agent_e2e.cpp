@@ -39,6 +39,10 @@ class AgentE2E : public ::testing::Test {
     setenv("QMA_SCM", "standalone", 1);
     agent_ = (fs::path(p::current_program_path().value()).parent_path() / "QMAgent").string();
     bin_ = roots_.bin();
+    // Libraries bound by name are found beside the programs even where a sanitizer's
+    // loader interception hides the programs' own run path from a load by name.
+    old_library_path_ = std::getenv("LD_LIBRARY_PATH") ? std::getenv("LD_LIBRARY_PATH") : "";
+    setenv("LD_LIBRARY_PATH", fs::path(agent_).parent_path().c_str(), 1);
     fs::create_directories(bin_ / "QMA_LOGROOT");
     fs::create_directories(bin_ / "QMA_PKGROOT");
     fs::create_directories(bin_ / "AgentFolder" / "QMAgent");
@@ -61,6 +65,11 @@ class AgentE2E : public ::testing::Test {
   void TearDown() override {
     qma::test::kill_services(roots_);
     unsetenv("QMA_SCM");
+    if (old_library_path_.empty()) {
+      unsetenv("LD_LIBRARY_PATH");
+    } else {
+      setenv("LD_LIBRARY_PATH", old_library_path_.c_str(), 1);
+    }
   }
 
   AgentRun agent(const std::string& arguments) {
@@ -107,6 +116,7 @@ class AgentE2E : public ::testing::Test {
 
   TempRoots roots_;
   std::string agent_;
+  std::string old_library_path_;
   fs::path bin_;
 };
 

@@ -261,8 +261,10 @@ TEST_F(SystemdManager, InstallWritesUnitAndEnablesAutomaticStart) {
   std::string unit = read_text(units_ / "quillmend-agent.service");
   EXPECT_NE(unit.find("Description=Norvik Quillmend Agent\n"), std::string::npos);
   EXPECT_NE(unit.find("Type=notify\n"), std::string::npos);
-  EXPECT_NE(unit.find("ExecStart=\"/opt/qm/bin/QMAgent\" $QMA_SCM_START_ARGS\n"),
-            std::string::npos);
+  EXPECT_NE(
+      unit.find("EnvironmentFile=-" + (run_ / "quillmend-agent.service.args").string() + "\n"),
+      std::string::npos);
+  EXPECT_NE(unit.find("ExecStart=\"/opt/qm/bin/QMAgent\"\n"), std::string::npos);
   EXPECT_NE(unit.find("\"AXIS2C_HOME=" + roots_.home().string() + "\""), std::string::npos);
   EXPECT_NE(unit.find("\"QMA_STATE_DIR=" + roots_.state().string() + "\""), std::string::npos);
   EXPECT_NE(unit.find("\"QMA_HOST_ROOT=" + roots_.host().string() + "\""), std::string::npos);
