@@ -1,7 +1,10 @@
 // QMAgent end to end under the standalone service manager: the real program installs,
 // starts, stops and removes itself as a service in temporary roots.
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 
 #include <cstdio>
@@ -10,6 +13,7 @@
 #include <regex>
 #include <string>
 
+#include "platform/process.h"
 #include "platform/registry.h"
 #include "platform/service_manager.h"
 #include "service/service_test_support.h"
@@ -246,6 +250,59 @@ TEST_F(AgentE2E, KilledServiceIsStoppedAndFailureCommandRuns) {
   EXPECT_EQ(status->current_state, p::kServiceStopped);
   EXPECT_EQ(status->win32_exit_code, static_cast<uint32_t>(p::kErrorProcessAborted));
   EXPECT_EQ(read_text(roots_.state() / "restart-ran"), "restart\n");
+}
+
+// The status sequence of one service run, as the service reports it to systemd: start
+// pending with its wait hint, running, stop pending on SIGTERM, stopped.
+TEST_F(AgentE2E, StatusSequenceUnderSystemd) {
+  std::string socket_path = (roots_.base() / "notify.sock").string();
+  int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(fd, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::snprintf(address.sun_path, sizeof(address.sun_path), "%s", socket_path.c_str());
+  ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+  fs::create_directories(roots_.base() / "units");
+  setenv("NOTIFY_SOCKET", socket_path.c_str(), 1);
+  setenv("QMA_SCM", "systemd", 1);
+  setenv("QMA_SCM_SERVICE", kName, 1);
+  setenv("QMA_SCM_BACKEND", "systemd", 1);
+  setenv("QMA_SYSTEMD_UNIT_DIR", (roots_.base() / "units").c_str(), 1);
+  auto process = p::Process::spawn(agent_, "\"" + agent_ + "\"", roots_.base().string());
+  for (const char* name :
+       {"NOTIFY_SOCKET", "QMA_SCM_SERVICE", "QMA_SCM_BACKEND", "QMA_SYSTEMD_UNIT_DIR"}) {
+    unsetenv(name);
+  }
+  setenv("QMA_SCM", "standalone", 1);
+  ASSERT_TRUE(process);
+
+  std::vector<std::string> messages;
+  auto receive = [&](const std::string& until) {
+    return wait_until([&] {
+      char buffer[512];
+      ssize_t n;
+      while ((n = ::recv(fd, buffer, sizeof(buffer), MSG_DONTWAIT)) > 0) {
+        messages.emplace_back(buffer, static_cast<size_t>(n));
+      }
+      return !messages.empty() && messages.back().find(until) != std::string::npos;
+    });
+  };
+  bool ready = receive("READY=1");
+  if (ready) ::kill(static_cast<pid_t>(process->id()), SIGTERM);
+  bool stopped = ready && receive("STATUS=qma 16 1 ");
+  EXPECT_EQ(process->wait(15000), p::WaitStatus::kSignaled);
+  if (process->exit_code() == 259) (void)process->kill_tree();
+  ::close(fd);
+  ASSERT_TRUE(ready);
+  ASSERT_TRUE(stopped);
+  EXPECT_EQ(process->exit_code(), 1u);
+  const std::vector<std::string> expected = {
+      "EXTEND_TIMEOUT_USEC=30000000\nSTATUS=qma 16 2 0 0 0 0 30000\n",
+      "READY=1\nSTATUS=qma 16 4 7 0 0 0 0\n",
+      "STOPPING=1\nEXTEND_TIMEOUT_USEC=30000000\nSTATUS=qma 16 3 7 0 0 0 30000\n",
+      "STATUS=qma 16 1 7 0 0 0 30000\n",
+  };
+  EXPECT_EQ(messages, expected);
 }
 
 }  // namespace
