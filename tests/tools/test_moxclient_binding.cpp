@@ -1,0 +1,57 @@
+// The agent binds libmoxclient.so by name and delivers a notice through the bound entries.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "common/qma_log.h"
+#include "manager_if/qma_moxclient.h"
+#include "support/temp_roots.h"
+#include "tools/http_receiver.h"
+
+namespace {
+
+using qma::test::HttpReceiver;
+using qma::test::ReceiverMode;
+
+// The calling sequence of one completion notice, as the agent runs it.
+int deliver(const QMA_MoxClientEntries& mox, bool plain, int port, const std::string& notice) {
+  void* io = mox.create_mox_io_data(static_cast<int>(notice.size()), notice.data(), 0, 0);
+  if (io == nullptr) return 0;
+  void* reply = nullptr;
+  QMA_MOX_SYNC_REQUEST send = plain ? mox.syncRequestForPlain : mox.syncRequest;
+  int rc = send("127.0.0.1", port, "quillmend.manager", 180, io, &reply);
+  mox.free_mox_io_data(io);
+  if (reply != nullptr) mox.free_mox_io_data(reply);
+  return rc;
+}
+
+TEST(MoxClientBindingTest, BoundByNameAndDeliversOverHttpAndHttps) {
+  qma::test::TempRoots roots;
+  qma::test::TestCertificate cert;
+  ASSERT_TRUE(cert.make(roots.base(), "manager"));
+  setenv("QMA_MOX_CAFILE", cert.cert.c_str(), 1);
+  EXPECT_EQ(QMA_CMN_GetMoxClientEntries(), nullptr);
+  ASSERT_EQ(QMA_CMN_LoadLibraryForMoxClient(), 1);
+  const QMA_MoxClientEntries* mox = QMA_CMN_GetMoxClientEntries();
+  ASSERT_NE(mox, nullptr);
+
+  const std::string notice =
+      "<QMAMessage MessageVersion=\"2.0\"><InReplyTo>U-1</InReplyTo>"
+      "<CommandCode>3</CommandCode></QMAMessage>";
+  HttpReceiver plain(ReceiverMode::kAnswerOk);
+  EXPECT_EQ(deliver(*mox, true, plain.port(), notice), 1);
+  HttpReceiver secure(ReceiverMode::kAnswerOk, &cert);
+  EXPECT_EQ(deliver(*mox, false, secure.port(), notice), 1);
+  for (HttpReceiver* receiver : {&plain, &secure}) {
+    auto got = receiver->requests();
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0].path, "/quillmend.manager");
+    EXPECT_EQ(got[0].body, notice);
+  }
+  QMA_CMN_FreeLibraryForMoxClient();
+  EXPECT_EQ(QMA_CMN_GetMoxClientEntries(), nullptr);
+  unsetenv("QMA_MOX_CAFILE");
+}
+
+}  // namespace
