@@ -41,9 +41,9 @@ TEST_F(QmactlTest, InfoPrintsAgentHostOsAndInventory) {
   ToolRun run = qmactl("info");
   EXPECT_EQ(run.status, 0) << run.out;
   for (const char* line : {"Status: 600\n", "AgentStatus: normal\n", "AgentVersion: 3.1\n",
-                           "windows_os: [major=12 minor=0 sp_major=0 sp_minor=0 arch=x64] \n",
-                           "  reference: [refid=0] \n", "Serial: SN0042\n",
-                           "target_machine: [model_name=ServerModel X] \n"}) {
+                           "windows_os: [major=12 minor=0 sp_major=0 sp_minor=0 arch=x64]\n",
+                           "  reference: [refid=0]\n", "Serial: SN0042\n",
+                           "target_machine: [model_name=ServerModel X]\n"}) {
     EXPECT_NE(run.out.find(line), std::string::npos) << line << " in\n" << run.out;
   }
 }

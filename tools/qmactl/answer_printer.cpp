@@ -48,6 +48,12 @@ std::string attributes_text(const std::string& raw) {
   return out;
 }
 
+// Ends a line, without the blank an element without text leaves behind.
+void flush(std::string& out, std::string& line) {
+  while (!line.empty() && line.back() == ' ') line.pop_back();
+  out += line + "\n";
+}
+
 }  // namespace
 
 std::string readable_answer(std::string_view xml) {
@@ -70,13 +76,13 @@ std::string readable_answer(std::string_view xml) {
       if (open.empty() || open.back() != tag.name) return std::string(xml);
       open.pop_back();
       if (pending) {
-        out += pending_line + "\n";
+        flush(out, pending_line);
         pending = false;
       }
       continue;
     }
     if (pending) {
-      out += pending_line + "\n";
+      flush(out, pending_line);
       pending = false;
     }
     open.push_back(tag.name);
