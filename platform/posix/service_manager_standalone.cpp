@@ -6,7 +6,7 @@
 //   status          the last status the service (or its supervisor) reported
 //   start.args      start arguments of the last start, one per line
 //   host.pid        "PID START-TIME" of the supervisor while it runs
-//   service.pid     process id of the service process while it runs
+//   service.pid     "PID START-TIME" of the service process while it runs
 //   control.sock    the service's control socket (its dispatcher listens)
 //   deleted         present once the service was deleted while it still ran
 //   output.log      standard output and error of the service process
@@ -91,13 +91,30 @@ bool drop_folder(const Db& db) {
   return true;
 }
 
-bool host_alive(const Db& db) {
-  auto text = read_whole(db.file("host.pid"));
+/// True while the process recorded in a "PID START-TIME" file still runs.
+bool recorded_process_alive(const std::string& file) {
+  auto text = read_whole(file);
   if (!text) return false;
   unsigned long long pid = 0, start = 0;
   if (std::sscanf(text->c_str(), "%llu %llu", &pid, &start) != 2) return false;
   unsigned long long now = process_start_time(static_cast<pid_t>(pid));
   return now != 0 && now == start;
+}
+
+bool host_alive(const Db& db) {
+  return recorded_process_alive(db.file("host.pid"));
+}
+
+/// The service counts as running while its supervisor or its own process lives (a
+/// supervisor killed by hand leaves a service that still answers controls).
+bool run_alive(const Db& db) {
+  return host_alive(db) || recorded_process_alive(db.file("service.pid"));
+}
+
+/// A deleted service whose run ended without its supervisor (killed by hand)
+/// leaves the database here, so its name is free again.
+void drop_if_deleted_and_ended(const Db& db) {
+  if (db.deleted() && !run_alive(db)) drop_folder(db);
 }
 
 /// The last reported status, or stopped when no supervisor runs the service any more.
@@ -107,7 +124,7 @@ ServiceStatus effective_status(const Db& db) {
   stopped.current_state = kServiceStopped;
   auto status = parse_status(read_whole(db.file("status")).value_or(""));
   if (!status) return stopped;
-  if (status->current_state != kServiceStopped && !host_alive(db)) {
+  if (status->current_state != kServiceStopped && !run_alive(db)) {
     stopped.win32_exit_code = kErrorProcessAborted;
     return stopped;
   }
@@ -302,7 +319,7 @@ class StandaloneService : public Service {
     if (!lock) return status_fail(lock.error());
     if (!db_.exists()) return status_fail(kErrorServiceDoesNotExist);
     if (db_.deleted()) return status_fail(kErrorServiceMarkedForDelete);
-    if (host_alive(db_)) {
+    if (run_alive(db_)) {
       if (!write_whole(db_.file("deleted"), "")) return status_fail(errno);
       return Status::success();
     }
@@ -348,6 +365,7 @@ class StandaloneManager : public ServiceManager {
     auto lock = lock_database();
     if (!lock) return R::failure(lock.error());
     Db db{folder_of(def.name)};
+    drop_if_deleted_and_ended(db);
     if (db.exists()) {
       return fail_with<std::unique_ptr<Service>>(db.deleted() ? kErrorServiceMarkedForDelete
                                                               : kErrorServiceExists);
@@ -373,6 +391,7 @@ class StandaloneManager : public ServiceManager {
 
   Result<std::unique_ptr<Service>> open_service(std::string_view name) override {
     Db db{folder_of(name)};
+    if (!name.empty()) drop_if_deleted_and_ended(db);
     if (name.empty() || !db.exists())
       return fail_with<std::unique_ptr<Service>>(kErrorServiceDoesNotExist);
     return Result<std::unique_ptr<Service>>(std::make_unique<StandaloneService>(db));
@@ -420,7 +439,8 @@ int supervise(const std::string& db_dir) {
     if (out_fd >= 0) ::close(out_fd);
   }
   if (child > 0) {
-    (void)write_whole(db.file("service.pid"), std::to_string(child) + "\n");
+    (void)write_whole(db.file("service.pid"), std::to_string(child) + " " +
+                                                  std::to_string(process_start_time(child)) + "\n");
     int status = 0;
     while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
     }

@@ -196,6 +196,25 @@ TEST_F(StandaloneManager, KilledSupervisorMeansStopped) {
   EXPECT_FALSE(manager_->open_service(kName));
 }
 
+TEST_F(StandaloneManager, ServiceOutlivingItsSupervisorStillAnswersControls) {
+  auto service = install("normal");
+  ASSERT_NE(service, nullptr);
+  ASSERT_TRUE(service->start({}));
+  ASSERT_TRUE(wait_until([&] { return state() == p::kServiceRunning; }));
+  auto folder = qma::test::service_folder(roots_, kName);
+  pid_t host = qma::test::read_pid(folder / "host.pid");
+  pid_t child = qma::test::read_pid(folder / "service.pid");
+  ASSERT_EQ(::kill(host, SIGKILL), 0);
+  ASSERT_TRUE(wait_until([&] { return !qma::test::process_alive(host); }));
+  EXPECT_EQ(state(), p::kServiceRunning);
+  ASSERT_TRUE(service->remove());  // takes effect once the service ends
+  ASSERT_TRUE(service->control(p::kServiceControlStop));
+  ASSERT_TRUE(wait_until([&] { return !qma::test::process_alive(child); }));
+  qma::test::reap_children();
+  EXPECT_FALSE(manager_->open_service(kName));
+  EXPECT_FALSE(fs::exists(folder));
+}
+
 TEST(ServiceDispatcher, FailsWith1063OutsideAServiceManager) {
   unsetenv("QMA_SCM_SERVICE");
   unsetenv("QMA_SCM_BACKEND");
