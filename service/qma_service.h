@@ -42,10 +42,6 @@ bool system_language_is_japanese();
 /// The display name for the system language, cut to 31 characters.
 const char* display_name();
 
-/// The pause of the start and stop loops (1 second); tests shorten it.
-void set_poll_interval_ms(uint32_t ms);
-uint32_t poll_interval_ms();
-
 /// Moves a directory for the relocation rule; tests replace it to fail on demand.
 using MoveDirectoryFunction = int (*)(const char* from, const char* to);
 void set_move_directory(MoveDirectoryFunction move);

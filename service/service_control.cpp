@@ -16,9 +16,10 @@ namespace {
 
 constexpr const char* kSrc = "QMAService";
 constexpr size_t kPathMax = 260;
+// The pause between two status queries of the start and stop loops.
+constexpr uint32_t kPollIntervalMs = 1000;
 
 int g_QmaPkgMode = 0;
-uint32_t g_poll_interval_ms = 1000;
 char g_display_name[32] = {};
 
 using qma::platform::Service;
@@ -242,7 +243,7 @@ void QMA_service_start() {
   }
   std::printf("Starting %s.", QMA_SERVICE_NAME);
   std::fflush(stdout);
-  qma::platform::sleep_ms(qma::service::poll_interval_ms());
+  qma::platform::sleep_ms(kPollIntervalMs);
   g_QMA_ServiceStatus.current_state = qma::platform::kServiceStartPending;
   int query_error = 0;
   for (;;) {
@@ -255,7 +256,7 @@ void QMA_service_start() {
     if (g_QMA_ServiceStatus.current_state != qma::platform::kServiceStartPending) break;
     std::printf(".");
     std::fflush(stdout);
-    qma::platform::sleep_ms(qma::service::poll_interval_ms());
+    qma::platform::sleep_ms(kPollIntervalMs);
   }
   if (query_error != 0) {
     QMA_SrvLogError(__func__, kSrc, __LINE__, "QueryServiceStatus() error! GetLastError=[%d]",
@@ -302,7 +303,7 @@ int QMA_service_stop() {
   std::printf("Stopping %s.", QMA_SERVICE_NAME);
   std::fflush(stdout);
   for (;;) {
-    qma::platform::sleep_ms(qma::service::poll_interval_ms());
+    qma::platform::sleep_ms(kPollIntervalMs);
     auto now = service->query_status();
     if (!now) break;
     last = now.value();
