@@ -94,13 +94,6 @@ const char* display_name() {
   return g_display_name;
 }
 
-void set_poll_interval_ms(uint32_t ms) {
-  g_poll_interval_ms = ms;
-}
-uint32_t poll_interval_ms() {
-  return g_poll_interval_ms;
-}
-
 }  // namespace qma::service
 
 void QMA_setQmaPkgMode(int mode) {
