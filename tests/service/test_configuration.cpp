@@ -223,3 +223,56 @@ TEST_F(Configuration, AgentVersionFromFileOrDefault) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(DisplayName, JapaneseSystemLanguageGivesTheShortName) {
+  struct Row {
+    const char* name;
+    const char* locale_conf;     // etc/locale.conf, nullptr: none
+    const char* default_locale;  // etc/default/locale, nullptr: none
+    const char* env_lang;        // LANG of the process, nullptr: unset
+    bool japanese;
+  };
+  const Row rows[] = {
+      {"locale_conf_japanese", "LANG=ja_JP.UTF-8\n", nullptr, "en_US.UTF-8", true},
+      {"locale_conf_english_beats_process", "LANG=en_US.UTF-8\n", nullptr, "ja_JP.UTF-8", false},
+      {"messages_category_wins", "LANG=ja_JP.UTF-8\nLC_MESSAGES=C\n", nullptr, nullptr, false},
+      {"quoted_debian_file", nullptr, "# system locale\nLANG=\"ja_JP.eucJP\"\n", nullptr, true},
+      {"process_environment_when_no_file", nullptr, nullptr, "ja_JP.UTF-8", true},
+      {"c_locale", nullptr, nullptr, "C", false},
+      {"nothing_set", nullptr, nullptr, nullptr, false},
+  };
+  const char* saved[] = {"LANG", "LC_ALL", "LC_MESSAGES"};
+  std::string old[3];
+  bool had[3];
+  for (int i = 0; i < 3; ++i) {
+    const char* value = std::getenv(saved[i]);
+    had[i] = value != nullptr;
+    old[i] = value ? value : "";
+    unsetenv(saved[i]);
+  }
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    TempRoots roots;
+    if (row.locale_conf) roots.write_host_file("etc/locale.conf", row.locale_conf);
+    if (row.default_locale) roots.write_host_file("etc/default/locale", row.default_locale);
+    if (row.env_lang) {
+      setenv("LANG", row.env_lang, 1);
+    } else {
+      unsetenv("LANG");
+    }
+    EXPECT_EQ(qma::service::system_language_is_japanese(), row.japanese);
+    EXPECT_STREQ(qma::service::display_name(),
+                 row.japanese ? "Quillmend Agent" : "Norvik Quillmend Agent");
+  }
+  for (int i = 0; i < 3; ++i) {
+    if (had[i]) {
+      setenv(saved[i], old[i].c_str(), 1);
+    } else {
+      unsetenv(saved[i]);
+    }
+  }
+}
+
+}  // namespace
