@@ -4,6 +4,7 @@
 #include "platform/dynlib.h"
 
 #include <dlfcn.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <string>
@@ -36,6 +37,20 @@ Result<DynamicLibrary> DynamicLibrary::load(std::string_view name) {
   // dlopen searches the library path for a bare name and takes a name with a
   // slash as a path, which is the rule the interface promises.
   void* handle = dlopen(std::string(name).c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (handle == nullptr && name.find('/') == std::string_view::npos) {
+    // The programs' run path names their own folder ($ORIGIN). A dlopen that reaches
+    // the loader through an interposed wrapper (the sanitizers' runtimes) is seen as
+    // called from the wrapper's library and loses that run path, so the folder is
+    // searched here explicitly as well.
+    char self[4096];
+    ssize_t length = readlink("/proc/self/exe", self, sizeof(self) - 1);
+    if (length > 0) {
+      std::string path(self, static_cast<size_t>(length));
+      path.erase(path.rfind('/') + 1);
+      path.append(name);
+      handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    }
+  }
   if (handle == nullptr) {
     // dlopen gives no errno of its own; a library that cannot be bound is "not found".
     set_last_error(ENOENT);
