@@ -175,10 +175,10 @@ int QMA_Initialize() {
                                                    version_path, version,
                                                    static_cast<int>(sizeof(version))) == 1) {
     QMA_SrvLogInfo(__func__, kSrc, __LINE__, "Get Version from QMAgent.xml : %s", version);
-    std::strncpy(g_QMAConfig.AgentVersion, version, kPathMax - 1);
+    std::snprintf(g_QMAConfig.AgentVersion, kPathMax, "%s", version);
   } else {
     QMA_SrvLogError(__func__, kSrc, __LINE__, "Failed to get Version from QMAgent.xml");
-    std::strncpy(g_QMAConfig.AgentVersion, "3.1", kPathMax - 1);
+    std::snprintf(g_QMAConfig.AgentVersion, kPathMax, "%s", "3.1");
   }
   QMA_SrvLogInfo(__func__, kSrc, __LINE__, "QMA_Initialize() end.");
   return 1;
