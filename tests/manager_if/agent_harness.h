@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -102,6 +103,8 @@ class InProcessAgent {
     std::filesystem::create_directories(log_dir_);
     std::filesystem::create_directories(roots_.home() / "bin" / "QMA_PKGROOT");
     EXPECT_EQ(QMA_InitializeForLogFile(log_dir_.c_str(), 65535, &log_mutex_), 1);
+    // The OS information record lives for the process; a fresh agent starts without one.
+    std::free(g_QMAConfig.SystemInfo);
     g_QMAConfig = {};
     g_QMAConfig.AgentEffect = 1;
     std::strcpy(g_QMAConfig.AgentVersion, "3.1");
