@@ -1,10 +1,16 @@
 // Binds the communication client library by name and keeps it until the worker thread ends.
+#include <cstring>
 #include <mutex>
 #include <optional>
+#include <string>
 
+#include "common/qma_funcinit.h"
 #include "common/qma_log.h"
+#include "manager_if/decimal.h"
 #include "manager_if/qma_moxclient.h"
 #include "platform/dynlib.h"
+#include "platform/environment.h"
+#include "platform/file.h"
 
 namespace {
 
@@ -61,4 +67,40 @@ void QMA_CMN_FreeLibraryForMoxClient() {
 const QMA_MoxClientEntries* QMA_CMN_GetMoxClientEntries() {
   std::lock_guard<std::mutex> lock(g_mox_mutex);
   return g_mox_bound ? &g_mox_entries : nullptr;
+}
+
+int QMA_CMN_SendToMox(const char* address, const char* port, const char* body, int length) {
+  const QMA_MoxClientEntries* mox = QMA_CMN_GetMoxClientEntries();
+  if (mox == nullptr || address == nullptr || port == nullptr || body == nullptr) return 0;
+  void* io = mox->create_mox_io_data(length, body, 0, 0);
+  if (io == nullptr) {
+    QMA_LogError(__func__, kSrc, __LINE__, "MOX_IO_DATA create error! para1=[%d] para2=[%s]",
+                 length, body);
+    return 0;
+  }
+  // The communication service's name chooses the transport.
+  std::string file = qma::platform::join_path(
+      qma::platform::join_path(qma::platform::get_env("AXIS2C_HOME").value_or(""), "bin"),
+      "moxService.xml");
+  char service[260] = {};
+  const char* path[] = {"parameter", "serviceName", ""};
+  if (g_QMAgentSub.QMA_XML_GetElementValueForFile == nullptr ||
+      g_QMAgentSub.QMA_XML_GetElementValueForFile(QMA_LogError, file.c_str(), path, service,
+                                                  sizeof service) != 1) {
+    QMA_LogError(__func__, kSrc, __LINE__, "Get ServiceName from %s error! [%s:%s]", file.c_str(),
+                 "parameter", "serviceName");
+    std::strcpy(service, "moxService");
+  }
+  QMA_MOX_SYNC_REQUEST send =
+      std::strcmp(service, "moxServicePlain") == 0 ? mox->syncRequestForPlain : mox->syncRequest;
+  void* reply = nullptr;
+  int port_number = qma::manager_if::decimal_value(port, std::strlen(port));
+  int rc = send(address, port_number, "quillmend.manager", 180, io, &reply);
+  if (rc == 0) {
+    QMA_LogError(__func__, kSrc, __LINE__, "_syncRequest() error! para1=[%s] para2=[%d] para5=[%p]",
+                 address, port_number, io);
+  }
+  mox->free_mox_io_data(io);
+  if (reply != nullptr) mox->free_mox_io_data(reply);
+  return rc != 0 ? 1 : 0;
 }

@@ -20,3 +20,9 @@ int QMA_CMN_LoadLibraryForMoxClient();
 void QMA_CMN_FreeLibraryForMoxClient();
 /// The bound entry points, or null when the library is not bound.
 const QMA_MoxClientEntries* QMA_CMN_GetMoxClientEntries();
+
+/// Sends one notice body to address:port (port as decimal text) through the bound
+/// library: syncRequestForPlain when the communication service's name in
+/// $AXIS2C_HOME/bin/moxService.xml (parameter/serviceName, default "moxService")
+/// is "moxServicePlain", syncRequest otherwise. 1 delivered, 0 failed (logged).
+int QMA_CMN_SendToMox(const char* address, const char* port, const char* body, int length);

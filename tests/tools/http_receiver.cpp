@@ -79,6 +79,9 @@ void HttpReceiver::serve() {
 }
 
 void HttpReceiver::handle(int fd) {
+  // A client that stops talking (or speaks TLS to a plain receiver) is dropped after 2 s.
+  timeval quiet{2, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &quiet, sizeof quiet);
   SSL* ssl = nullptr;
   if (ssl_ctx_ != nullptr) {
     ssl = SSL_new(static_cast<SSL_CTX*>(ssl_ctx_));

@@ -2,12 +2,16 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <string>
 
+#include "common/qma_funcinit.h"
 #include "common/qma_log.h"
 #include "manager_if/qma_moxclient.h"
 #include "support/temp_roots.h"
 #include "tools/http_receiver.h"
+#include "xmlsub/qmagentsub.h"
 
 namespace {
 
@@ -51,6 +55,53 @@ TEST(MoxClientBindingTest, BoundByNameAndDeliversOverHttpAndHttps) {
   }
   QMA_CMN_FreeLibraryForMoxClient();
   EXPECT_EQ(QMA_CMN_GetMoxClientEntries(), nullptr);
+  unsetenv("QMA_MOX_CAFILE");
+}
+
+}  // namespace
+
+namespace {
+
+using qma::test::HttpReceiver;
+using qma::test::ReceiverMode;
+
+TEST(MoxClientBindingTest, NoticeTransportFollowsTheCommunicationServiceName) {
+  qma::test::TempRoots roots;
+  qma::test::TestCertificate cert;
+  ASSERT_TRUE(cert.make(roots.base(), "manager"));
+  setenv("QMA_MOX_CAFILE", cert.cert.c_str(), 1);
+  g_QMAgentSub.QMA_XML_GetElementValueForFile = &QMA_XML_GetElementValueForFile;
+  ASSERT_EQ(QMA_CMN_LoadLibraryForMoxClient(), 1);
+  const std::string notice = "<QMAMessage MessageVersion=\"2.0\"></QMAMessage>";
+  auto write_service = [&](const char* name) {
+    std::ofstream(roots.bin() / "moxService.xml")
+        << "<parameter><serviceName>" << name << "</serviceName></parameter>";
+  };
+  HttpReceiver plain(ReceiverMode::kAnswerOk);
+  HttpReceiver secure(ReceiverMode::kAnswerOk, &cert);
+  std::string plain_port = std::to_string(plain.port());
+  std::string secure_port = std::to_string(secure.port());
+
+  write_service("moxServicePlain");
+  EXPECT_EQ(QMA_CMN_SendToMox("127.0.0.1", plain_port.c_str(), notice.data(),
+                              static_cast<int>(notice.size())),
+            1);
+  write_service("moxService");
+  EXPECT_EQ(QMA_CMN_SendToMox("127.0.0.1", secure_port.c_str(), notice.data(),
+                              static_cast<int>(notice.size())),
+            1);
+  std::filesystem::remove(roots.bin() / "moxService.xml");  // unreadable: "moxService", HTTPS
+  EXPECT_EQ(QMA_CMN_SendToMox("127.0.0.1", secure_port.c_str(), notice.data(),
+                              static_cast<int>(notice.size())),
+            1);
+  EXPECT_EQ(QMA_CMN_SendToMox("127.0.0.1", plain_port.c_str(), notice.data(),
+                              static_cast<int>(notice.size())),
+            0)
+      << "HTTPS to a plain receiver fails";
+  EXPECT_EQ(plain.requests().size(), 1u);
+  EXPECT_EQ(secure.requests().size(), 2u);
+  for (const auto& got : secure.requests()) EXPECT_EQ(got.body, notice);
+  QMA_CMN_FreeLibraryForMoxClient();
   unsetenv("QMA_MOX_CAFILE");
 }
 
