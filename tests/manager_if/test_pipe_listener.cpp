@@ -42,6 +42,12 @@ class PipeListenerTest : public ::testing::Test {
            "</QMAMessage>";
   }
 
+  static size_t count_entries(const char* folder) {
+    size_t count = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(folder)) ++count;
+    return count;
+  }
+
   void expect_no_entries() {
     int32_t counters[8];
     qma::manager_if::action_control_counters(counters);
@@ -129,6 +135,9 @@ TEST_F(PipeListenerTest, MalformedFramesAreClosedWithoutAnAnswer) {
       {"XML without a command code", request_frame("<QMMMessage MessageVersion=\"2.0\">"
                                                    "<MessageID>1</MessageID></QMMMessage>")},
   };
+  expect_still_serving("start");
+  size_t descriptors = count_entries("/proc/self/fd");
+  size_t threads = count_entries("/proc/self/task");
   for (const Row& row : rows) {
     auto reply = exchange(row.bytes, 0, 5000, row.close);
     EXPECT_TRUE(reply.connected) << row.name;
@@ -136,6 +145,12 @@ TEST_F(PipeListenerTest, MalformedFramesAreClosedWithoutAnAnswer) {
     expect_no_entries();
     expect_still_serving(row.name);
   }
+  // Request threads end right after their answer; give the last one a moment.
+  for (int i = 0; i < 100 && count_entries("/proc/self/task") > threads; ++i) {
+    qma::platform::sleep_ms(10);
+  }
+  EXPECT_EQ(count_entries("/proc/self/fd"), descriptors) << "no descriptor is left behind";
+  EXPECT_EQ(count_entries("/proc/self/task"), threads) << "no thread is left behind";
 }
 
 TEST_F(PipeListenerTest, ExcludedRequestIsRefusedWith901UntilTheActionEnds) {
