@@ -3,7 +3,6 @@
 #include <benchmark/benchmark.h>
 #include <libxml/xmlreader.h>
 #include <stdlib.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>

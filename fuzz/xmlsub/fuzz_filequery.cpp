@@ -1,12 +1,12 @@
 // Fuzz target: any bytes as an XML file, asked every question the agent asks of package
 // descriptors and tool result files. No query may crash, leak or write past its buffers.
-#include <unistd.h>
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <random>
 #include <string>
 
 #include "xmlsub/qmagentsub.h"
@@ -32,7 +32,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   QMA_XML_InitParser();
   const char* dir = std::getenv("TMPDIR");
   g_file = std::string(dir != nullptr ? dir : "/tmp") + "/qma-fuzz-filequery-" +
-           std::to_string(getpid()) + ".xml";
+           std::to_string(std::random_device{}()) + ".xml";
   std::atexit([] { std::remove(g_file.c_str()); });
   return 0;
 }

@@ -12,7 +12,8 @@ namespace qma::test {
 
 /// Makes a new empty folder under the system's temporary folder.
 inline std::filesystem::path make_temp_dir(const std::string& tag) {
-  std::string pattern = (std::filesystem::temp_directory_path() / ("qma-" + tag + "-XXXXXX")).string();
+  std::string pattern =
+      (std::filesystem::temp_directory_path() / ("qma-" + tag + "-XXXXXX")).string();
   char* made = mkdtemp(pattern.data());
   if (made == nullptr) {
     ADD_FAILURE() << "mkdtemp failed for " << pattern;
