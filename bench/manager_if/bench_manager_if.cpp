@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -14,8 +15,6 @@
 #include "manager_if/agent_harness.h"
 
 namespace {
-
-using qma::platform::monotonic_ms;
 
 constexpr int kRoundTrips = 3000;
 
@@ -27,9 +26,9 @@ Percentiles g_agent;
 Percentiles g_echo;
 
 uint64_t now_us() {
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<uint64_t>(ts.tv_sec) * 1000000u + static_cast<uint64_t>(ts.tv_nsec) / 1000u;
+  return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                   std::chrono::steady_clock::now().time_since_epoch())
+                                   .count());
 }
 
 Percentiles percentiles(std::vector<double> samples) {
