@@ -275,6 +275,7 @@ void QMA_service_main(uint32_t argc, char** argv) {
     qma::service::xml_cleanup_parser();
     return;
   }
+  QMA_UseBmcGateForOsInfo();
 
   if (QMA_InitializeForLogFile(g_QMAConfig.LogSavePath, static_cast<int>(g_QMAConfig.LogMaxNum),
                                &g_log_mutex) == 0) {
