@@ -56,10 +56,11 @@ struct Parse {
     if (log != nullptr) log(kFunc, kSourceName, line, format, args...);
   }
 
-  // One QMMMessage/QMMData child into its field; false (logged) when it is missing.
-  bool data_field(const char* name, char* field, int width, int line) const {
-    const char* path[] = {kTagMessage, kTagData, name, ""};
-    switch (lookup_element(message, length, path, field, width)) {
+  // True when the lookup found its item. A reader that could not be opened is logged here; a
+  // missing item is logged by `log_missing`, with the words of the field that was looked for.
+  template <typename LogMissing>
+  bool found(Lookup lookup, int line, LogMissing&& log_missing) const {
+    switch (lookup) {
       case Lookup::kFound:
         return true;
       case Lookup::kOpenFailed:
@@ -68,11 +69,19 @@ struct Parse {
       case Lookup::kMissing:
         break;
     }
-    error(line,
-          "QMA_xml_GetElementValue() error! ([%s:%s:%s] not found. Manager message format "
-          "error.)",
-          kTagMessage, kTagData, name);
+    log_missing();
     return false;
+  }
+
+  // One QMMMessage/QMMData child into its field; false (logged) when it is missing.
+  bool data_field(const char* name, char* field, int width, int line) const {
+    const char* path[] = {kTagMessage, kTagData, name, ""};
+    return found(lookup_element(message, length, path, field, width), line, [&] {
+      error(line,
+            "QMA_xml_GetElementValue() error! ([%s:%s:%s] not found. Manager message format "
+            "error.)",
+            kTagMessage, kTagData, name);
+    });
   }
 
   // The optional option id of the request's extension; its absence is no error.
@@ -96,16 +105,12 @@ int parse_request(QMA_LOG_FUNC log, const char* message, int length, ReqInfo* re
   }
 
   const char* root_path[] = {kTagMessage, ""};
-  switch (lookup_attribute(message, length, root_path, "MessageVersion", req->MessageVersion,
-                           sizeof req->MessageVersion)) {
-    case Lookup::kFound:
-      break;
-    case Lookup::kOpenFailed:
-      parse.error(__LINE__, "xmlReaderForMemory() error!");
-      return 0;
-    case Lookup::kMissing:
-      parse.error(__LINE__, "QMA_xml_GetAttributeValue() error! [%s]", kTagMessage);
-      return 0;
+  if (!parse.found(lookup_attribute(message, length, root_path, "MessageVersion",
+                                    req->MessageVersion, sizeof req->MessageVersion),
+                   __LINE__, [&] {
+                     parse.error(__LINE__, "QMA_xml_GetAttributeValue() error! [%s]", kTagMessage);
+                   })) {
+    return 0;
   }
   const bool version_1_0 = std::strcmp(req->MessageVersion, "1.0") == 0;
   if (!version_1_0 && std::strcmp(req->MessageVersion, "2.0") != 0) {
@@ -114,28 +119,23 @@ int parse_request(QMA_LOG_FUNC log, const char* message, int length, ReqInfo* re
   }
 
   const char* id_path[] = {kTagMessage, "MessageID", ""};
-  switch (lookup_element(message, length, id_path, req->MessageID, sizeof req->MessageID)) {
-    case Lookup::kFound:
-      break;
-    case Lookup::kOpenFailed:
-      parse.error(__LINE__, "xmlReaderForMemory() error!");
-      return 0;
-    case Lookup::kMissing:
-      parse.error(__LINE__, "QMA_xml_GetElementValue() error! [%s:%s]", kTagMessage, "MessageID");
-      return 0;
+  if (!parse.found(lookup_element(message, length, id_path, req->MessageID, sizeof req->MessageID),
+                   __LINE__, [&] {
+                     parse.error(__LINE__, "QMA_xml_GetElementValue() error! [%s:%s]", kTagMessage,
+                                 "MessageID");
+                   })) {
+    return 0;
   }
 
   const char* code_path[] = {kTagMessage, "CommandCode", ""};
-  switch (lookup_element(message, length, code_path, req->CommandCode, sizeof req->CommandCode)) {
-    case Lookup::kFound:
-      break;
-    case Lookup::kOpenFailed:
-      parse.error(__LINE__, "xmlReaderForMemory() error!");
-      return 0;
-    case Lookup::kMissing:
-      parse.error(__LINE__,
-                  "QMA_xml_GetElementValue() error! [QMA_QMTAG_QMMMESSAGE:QMA_QMTAG_COMMANDCODE]");
-      return 0;
+  if (!parse.found(
+          lookup_element(message, length, code_path, req->CommandCode, sizeof req->CommandCode),
+          __LINE__, [&] {
+            parse.error(
+                __LINE__,
+                "QMA_xml_GetElementValue() error! [QMA_QMTAG_QMMMESSAGE:QMA_QMTAG_COMMANDCODE]");
+          })) {
+    return 0;
   }
 
   QMMData& data = req->QMMData;

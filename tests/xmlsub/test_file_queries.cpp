@@ -382,6 +382,9 @@ TEST_F(FileQueries, RepeatedAttributeValues) {
       {"empty_value_is_not_counted", true, 8, 3, {"1", "2", "3"}},
       {"capacity_one", true, 1, 1, {"1"}},
       {"capacity_two", true, 2, 2, {"1", "2"}},
+      // No room at all: nothing is written, not even the first value.
+      {"capacity_zero", true, 0, 0, {}},
+      {"negative_capacity", true, -1, 0, {}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -397,7 +400,7 @@ TEST_F(FileQueries, RepeatedAttributeValues) {
     }
     // Nothing is written past the capacity.
     if (c.with_array) {
-      EXPECT_EQ(array[static_cast<size_t>(c.capacity) * 128], '#');
+      EXPECT_EQ(array[static_cast<size_t>(c.capacity < 0 ? 0 : c.capacity) * 128], '#');
     }
   }
   EXPECT_TRUE(logged().empty());
