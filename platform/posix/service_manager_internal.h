@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/error.h"
 #include "platform/service_manager.h"
 
 namespace qma::platform::svc {
@@ -23,6 +24,18 @@ inline constexpr const char* kEnvStartArgs = "QMA_SCM_START_ARGS";
 
 /// The root variables a service definition records.
 inline constexpr const char* kRootVariables[] = {"AXIS2C_HOME", "QMA_STATE_DIR", "QMA_HOST_ROOT"};
+
+/// Sets the thread's last error and returns it as a failed result.
+template <typename T>
+Result<T> fail_with(int error) {
+  set_last_error(error);
+  return Result<T>::failure(error);
+}
+/// Sets the thread's last error and returns it as a failed status.
+inline Status status_fail(int error) {
+  set_last_error(error);
+  return Status::failure(error);
+}
 
 std::unique_ptr<ServiceManager> make_standalone_manager();
 std::unique_ptr<ServiceManager> make_systemd_manager();

@@ -131,17 +131,6 @@ ServiceStatus effective_status(const Db& db) {
   return *status;
 }
 
-template <typename T>
-Result<T> fail_with(int error) {
-  set_last_error(error);
-  return Result<T>::failure(error);
-}
-
-Status status_fail(int error) {
-  set_last_error(error);
-  return Status::failure(error);
-}
-
 /// Path of the supervisor program: $QMA_SVCHOST, else qmasvchost beside this
 /// program, else beside the service's image.
 std::string host_program(const std::string& image_program) {
@@ -505,7 +494,10 @@ int query_command(const std::string& name) {
     return 1;
   }
   std::string args;
-  for (const auto& arg : def->last_start_arguments) args += (args.empty() ? "" : " ") + arg;
+  for (const auto& arg : def->last_start_arguments) {
+    if (!args.empty()) args += ' ';
+    args += arg;
+  }
   const ServiceStatus& s = status.value();
   std::printf("SERVICE_NAME       : %s\n", def->name.c_str());
   std::printf("DISPLAY_NAME       : %s\n", def->display_name.c_str());
