@@ -10,6 +10,7 @@
 #include "platform/environment.h"
 #include "platform/error.h"
 #include "platform/file.h"
+#include "platform/registry.h"
 #include "service/qma_service.h"
 
 namespace {
@@ -52,6 +53,58 @@ std::string language_from_file(const std::string& path) {
     if (!value.empty()) return value;
   }
   return {};
+}
+
+/// The machine environment key that the service copies Path and AXIS2C_HOME from at start.
+constexpr const char* kMachineEnvironmentKey =
+    "SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Environment";
+/// The search path recorded when the installer runs without one.
+constexpr const char* kDefaultSearchPath =
+    "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin";
+
+/// Records Path and AXIS2C_HOME in the machine environment key from the installer's own
+/// environment where the key lacks them: the service refuses to start without both, and
+/// values an administrator already set are kept.
+void record_machine_environment(const char* func) {
+  qma::platform::RegistryKey key;
+  int error = qma::platform::reg_create_key(kMachineEnvironmentKey, key);
+  if (error != 0) {
+    QMA_SrvLogError(func, kSrc, __LINE__, "RegCreateKeyEx() error! GetLastError=[%d]", error);
+    return;
+  }
+  struct Entry {
+    const char* registry_name;
+    const char* process_name;
+    uint32_t type;
+  };
+  const Entry entries[] = {{"Path", "PATH", qma::platform::kRegExpandSz},
+                           {"AXIS2C_HOME", "AXIS2C_HOME", qma::platform::kRegSz}};
+  for (const auto& entry : entries) {
+    uint32_t size = 0;
+    error = qma::platform::reg_query_value(key, entry.registry_name, nullptr, nullptr, &size);
+    if (error == 0) continue;
+    if (error != qma::platform::kErrorFileNotFound) {
+      QMA_SrvLogError(func, kSrc, __LINE__, "RegQueryValueEx(%s) error! GetLastError=[%d]",
+                      entry.registry_name, error);
+      continue;
+    }
+    auto value = qma::platform::get_env(entry.process_name);
+    if (!value && std::strcmp(entry.process_name, "PATH") == 0) value = kDefaultSearchPath;
+    if (!value) {
+      QMA_SrvLogWarning(func, kSrc, __LINE__, "getenv %s error! %s is not recorded.",
+                        entry.process_name, entry.registry_name);
+      continue;
+    }
+    error = qma::platform::reg_set_value(key, entry.registry_name, entry.type, value->c_str(),
+                                         static_cast<uint32_t>(value->size() + 1));
+    if (error != 0) {
+      QMA_SrvLogError(func, kSrc, __LINE__, "RegSetValueEx(%s) error! GetLastError=[%d]",
+                      entry.registry_name, error);
+      continue;
+    }
+    QMA_SrvLogInfo(func, kSrc, __LINE__, "Machine environment %s : %s", entry.registry_name,
+                   value->c_str());
+  }
 }
 
 std::unique_ptr<Service> open_service_logged(ServiceManager& manager, const char* func) {
@@ -172,6 +225,7 @@ int QMA_service_install(int automatic) {
     std::snprintf(command, sizeof(command), "\"%s\"", script.c_str());
     (void)service.value()->set_failure_command(command);
   }
+  record_machine_environment(__func__);
   return 1;
 }
 

@@ -54,17 +54,7 @@ class AgentE2E : public ::testing::Test {
         << "<?xml version=\"1.0\"?>\n<service><version>3.1.0.7</version></service>\n";
     std::ofstream(bin_ / "ServiceReStart.sh") << "echo restart >> \"$QMA_STATE_DIR/restart-ran\"\n";
     roots_.write_host_file("etc/locale.conf", "LANG=en_US.UTF-8\n");
-    // The machine environment the service main copies into its process.
-    p::RegistryKey key;
-    ASSERT_EQ(p::reg_create_key(kEnvironmentKey, key), 0);
-    std::string path = std::getenv("PATH") ? std::getenv("PATH") : "/usr/bin:/bin";
-    std::string home = roots_.home().string();
-    ASSERT_EQ(p::reg_set_value(key, "Path", p::kRegExpandSz, path.c_str(),
-                               static_cast<uint32_t>(path.size() + 1)),
-              0);
-    ASSERT_EQ(p::reg_set_value(key, "AXIS2C_HOME", p::kRegSz, home.c_str(),
-                               static_cast<uint32_t>(home.size() + 1)),
-              0);
+    // The machine environment that the service main copies is left to the installation.
   }
   void TearDown() override {
     qma::test::kill_services(roots_);
@@ -95,6 +85,20 @@ class AgentE2E : public ::testing::Test {
     return opened ? std::move(opened.value()) : nullptr;
   }
   uint32_t state() { return qma::test::service_state(kName); }
+  /// A value of the machine environment key, "<absent>" when it is not there.
+  static std::string machine_environment(const char* name) {
+    p::RegistryKey key;
+    p::RegistryValue value;
+    if (p::reg_open_key(kEnvironmentKey, key) != 0 || p::reg_get_value(key, name, value) != 0)
+      return "<absent>";
+    return std::string(value.data.c_str());
+  }
+  static void set_machine_environment(const char* name, uint32_t type, const std::string& text) {
+    p::RegistryKey key;
+    ASSERT_EQ(p::reg_create_key(kEnvironmentKey, key), 0);
+    ASSERT_EQ(
+        p::reg_set_value(key, name, type, text.c_str(), static_cast<uint32_t>(text.size() + 1)), 0);
+  }
   std::string service_log() const { return read_text(bin_ / "QMAgentService.log"); }
   fs::path folder() const { return qma::test::service_folder(roots_, kName); }
   std::string help() const {
@@ -172,6 +176,28 @@ TEST_F(AgentE2E, InstallRecordsIdentityAndSecondInstallOnlyLogs) {
   ASSERT_NE(service(), nullptr);
   EXPECT_EQ(service()->definition()->start_type, p::kServiceAutoStart);
   EXPECT_EQ(service()->definition()->display_name, "Quillmend Agent");
+}
+
+// The service refuses to start without Path and AXIS2C_HOME in the machine environment, so
+// the installation records the installer's values where the key lacks them, and keeps any
+// value an administrator set.
+TEST_F(AgentE2E, InstallRecordsMissingMachineEnvironmentAndKeepsExistingValues) {
+  ASSERT_EQ(machine_environment("Path"), "<absent>");
+  agent("-install");
+  EXPECT_EQ(machine_environment("Path"), std::string(std::getenv("PATH")));
+  EXPECT_EQ(machine_environment("AXIS2C_HOME"), roots_.home().string());
+  p::RegistryKey key;
+  p::RegistryValue path;
+  ASSERT_EQ(p::reg_open_key(kEnvironmentKey, key), 0);
+  ASSERT_EQ(p::reg_get_value(key, "Path", path), 0);
+  EXPECT_EQ(path.type, p::kRegExpandSz);
+  EXPECT_NE(service_log().find("Machine environment AXIS2C_HOME : " + roots_.home().string()),
+            std::string::npos);
+  agent("-remove");
+
+  set_machine_environment("AXIS2C_HOME", p::kRegSz, "/opt/elsewhere");
+  agent("-install");
+  EXPECT_EQ(machine_environment("AXIS2C_HOME"), "/opt/elsewhere");
 }
 
 TEST_F(AgentE2E, StartQueryStopCycle) {
@@ -255,6 +281,10 @@ TEST_F(AgentE2E, KilledServiceIsStoppedAndFailureCommandRuns) {
 // The status sequence of one service run, as the service reports it to systemd: start
 // pending with its wait hint, running, stop pending on SIGTERM, stopped.
 TEST_F(AgentE2E, StatusSequenceUnderSystemd) {
+  // Started directly, without an installation: the machine environment is set here.
+  set_machine_environment("Path", p::kRegExpandSz,
+                          std::getenv("PATH") ? std::getenv("PATH") : "/usr/bin:/bin");
+  set_machine_environment("AXIS2C_HOME", p::kRegSz, roots_.home().string());
   std::string socket_path = (roots_.base() / "notify.sock").string();
   int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   ASSERT_GE(fd, 0);

@@ -7,14 +7,11 @@ set -u
 SERVICE="Quillmend Agent"
 ENV_KEY='HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Session Manager\Environment'
 
-echo "== service: the machine environment the service copies at start (Path, AXIS2C_HOME)"
-qmareg add "$ENV_KEY" /v Path /t REG_EXPAND_SZ /d "$PATH" /f >/dev/null
-qmareg add "$ENV_KEY" /v AXIS2C_HOME /t REG_SZ /d "$AXIS2C_HOME" /f >/dev/null
-qmareg query "$ENV_KEY"
-
 # QMAgent ends with exit code 1 whatever the outcome; the manager's query tells the result.
 echo "== service: QMAgent -install"
 QMAgent -install
+echo "== service: the machine environment the service copies at start (recorded by -install)"
+qmareg query "$ENV_KEY"
 echo "== service: QMAgent -start"
 QMAgent -start
 echo "== service: qmasvchost query \"$SERVICE\""
