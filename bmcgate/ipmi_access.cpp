@@ -29,15 +29,6 @@ constexpr uint32_t kReplyWaitMs = 5000;
 constexpr uint8_t kCompletionOk = 0x00;
 constexpr uint8_t kCompletionD5 = 0xD5;
 
-template <typename Body>
-int guarded(int fallback, Body body) {
-  try {
-    return body();
-  } catch (...) {
-    return fallback;
-  }
-}
-
 // The driver device: three opens, then three exchanges, 500 ms after each failure.
 int device_access(unsigned int ioctl_code, const unsigned char* request, unsigned int request_len,
                   unsigned char* response, unsigned int response_size, unsigned int* received_len) {
@@ -110,8 +101,10 @@ int _ipmiAccess(const unsigned char* request, unsigned int request_len, unsigned
   const unsigned int shown = *received_len < response_size ? *received_len : response_size;
   library_log_dump("Output size", response, shown);
 
+  // The provider reports its full length even when the buffer kept less: the
+  // completion code is judged only when it was stored.
   bool ok = false;
-  if (accessed == 0 && *received_len >= 3) {
+  if (accessed == 0 && *received_len >= 3 && response_size >= 3) {
     const uint8_t completion = response[2];
     ok = completion == kCompletionOk ||
          (completion == kCompletionD5 && d5_accepted(request, request_len));

@@ -35,4 +35,15 @@ platform::Sleeper& sleeper();
 /// The error-table message of a result code, logged with the system result code.
 void log_error_code(int code, long hresult);
 
+/// Runs the body of an export; an exception never leaves the library but becomes
+/// the export's failure value.
+template <typename Body>
+int guarded(int fallback, Body body) {
+  try {
+    return body();
+  } catch (...) {
+    return fallback;
+  }
+}
+
 }  // namespace qma::bmcgate

@@ -161,15 +161,6 @@ int with_retry(const char* query_function, Attempt attempt) {
   return -1;
 }
 
-template <typename Body>
-int guarded(int fallback, Body body) {
-  try {
-    return body();
-  } catch (...) {
-    return fallback;
-  }
-}
-
 // The common frame of the four text exports.
 template <typename Attempt>
 int text_export(const char* name, bool logs_parameter_errors, const char* query_function,

@@ -177,10 +177,10 @@ TEST_F(HostInventoryTest, RealRootWithoutDmiOrIpmiDevice) {
   }
   setenv("QMA_HOST_ROOT", "/", 1);
   char buffer[260] = {};
-  EXPECT_EQ(getBiosVersion(buffer, sizeof(buffer)), 0);
-  EXPECT_STREQ(buffer, "");
-  EXPECT_EQ(getGUID(buffer, sizeof(buffer)), 0);
-  EXPECT_STREQ(buffer, "");
+  for (auto* call : {getBiosVersion, getSerialNumber, getProductName, getGUID}) {
+    EXPECT_EQ(call(buffer, sizeof(buffer)), 0);
+    EXPECT_STREQ(buffer, "");
+  }
   EXPECT_TRUE(sleeper.pauses.empty());
   unsigned char revision[2] = {};
   EXPECT_EQ(getBmcFwRevision(revision), -1);

@@ -234,6 +234,18 @@ TEST_F(IpmiWmiTest, WithoutTheProviderTheDeviceIsUsedForTheRestOfTheProcess) {
   EXPECT_EQ(count_of(library_log(), "[ERROR] GetObject() : 80041002"), 1);
 }
 
+TEST_F(IpmiWmiTest, ReplyLongerThanTheBufferIsNotJudgedByBytesItCouldNotKeep) {
+  // The provider's length counts every byte it sent; a two-byte buffer kept only the header.
+  const unsigned char request[] = {0x18, 0x01};
+  std::vector<unsigned char> response(2);
+  unsigned int received = 0;
+  EXPECT_EQ(bmcgate::serialised_ipmi_command(request, sizeof(request), response.data(),
+                                             static_cast<unsigned int>(response.size()), &received),
+            -1);
+  EXPECT_EQ(received, 14u);
+  EXPECT_EQ(response, (std::vector<unsigned char>{0x18, 0x01}));
+}
+
 TEST_F(IpmiWmiTest, InstanceNameEscapingDropsEmptyPieces) {
   const std::vector<std::pair<std::string, std::string>> cases = {
       {"ROOT\\SYSTEM\\0001_0", "ROOT\\\\SYSTEM\\\\0001_0"},
