@@ -127,8 +127,8 @@ int power_action(CMDTbl* cmd, int code) {
 
 int QMA_ExecuteForSystemCommand(CMDTbl* cmd) {
   if (cmd == nullptr) {
-    QMA_LogError(__func__, kSrc, __LINE__, "Parameter error! pstCMDTbl=[%p]",
-                 static_cast<void*>(cmd));
+    QMA_LogError(__func__, kSrc, __LINE__, "Parameter error! pstCMDTbl=[%lld]",
+                 qma::manager_if::pointer_number(cmd));
     return 0;
   }
   const ReqInfo& req = cmd->ReqInfo;

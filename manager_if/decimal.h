@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 namespace qma::manager_if {
 
@@ -24,6 +25,11 @@ inline int decimal_value(const char* text, size_t max) {
   if (value > 2147483647LL) return 2147483647;
   if (value < -2147483647LL - 1) return -2147483647 - 1;
   return static_cast<int>(value);
+}
+
+/// A handle or table address as the number that log lines print in decimal ("[0]" for none).
+inline long long pointer_number(const void* pointer) {
+  return static_cast<long long>(reinterpret_cast<intptr_t>(pointer));
 }
 
 }  // namespace qma::manager_if

@@ -15,8 +15,8 @@ constexpr const char* kSrc = "QMAProc";
 int QMA_XmlparserForManager(MPITbl* mpi, CMDTbl* cmd) {
   QMA_LogInfo(__func__, kSrc, __LINE__, "QMA_XmlparserForManager() start.");
   if (mpi == nullptr || cmd == nullptr) {
-    QMA_LogError(__func__, kSrc, __LINE__, "Parameter error! pstMPITbl=[%p] pstCMDTbl=[%p]",
-                 static_cast<void*>(mpi), static_cast<void*>(cmd));
+    QMA_LogError(__func__, kSrc, __LINE__, "Parameter error! pstMPITbl=[%lld] pstCMDTbl=[%lld]",
+                 qma::manager_if::pointer_number(mpi), qma::manager_if::pointer_number(cmd));
     return 0;
   }
   int parsed = 0;
@@ -36,8 +36,8 @@ int QMA_XmlparserForManager(MPITbl* mpi, CMDTbl* cmd) {
 int QMA_DispatchForRequest(MPITbl* mpi, CMDTbl* cmd) {
   QMA_LogInfo(__func__, kSrc, __LINE__, "QMA_DispatchForRequest() start.");
   if (cmd == nullptr) {
-    QMA_LogError(__func__, kSrc, __LINE__, "Parameter error! pstMPITbl=[%p] pstCMDTbl=[%p]",
-                 static_cast<void*>(mpi), static_cast<void*>(cmd));
+    QMA_LogError(__func__, kSrc, __LINE__, "Parameter error! pstMPITbl=[%lld] pstCMDTbl=[%lld]",
+                 qma::manager_if::pointer_number(mpi), qma::manager_if::pointer_number(cmd));
     return 0;
   }
   int code =

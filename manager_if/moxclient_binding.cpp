@@ -97,8 +97,9 @@ int QMA_CMN_SendToMox(const char* address, const char* port, const char* body, i
   int port_number = qma::manager_if::decimal_value(port, std::strlen(port));
   int rc = send(address, port_number, "quillmend.manager", 180, io, &reply);
   if (rc == 0) {
-    QMA_LogError(__func__, kSrc, __LINE__, "_syncRequest() error! para1=[%s] para2=[%d] para5=[%p]",
-                 address, port_number, io);
+    QMA_LogError(__func__, kSrc, __LINE__,
+                 "_syncRequest() error! para1=[%s] para2=[%d] para5=[%lld]", address, port_number,
+                 qma::manager_if::pointer_number(io));
   }
   mox->free_mox_io_data(io);
   if (reply != nullptr) mox->free_mox_io_data(reply);

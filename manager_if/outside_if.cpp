@@ -23,6 +23,8 @@
 namespace {
 
 constexpr const char* kSrc = "QMAProc";
+// A handle prints as hexadecimal digits of the pointer's full width after "0x".
+constexpr int kHandleDigits = static_cast<int>(2 * sizeof(void*));
 
 // Request threads that have not ended yet; the worker waits for them before it
 // closes what they share (the mutex handle, the client library) on a stop.
@@ -133,9 +135,10 @@ unsigned int QMA_outsideIF(void* pkgstart) {
       }
       return end_worker(&mutex);
     }
-    QMA_LogInfo(__func__, kSrc, __LINE__,
-                "QuillmendService. Arrival of the pipe was detected. Version=[%s], hPipe=[0x%p]",
-                g_QMAConfig.AgentVersion, reinterpret_cast<void*>(pipe->id()));
+    QMA_LogInfo(
+        __func__, kSrc, __LINE__,
+        "QuillmendService. Arrival of the pipe was detected. Version=[%s], hPipe=[0x%0*llX]",
+        g_QMAConfig.AgentVersion, kHandleDigits, static_cast<unsigned long long>(pipe->id()));
 
     MPITbl* table = qma::manager_if::allocate_tables();
     if (table == nullptr) {
@@ -170,15 +173,16 @@ unsigned int QMA_outsideIF(void* pkgstart) {
     int code = command_code_of(cmd);
     if (req.QMMData.ModuleID[0] != '\0') {
       QMA_LogInfo(__func__, kSrc, __LINE__,
-                  "Data was analyzed. hPipe=[0x%p] MsgVer=[%s] MsgID=[%s] iCommandCode=[%d] "
+                  "Data was analyzed. hPipe=[0x%0*llX] MsgVer=[%s] MsgID=[%s] iCommandCode=[%d] "
                   "ModuleID=[%s]",
-                  reinterpret_cast<void*>(pipe->id()), req.MessageVersion, req.MessageID, code,
-                  req.QMMData.ModuleID);
+                  kHandleDigits, static_cast<unsigned long long>(pipe->id()), req.MessageVersion,
+                  req.MessageID, code, req.QMMData.ModuleID);
     } else {
       QMA_LogInfo(__func__, kSrc, __LINE__,
-                  "Data was analyzed. hPipe=[0x%p] MsgVer=[%s] MsgID=[%s] iCommandCode=[%d] "
+                  "Data was analyzed. hPipe=[0x%0*llX] MsgVer=[%s] MsgID=[%s] iCommandCode=[%d] "
                   "ModuleID=[nothing]",
-                  reinterpret_cast<void*>(pipe->id()), req.MessageVersion, req.MessageID, code);
+                  kHandleDigits, static_cast<unsigned long long>(pipe->id()), req.MessageVersion,
+                  req.MessageID, code);
     }
 
     int reason = 0;

@@ -9,6 +9,7 @@
 
 #include "commands/qma_version_info.h"
 #include "common/qma_log.h"
+#include "manager_if/decimal.h"
 #include "manager_if/frame_codec.h"
 #include "manager_if/pipe_control.h"
 #include "manager_if/qma_manager_if.h"
@@ -160,8 +161,8 @@ int QMA_dataRecvFromMox(PipeConnection* pipe, MPITbl* table) {
   using namespace qma::manager_if;
   QMA_LogInfo(__func__, kSrc, __LINE__, "QMA_dataRecvFromMox() start.");
   if (pipe == nullptr || table == nullptr) {
-    QMA_LogError(__func__, kSrc, __LINE__, "Parameter error! hPipe=[%p] pstMPITbl=[%p]",
-                 static_cast<void*>(pipe), static_cast<void*>(table));
+    QMA_LogError(__func__, kSrc, __LINE__, "Parameter error! hPipe=[%lld] pstMPITbl=[%lld]",
+                 qma::manager_if::pointer_number(pipe), qma::manager_if::pointer_number(table));
     return 0;
   }
   char header[kFrameHeaderSize];
@@ -212,8 +213,8 @@ int QMA_dataSendToMox(MPITbl* table) {
   using namespace qma::manager_if;
   QMA_LogInfo(__func__, kSrc, __LINE__, "QMA_dataSendToMox() start.");
   if (table == nullptr) {
-    QMA_LogError(__func__, kSrc, __LINE__, "Parameter error! pstMPITbl=[%p]",
-                 static_cast<void*>(table));
+    QMA_LogError(__func__, kSrc, __LINE__, "Parameter error! pstMPITbl=[%lld]",
+                 qma::manager_if::pointer_number(table));
     return 0;
   }
   uint32_t text_length = table->ResText != nullptr ? table->ResTextLength : 0;

@@ -65,13 +65,20 @@ class Emitter {
     field(value);
     text("\"");
   }
+  // <tag name="value">
+  template <size_t N>
+  void open_with(const char* tag, const char* name, const char (&value)[N]) {
+    text("<");
+    text(tag);
+    attribute(name, value);
+    text(">");
+  }
   // <Module><extension><option id="X"></option></extension></Module> parts.
   template <size_t N>
   void option_echo(const char (&id)[N]) {
     open("extension");
-    text("<option");
-    attribute("id", id);
-    text("></option>");
+    open_with("option", "id", id);
+    close("option");
     close("extension");
   }
 
@@ -112,18 +119,13 @@ void emit_agent_information(Emitter& out, const ResInfo& res) {
   out.attribute("sp_minor", res.sp_minor);
   out.attribute("arch", res.arch);
   out.text(">");
-  out.text("<reference");
-  out.attribute("refid", res.refid);
-  out.text("></reference>");
+  out.open_with("reference", "refid", res.refid);
+  out.close("reference");
   out.element("product_type", res.product_type);
   out.close("windows_os");
   out.element("OSName", res.OSName);
-  out.text("<target_machine");
-  out.attribute("model_name", res.model_name);
-  out.text(">");
-  out.text("<n_code");
-  out.attribute("parent_n_code", res.parent_n_code);
-  out.text(">");
+  out.open_with("target_machine", "model_name", res.model_name);
+  out.open_with("n_code", "parent_n_code", res.parent_n_code);
   out.element("child_n_code", res.child_n_code);
   out.close("n_code");
   out.close("target_machine");
@@ -150,9 +152,7 @@ void emit_module(Emitter& out, ModuleVersionEntry& entry, bool writing) {
     out.lang_element("module_name_with_id", "en", ext->ModuleNameWithIdEn);
     for (int32_t i = 0; ext->Options != nullptr && i < ext->OptionCount; ++i) {
       OptionVersionEntry& option = ext->Options[i];
-      out.text("<option");
-      out.attribute("id", option.OptionID);
-      out.text(">");
+      out.open_with("option", "id", option.OptionID);
       out.element("ModuleStatus", option.ModuleStatus);
       out.element("Compare", option.Compare);
       out.element("CurrentVersion", option.CurrentVersion);
@@ -274,8 +274,8 @@ int QMA_BuildSendData(MPITbl* mpi, CMDTbl* cmd, int kind, int sizing, char* buff
 int QMA_MakeSendData(MPITbl* mpi, CMDTbl* cmd, int kind) {
   QMA_LogInfo(__func__, kSrc, __LINE__, "QMA_MakeSendData() start.");
   if (mpi == nullptr || cmd == nullptr) {
-    QMA_LogError(__func__, kSrc, __LINE__, "Parameter error! pstMPITbl=[%p] pstCMDTbl=[%p]",
-                 static_cast<void*>(mpi), static_cast<void*>(cmd));
+    QMA_LogError(__func__, kSrc, __LINE__, "Parameter error! pstMPITbl=[%lld] pstCMDTbl=[%lld]",
+                 qma::manager_if::pointer_number(mpi), qma::manager_if::pointer_number(cmd));
     return 0;
   }
   uint32_t size = 0;

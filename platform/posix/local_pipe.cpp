@@ -18,28 +18,14 @@
 #include "platform/environment.h"
 #include "platform/error.h"
 #include "platform/named_mutex.h"
+#include "platform/posix/fd_wait.h"
 
 namespace qma::platform {
 
 namespace {
 
-template <typename T>
-Result<T> fail(int error) {
-  set_last_error(error);
-  return Result<T>::failure(error);
-}
-
-// 1 ready, 0 timed out, -1 error (errno set).
-int wait_for(int fd, short events, uint32_t timeout_ms) {
-  pollfd pfd{fd, events, 0};
-  int timeout =
-      timeout_ms == kInfinite || timeout_ms > 0x7FFFFFFFu ? -1 : static_cast<int>(timeout_ms);
-  for (;;) {
-    int rc = poll(&pfd, 1, timeout);
-    if (rc < 0 && errno == EINTR) continue;
-    return rc;
-  }
-}
+using posix::fail;
+using posix::wait_for;
 
 bool fill_address(const std::string& path, sockaddr_un& addr) {
   if (path.size() > kLocalPipePathMax || path.size() >= sizeof addr.sun_path) return false;

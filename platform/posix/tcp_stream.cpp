@@ -15,27 +15,14 @@
 #include <utility>
 
 #include "platform/error.h"
+#include "platform/posix/fd_wait.h"
 
 namespace qma::platform {
 
 namespace {
 
-template <typename T>
-Result<T> fail(int error) {
-  set_last_error(error);
-  return Result<T>::failure(error);
-}
-
-// Waits for the events on one descriptor; 1 ready, 0 timed out, -1 error (errno set).
-int wait_for(int fd, short events, uint32_t timeout_ms) {
-  pollfd pfd{fd, events, 0};
-  int timeout = timeout_ms > 0x7FFFFFFFu ? -1 : static_cast<int>(timeout_ms);
-  for (;;) {
-    int rc = poll(&pfd, 1, timeout);
-    if (rc < 0 && errno == EINTR) continue;
-    return rc;
-  }
-}
+using posix::fail;
+using posix::wait_for;
 
 }  // namespace
 

@@ -96,6 +96,15 @@ inline std::string answer_text(const std::string& frame, std::string* file_name 
 }
 
 /// Runs QMA_outsideIF on a thread over fresh roots, with fixed OS and boot facts.
+/// The firmware facts of the test host: model with SKU, serial, GUID and BIOS version.
+inline void write_dmi_facts(TempRoots& roots) {
+  roots.write_host_file("sys/class/dmi/id/product_name", "ServerModel X\n");
+  roots.write_host_file("sys/class/dmi/id/product_sku", "AB-1234\n");
+  roots.write_host_file("sys/class/dmi/id/product_serial", "SN0042\n");
+  roots.write_host_file("sys/class/dmi/id/product_uuid", "00112233-4455-6677-8899-aabbccddeeff\n");
+  roots.write_host_file("sys/class/dmi/id/bios_version", "1.0\n");
+}
+
 class InProcessAgent {
  public:
   InProcessAgent() {
@@ -138,12 +147,7 @@ class InProcessAgent {
     common::set_os_info_source(source);
     commands::reset_os_information();
     manager_if::reset_action_control();
-    roots_.write_host_file("sys/class/dmi/id/product_name", "ServerModel X\n");
-    roots_.write_host_file("sys/class/dmi/id/product_sku", "AB-1234\n");
-    roots_.write_host_file("sys/class/dmi/id/product_serial", "SN0042\n");
-    roots_.write_host_file("sys/class/dmi/id/product_uuid",
-                           "00112233-4455-6677-8899-aabbccddeeff\n");
-    roots_.write_host_file("sys/class/dmi/id/bios_version", "1.0\n");
+    write_dmi_facts(roots_);
     // The inventory library refreshes Path and AXIS2C_HOME from the machine environment.
     char value[1024] = {};
     const char* env_key = "SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Environment";

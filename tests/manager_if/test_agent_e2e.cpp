@@ -47,12 +47,7 @@ class AgentPipeE2E : public ::testing::Test {
     roots_.write_host_file("etc/os-release", "PRETTY_NAME=\"Test Linux 12\"\nVERSION_ID=\"12\"\n");
     roots_.write_host_file("proc/stat", "cpu 1 2 3\nbtime 1700000000\n");
     roots_.write_host_file("proc/sys/kernel/random/boot_id", "boot-1\n");
-    roots_.write_host_file("sys/class/dmi/id/product_name", "ServerModel X\n");
-    roots_.write_host_file("sys/class/dmi/id/product_sku", "AB-1234\n");
-    roots_.write_host_file("sys/class/dmi/id/product_serial", "SN0042\n");
-    roots_.write_host_file("sys/class/dmi/id/product_uuid",
-                           "00112233-4455-6677-8899-aabbccddeeff\n");
-    roots_.write_host_file("sys/class/dmi/id/bios_version", "1.0\n");
+    write_dmi_facts(roots_);
     p::RegistryKey key;
     ASSERT_EQ(
         p::reg_create_key("SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Environment", key),

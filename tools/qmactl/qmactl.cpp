@@ -247,6 +247,11 @@ int main(int argc, char** argv) {
     auto n = pipe->read(buffer, sizeof buffer, 1000);
     if (n.ok()) {
       answer.append(buffer, *n);
+      // One answer per request: an update keeps the connection open while its
+      // tool runs, so the frame's end is the answer's end.
+      if (answer.size() >= 12 && answer.size() >= uint64_t{read_le32(answer.data() + 8)} + 12) {
+        break;
+      }
     } else if (n.error() != qma::platform::kErrorPipeTimeout) {
       break;
     }
