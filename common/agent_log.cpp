@@ -122,8 +122,13 @@ void start_agent_log(const char* log_dir, int max_lines, NamedMutex& held) {
   // Initialisation goes on even when the mutex could not be owned in time.
   const bool owned = own_log_mutex(held);
 
-  build_path(g_log.log_path, log_dir, kLogFileName);
-  build_path(g_log.backup_path, log_dir, kBackupFileName);
+  // A folder too long for the two file names leaves the log path empty: the log
+  // stays silent rather than writing to files whose names were cut.
+  if (!build_path(g_log.log_path, log_dir, kLogFileName) ||
+      !build_path(g_log.backup_path, log_dir, kBackupFileName)) {
+    std::memset(g_log.log_path, 0, sizeof(g_log.log_path));
+    std::memset(g_log.backup_path, 0, sizeof(g_log.backup_path));
+  }
   // There is no socket library to start and stop here: only the name query can fail.
   auto host = platform::host_name();
   copy_cut(g_log.host_name, host.ok() ? host.value() : std::string(kUnknownHostName));

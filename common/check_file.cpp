@@ -5,7 +5,8 @@
 
 extern "C" int QMA_Cmn_CheckFile(const char* folder, const char* file_name) {
   char path[qma::log::kPathSize];
-  qma::log::build_path(path, folder, file_name);
+  // A path that does not fit names some other file once cut; it cannot be opened.
+  if (!qma::log::build_path(path, folder, file_name)) return 0;
   try {
     return qma::platform::file_readable(path) ? 1 : 0;
   } catch (...) {

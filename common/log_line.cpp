@@ -42,7 +42,7 @@ bool append_line(const char* path, const char* line, size_t length) {
   return written;
 }
 
-void build_path(char (&out)[kPathSize], const char* folder, const char* name) {
+bool build_path(char (&out)[kPathSize], const char* folder, const char* name) {
   std::memset(out, 0, sizeof(out));
   const char* dir = or_empty(folder);
   size_t dir_length = std::strlen(dir);
@@ -50,7 +50,8 @@ void build_path(char (&out)[kPathSize], const char* folder, const char* name) {
                                  ? '\0'
                                  : platform::kPathSeparator,
                              '\0'};
-  std::snprintf(out, sizeof(out), "%s%s%s", dir, separator, or_empty(name));
+  const int length = std::snprintf(out, sizeof(out), "%s%s%s", dir, separator, or_empty(name));
+  return length >= 0 && static_cast<size_t>(length) < sizeof(out);
 }
 
 }  // namespace qma::log

@@ -37,8 +37,10 @@ int count_lines(const char* path, int limit);
 bool append_line(const char* path, const char* line, size_t length);
 
 /// folder, the path separator and name, cut to the 260-byte path buffer. The
-/// separator is not doubled when the folder already ends with one.
-void build_path(char (&out)[kPathSize], const char* folder, const char* name);
+/// separator is not doubled when the folder already ends with one. False when
+/// the path was cut: a cut path names another file, so callers do not use it
+/// (as a path past the system's length limit cannot be opened).
+bool build_path(char (&out)[kPathSize], const char* folder, const char* name);
 
 /// Forgets the service log's folder and counter (reset_for_testing does both logs).
 void reset_service_log_for_testing();

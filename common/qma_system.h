@@ -8,8 +8,9 @@ extern "C" {
 /// the failure to the agent log.
 int QMA_Cmn_GetHostName(char* buffer, int size);
 
-/// Returns 1 when folder, the path separator and file name (cut to 259
-/// characters) name a file that can be opened for reading, else 0.
+/// Returns 1 when folder, the path separator and file name name a file that
+/// can be opened for reading, else 0 (also when the path is longer than 259
+/// characters).
 int QMA_Cmn_CheckFile(const char* folder, const char* file_name);
 
 /// Value types of QMA_Cmn_SetRegistory, numbered as Windows numbers them.

@@ -42,8 +42,13 @@ bool start_service_log() {
   if (g_service.initialised) return true;
   std::optional<std::string> home = platform::get_env("AXIS2C_HOME");
   if (!home || home->empty()) return false;
-  build_path(g_service.folder, home->c_str(), "bin");
   char path[kPathSize];
+  // An installation root too long for the file names gives no folder, as a
+  // missing one does: a cut path would name another file.
+  if (!build_path(g_service.folder, home->c_str(), "bin") ||
+      !build_path(path, g_service.folder, kBackupFileName)) {
+    return false;
+  }
   build_path(path, g_service.folder, kLogFileName);
   g_service.lines = count_lines(path, kMaxLines);
   g_service.initialised = true;

@@ -59,6 +59,10 @@ TEST(CheckFile, OnlyReadableFilesCount) {
   const fs::path long_folder = folder / std::string(250 - folder.string().size(), 'd');
   fs::create_directories(long_folder);
   qma::test::write_file(long_folder / "Result.xml", "<r/>");
+  // The path cut to 259 characters names another file that exists: still not the one asked for.
+  const std::string cut = (long_folder / "Result.xml").string().substr(0, 259);
+  ASSERT_NE(cut, (long_folder / "Result.xml").string());
+  qma::test::write_file(cut, "<other/>");
   const std::string with_slash = folder.string() + "/";
   const Row rows[] = {
       {"existing file", folder.string(), "Result.xml", 1},

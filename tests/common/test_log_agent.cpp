@@ -213,6 +213,18 @@ TEST_F(AgentLogTest, MissingLogFolderLosesTheLineAndNothingElse) {
   EXPECT_NE(written[0].find("kept"), std::string::npos);
 }
 
+TEST_F(AgentLogTest, FolderTooLongForTheFileNamesGetsNoFileUnderACutName) {
+  // 252 characters: the folder fits the 260-byte path, the folder and "QMAgent.log" do not.
+  const std::string base = roots_.base().string();
+  ASSERT_LT(base.size(), 200u);
+  const fs::path deep = roots_.base() / std::string(252 - base.size() - 1, 'd');
+  ASSERT_EQ(deep.string().size(), 252u);
+  fs::create_directories(deep);
+  ASSERT_EQ(QMA_InitializeForLogFile(deep.c_str(), 100, &holder_), 1);
+  for (int i = 0; i < 3; ++i) QMA_LogError("f", "QMAProc", i, "line %d", i);
+  EXPECT_TRUE(fs::is_empty(deep));
+}
+
 TEST_F(AgentLogTest, InitialisationFailsOnlyWithoutAMutex) {
   // A state folder that is a plain file leaves nowhere to create the mutex.
   const fs::path blocked = roots_.base() / "state-is-a-file";

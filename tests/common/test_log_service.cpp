@@ -103,6 +103,15 @@ TEST_F(ServiceLogTest, LineIsSkippedWithoutInstallationRootAndTheLogStartsOnceIt
   QMA_SrvLogError("f", "QMAService", 1, "no home");
   EXPECT_FALSE(fs::exists(log_file()));
 
+  // A root whose bin folder leaves no room for the file names counts as none.
+  const std::string base = roots_.base().string();
+  ASSERT_LT(base.size(), 200u);
+  const fs::path long_home = roots_.base() / std::string(240 - base.size() - 1, 'h');
+  fs::create_directories(long_home / "bin");
+  setenv("AXIS2C_HOME", long_home.c_str(), 1);
+  QMA_SrvLogError("f", "QMAService", 1, "root too long");
+  EXPECT_TRUE(fs::is_empty(long_home / "bin"));
+
   setenv("AXIS2C_HOME", roots_.home().c_str(), 1);
   QMA_SrvLogError("f", "QMAService", 2, "home set");
   std::vector<std::string> written = read_lines(log_file());
