@@ -102,6 +102,8 @@ extern "C" void QMA_Cmn_GetRegistory_String(const char* key, const char* entry,
         rc = reg::kErrorMoreData;
       if (rc == 0 && have_output) {
         read = true;
+        // Stored texts carry no terminator of their own; the caller's buffer may not be zeroed.
+        if (size < output_size) output[size] = '\0';
         QMA_SrvLogInfo(func, kSrc, __LINE__, "Get registory data. Key=[%s] Entry=[%s] Value=[%s]",
                        key, name, output);
       } else if (rc == reg::kErrorFileNotFound) {

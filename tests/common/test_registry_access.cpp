@@ -94,7 +94,9 @@ TEST_F(RegistryAccess, AMissingStringIsCreatedWithoutTerminatorAndTheStoredTextW
   EXPECT_EQ(value.type, reg::kRegSz);
   EXPECT_EQ(value.data, "/srv/QMA_LOGROOT");
 
-  char again[260] = {};
+  // The stored text has no terminator: a buffer that was not zeroed still gets one.
+  char again[260];
+  std::memset(again, 'X', sizeof again);
   QMA_Cmn_GetRegistory_String(kConfig, "log_savepath", "/other", again, sizeof again);
   EXPECT_STREQ(again, "/srv/QMA_LOGROOT");
   EXPECT_NE(service_log().find("Get registory data. Key=[SOFTWARE\\Norvik\\QMAgent\\Config] "

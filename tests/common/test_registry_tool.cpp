@@ -76,7 +76,7 @@ constexpr char kOk[] = "The operation completed successfully.\n";
 constexpr char kNotFound[] =
     "ERROR: The system was unable to find the specified registry key or value.\n";
 
-TEST_F(RegistryTool, AddsAndQueriesTheThreeTypesTheAgentReads) {
+TEST_F(RegistryTool, AddsQueriesAndDeletesTheThreeTypesTheAgentReads) {
   struct Row {
     const char* type;
     const char* name;
@@ -120,6 +120,17 @@ TEST_F(RegistryTool, AddsAndQueriesTheThreeTypesTheAgentReads) {
   QMA_Cmn_GetRegistory_String("SOFTWARE\\Norvik\\QMAgent\\Config", "LOG_SAVEPATH", "", path,
                               sizeof path);
   EXPECT_STREQ(path, "/srv/a \"b\"\\c");
+
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    ToolRun del = qmareg({"delete", kKey, "/v", row.name, "/f"});
+    EXPECT_EQ(del.exit_code, 0) << del.err;
+    EXPECT_EQ(del.out, kOk);
+    EXPECT_EQ(registry_text().find(row.file_line), std::string::npos) << registry_text();
+    EXPECT_EQ(qmareg({"query", kKey, "/v", row.name}).exit_code, 1);
+  }
+  EXPECT_EQ(qmareg({"query", kKey}).out,
+            "\nHKEY_LOCAL_MACHINE\\SOFTWARE\\Norvik\\QMAgent\\Config\n");
 }
 
 TEST_F(RegistryTool, AbsentKeysAndValuesAreReportedWithExitCodeOne) {
