@@ -12,9 +12,10 @@ namespace qma::platform {
 [[nodiscard]] Result<std::string> host_name();
 
 /// The extended OS version record the agent classifies.
-/// On Linux: major/minor from VERSION_ID of etc/os-release under the host root
-/// ("12" is 12.0, "22.04" is 22.4), build 0, no service pack, product type
-/// server (3), suite mask 0, platform id kPlatformLinux.
+/// On Linux: major/minor from VERSION_ID of etc/os-release (or usr/lib/os-release)
+/// under the host root ("12" is 12.0, "22.04" is 22.4, none is 0.0), build 0, no
+/// service pack, product type server (3), suite mask 0, platform id kPlatformLinux.
+/// Fails only when there is no os-release file.
 struct OsVersionInfo {
   uint32_t major = 0;
   uint32_t minor = 0;

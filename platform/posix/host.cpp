@@ -97,27 +97,30 @@ Result<std::string> host_name() {
 
 Result<OsVersionInfo> os_version() {
   std::string text;
+  // etc/os-release first, usr/lib/os-release when it is absent, as the file's own rules say.
   int error = read_small_file(host_path("etc/os-release"), &text);
-  std::string version;
-  if (error == 0 && !os_release_value(text, "VERSION_ID", &version)) error = ENOENT;
+  if (error == ENOENT) {
+    text.clear();
+    error = read_small_file(host_path("usr/lib/os-release"), &text);
+  }
+  if (error != 0) {
+    set_last_error(error);
+    return Result<OsVersionInfo>::failure(error);
+  }
   OsVersionInfo info;
-  if (error == 0) {
-    // "12" is 12.0, "22.04" is 22.4, "3.18.4" is 3.18.
+  // "12" is 12.0, "22.04" is 22.4, "3.18.4" is 3.18. A rolling release has no
+  // VERSION_ID (or no number in it): its version is 0.0, and the system is still known.
+  std::string version;
+  if (os_release_value(text, "VERSION_ID", &version)) {
     size_t used = 0;
     std::string_view rest(version);
-    if (!leading_number(rest, &used, &info.major)) {
-      error = EINVAL;
-    } else {
+    if (leading_number(rest, &used, &info.major)) {
       rest.remove_prefix(used);
       if (!rest.empty() && rest.front() == '.') {
         rest.remove_prefix(1);
         if (!leading_number(rest, &used, &info.minor)) info.minor = 0;
       }
     }
-  }
-  if (error != 0) {
-    set_last_error(error);
-    return Result<OsVersionInfo>::failure(error);
   }
   info.build = 0;
   info.platform_id = kPlatformLinux;
