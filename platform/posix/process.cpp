@@ -187,19 +187,23 @@ struct Process::Impl {
   /// Collects the end of the process once the descriptor says it is over.
   /// True when it has ended.
   bool try_collect() {
-    int status = 0;
-    pid_t got;
-    do {
-      got = waitpid(pid, &status, WNOHANG);
-    } while (got < 0 && errno == EINTR);
-    if (got == pid) {
-      ended = true;
-      exit_code = exit_code_of(status);
-      return true;
+    // Only the handle that started a child reaps it: an opened handle that reaped
+    // it would take the exit code from the one that started it.
+    if (ours) {
+      int status = 0;
+      pid_t got;
+      do {
+        got = waitpid(pid, &status, WNOHANG);
+      } while (got < 0 && errno == EINTR);
+      if (got == pid) {
+        ended = true;
+        exit_code = exit_code_of(status);
+        return true;
+      }
+      if (got == 0) return false;
     }
-    if (got == 0) return false;
-    // ECHILD: not our child (an opened process, or one reaped elsewhere). Its
-    // exit code cannot be learnt on Linux; it stays "still active".
+    // Not our child (an opened process, or one reaped elsewhere). Its exit code
+    // cannot be learnt on Linux; it stays "still active".
     if (pidfd >= 0) {
       pollfd p{pidfd, POLLIN, 0};
       if (poll(&p, 1, 0) > 0) {

@@ -182,8 +182,9 @@ TEST_F(ProcessTest, OpenedProcessCanBeWaitedFor) {
   ASSERT_TRUE(opened.ok()) << opened.error();
   EXPECT_EQ(opened->id(), child.id());
   EXPECT_EQ(opened->wait(10000), WaitStatus::kSignaled);
-  // Whichever handle reaped it, the other sees the end too.
+  // The opened handle sees the end without taking the exit code from the one that started it.
   EXPECT_EQ(child.wait(10000), WaitStatus::kSignaled);
+  EXPECT_EQ(child.exit_code(), 0u);
 }
 
 TEST_F(ProcessTest, WaitOnForeignProcessTimesOutWhileItRuns) {
