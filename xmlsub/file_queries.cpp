@@ -12,7 +12,7 @@ namespace {
 
 /// Sends one line to the caller's log writer, naming the export and the source file.
 template <typename... Args>
-void log_error(QMA_LOG_FUNC log, const char* func, int line, const char* format, Args... args) {
+void log_error(QMA_XML_LogProc log, const char* func, int line, const char* format, Args... args) {
   if (log != nullptr) log(func, kSourceName, line, format, args...);
 }
 
@@ -133,7 +133,7 @@ void QMA_XML_CleanupParser(void) {
   xmlCleanupParser();
 }
 
-int QMA_XML_CheckElementForFile(QMA_LOG_FUNC log, const char* file, const char* const* path) {
+int QMA_XML_CheckElementForFile(QMA_XML_LogProc log, const char* file, const char* const* path) {
   Reader reader = open_file_reader(file);
   if (!reader) {
     log_error(log, __func__, __LINE__, "xmlReaderForFile() error!");
@@ -142,7 +142,7 @@ int QMA_XML_CheckElementForFile(QMA_LOG_FUNC log, const char* file, const char* 
   return qma::xmlsub::QMA_xml_GetElementReader(reader.get(), path, nullptr, nullptr);
 }
 
-int QMA_XML_GetElementValueForFile(QMA_LOG_FUNC log, const char* file, const char* const* path,
+int QMA_XML_GetElementValueForFile(QMA_XML_LogProc log, const char* file, const char* const* path,
                                    char* out, int out_size) {
   Reader reader = open_file_reader(file);
   if (!reader) {
@@ -156,7 +156,7 @@ int QMA_XML_GetElementValueForFile(QMA_LOG_FUNC log, const char* file, const cha
   return 1;
 }
 
-int QMA_XML_GetAttributeValueForFile(QMA_LOG_FUNC log, const char* file, const char* const* path,
+int QMA_XML_GetAttributeValueForFile(QMA_XML_LogProc log, const char* file, const char* const* path,
                                      const char* attr, int occurrence, char* out, int out_size) {
   Reader reader = open_file_reader(file);
   if (!reader) {
@@ -171,7 +171,7 @@ int QMA_XML_GetAttributeValueForFile(QMA_LOG_FUNC log, const char* file, const c
   return 1;
 }
 
-int QMA_XML_GetElemValueForFile_WithAttr(QMA_LOG_FUNC log, const char* file,
+int QMA_XML_GetElemValueForFile_WithAttr(QMA_XML_LogProc log, const char* file,
                                          const char* const* select_path,
                                          const char* const* value_path, const char* attr,
                                          const char* attr_value, char* out, int out_size) {
@@ -184,7 +184,7 @@ int QMA_XML_GetElemValueForFile_WithAttr(QMA_LOG_FUNC log, const char* file,
                                            out, out_size);
 }
 
-int QMA_XML_GetAttrValueForFile_WithID(QMA_LOG_FUNC log, const char* file,
+int QMA_XML_GetAttrValueForFile_WithID(QMA_XML_LogProc log, const char* file,
                                        const char* const* first_path, const char* const* next_path,
                                        const char* attr, int occurrence, char* out, int entry_size,
                                        int* count) {
@@ -222,7 +222,7 @@ int QMA_XML_GetAttrValueForFile_WithID(QMA_LOG_FUNC log, const char* file,
   return 1;
 }
 
-int QMA_XML_GetAttrValueForFile_WithAttrs(QMA_LOG_FUNC log, const char* file,
+int QMA_XML_GetAttrValueForFile_WithAttrs(QMA_XML_LogProc log, const char* file,
                                           const char* const* select_path,
                                           const char* const* value_path,
                                           const char* const* select_names,
@@ -241,8 +241,8 @@ int QMA_XML_GetAttrValueForFile_WithAttrs(QMA_LOG_FUNC log, const char* file,
   return 1;
 }
 
-int QMA_XML_GetStatusMsg(QMA_LOG_FUNC log, const char* file, const char* status_code, char* out_ja,
-                         int ja_size, char* out_en, int en_size) {
+int QMA_XML_GetStatusMsg(QMA_XML_LogProc log, const char* file, const char* status_code,
+                         char* out_ja, int ja_size, char* out_en, int en_size) {
   const char* list_path[] = {"quillmend_package", "output_messages", "message_list", ""};
   const char* message_path[] = {"", "message", ""};
   const char* code = status_code == nullptr ? "" : status_code;
@@ -280,7 +280,7 @@ int QMA_XML_GetStatusMsg(QMA_LOG_FUNC log, const char* file, const char* status_
   return 1;
 }
 
-int QMA_XML_GetModuleName(QMA_LOG_FUNC log, const char* file, const char* element, char* out_ja,
+int QMA_XML_GetModuleName(QMA_XML_LogProc log, const char* file, const char* element, char* out_ja,
                           int ja_size, char* out_en, int en_size) {
   const char* path[] = {"quillmend_package", element == nullptr ? "" : element, ""};
 

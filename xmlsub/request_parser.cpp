@@ -47,7 +47,7 @@ int command_code_value(const char* text) {
 }
 
 struct Parse {
-  QMA_LOG_FUNC log;
+  QMA_XML_LogProc log;
   const char* message;
   int length;
 
@@ -96,7 +96,7 @@ struct Parse {
   }
 };
 
-int parse_request(QMA_LOG_FUNC log, const char* message, int length, ReqInfo* req,
+int parse_request(QMA_XML_LogProc log, const char* message, int length, ReqInfo* req,
                   QMAConfig* config) {
   const Parse parse{log, message, length};
   if (message == nullptr || length < 0 || req == nullptr) {
@@ -179,7 +179,7 @@ int parse_request(QMA_LOG_FUNC log, const char* message, int length, ReqInfo* re
 }  // namespace
 }  // namespace qma::xmlsub
 
-extern "C" int QMA_XML_GetManagerRequestInfo(QMA_LOG_FUNC log, const char* message, int length,
+extern "C" int QMA_XML_GetManagerRequestInfo(QMA_XML_LogProc log, const char* message, int length,
                                              ReqInfo* req, QMAConfig* config) {
   return qma::xmlsub::parse_request(log, message, length, req, config);
 }
