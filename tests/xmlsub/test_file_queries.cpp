@@ -280,6 +280,43 @@ TEST_F(FileQueries, ElementValueSelectedByAttribute) {
       0);
 }
 
+TEST_F(FileQueries, SelectingAttributeComparedOverItsFirst1023Characters) {
+  const std::string code(1100, '7');
+  const std::string file =
+      write("long.xml", "<quillmend_package><output_messages><message_list status_code=\"" + code +
+                            "\"><message lang=\"ja\">J</message><message "
+                            "lang=\"en\">E</message></message_list></output_messages>"
+                            "</quillmend_package>");
+  const Path select{"quillmend_package", "output_messages", "message_list"};
+  const Path value{"", "", "", "message"};
+  struct Case {
+    const char* name;
+    std::string expected;
+    bool match;
+  };
+  const std::vector<Case> cases = {
+      {"first_1023_characters", code.substr(0, 1023), true},
+      {"1024_characters", code.substr(0, 1024), false},
+      {"whole_value", code, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    char out[8] = "";
+    EXPECT_EQ(
+        QMA_XML_GetElemValueForFile_WithAttr(capture_log, file.c_str(), select.get(), value.get(),
+                                             "status_code", c.expected.c_str(), out, sizeof out),
+        c.match ? 1 : 0);
+    char ja[8] = "keep";
+    char en[8] = "keep";
+    EXPECT_EQ(QMA_XML_GetStatusMsg(capture_log, file.c_str(), c.expected.c_str(), ja, sizeof ja, en,
+                                   sizeof en),
+              1);
+    EXPECT_STREQ(ja, c.match ? "J" : "keep");
+    EXPECT_STREQ(en, c.match ? "E" : "keep");
+  }
+  EXPECT_TRUE(logged().empty());
+}
+
 TEST_F(FileQueries, AttributeValueSelectedByPatterns) {
   struct Case {
     const char* name;
