@@ -130,6 +130,10 @@ std::string unit_text(const ServiceDefinition& def,
   // The start arguments reach the service main through the environment file, never the
   // command line: the program's own command line means console commands.
   text += "ExecStart=" + def.image_path + "\n";
+  // The program ends with exit code 1 after every run, also after it reported stopped; only
+  // an end without that report (killed, crashed, or ended before it reported running) is a
+  // failure, as the service manager on Windows judges it.
+  text += "SuccessExitStatus=1\n";
   if (!def.failure_command.empty()) {
     // Runs after every stop; the command only when the service ended without
     // reporting stopped (killed, crashed, or failed in start).

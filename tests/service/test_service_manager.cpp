@@ -284,6 +284,8 @@ TEST_F(SystemdManager, InstallWritesUnitAndEnablesAutomaticStart) {
       unit.find("EnvironmentFile=-" + (run_ / "quillmend-agent.service.args").string() + "\n"),
       std::string::npos);
   EXPECT_NE(unit.find("ExecStart=\"/opt/qm/bin/QMAgent\"\n"), std::string::npos);
+  // The agent exits with 1 after a reported stop: that end must not count as a failure.
+  EXPECT_NE(unit.find("SuccessExitStatus=1\n"), std::string::npos);
   EXPECT_NE(unit.find("\"AXIS2C_HOME=" + roots_.home().string() + "\""), std::string::npos);
   EXPECT_NE(unit.find("\"QMA_STATE_DIR=" + roots_.state().string() + "\""), std::string::npos);
   EXPECT_NE(unit.find("\"QMA_HOST_ROOT=" + roots_.host().string() + "\""), std::string::npos);
