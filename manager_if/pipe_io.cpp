@@ -13,6 +13,7 @@
 #include "manager_if/frame_codec.h"
 #include "manager_if/pipe_control.h"
 #include "manager_if/qma_manager_if.h"
+#include "platform/clock.h"
 #include "platform/error.h"
 #include "platform/local_pipe.h"
 
@@ -21,6 +22,8 @@ namespace qma::manager_if {
 namespace {
 
 constexpr const char* kSrc = "QMAProc";
+// Pause before a new instance after a failed wait for a client.
+constexpr uint32_t kConnectRetryPauseMs = 100;
 
 std::mutex g_listener_mutex;
 std::optional<qma::platform::PipeListener> g_listener;
@@ -126,7 +129,10 @@ int QMA_pipeListen(PipeConnection** pipe) {
       }
       QMA_LogError(__func__, kSrc, __LINE__, "ConnectNamedPipe() error! GetLastError=[%d]",
                    accepted.error());
-      break;  // a new instance, as after a failed connect wait
+      // A new instance, as after a failed connect wait. A failure that persists (no
+      // descriptors left) would otherwise turn the retries into a busy loop.
+      qma::platform::sleep_ms(qma::manager_if::kConnectRetryPauseMs);
+      break;
     }
   }
 }

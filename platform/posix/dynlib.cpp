@@ -4,7 +4,6 @@
 #include "platform/dynlib.h"
 
 #include <dlfcn.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <string>
@@ -42,14 +41,8 @@ Result<DynamicLibrary> DynamicLibrary::load(std::string_view name) {
     // the loader through an interposed wrapper (the sanitizers' runtimes) is seen as
     // called from the wrapper's library and loses that run path, so the folder is
     // searched here explicitly as well.
-    char self[4096];
-    ssize_t length = readlink("/proc/self/exe", self, sizeof(self) - 1);
-    if (length > 0) {
-      std::string path(self, static_cast<size_t>(length));
-      path.erase(path.rfind('/') + 1);
-      path.append(name);
-      handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    }
+    auto beside = load_from_program_folder(name);
+    if (beside.ok()) return beside;
   }
   if (handle == nullptr) {
     // dlopen gives no errno of its own; a library that cannot be bound is "not found".

@@ -166,4 +166,36 @@ TEST_F(OsInformationTest, CommandLineAndTimeLimitComeFromTheMatchingEntry) {
             0);
 }
 
+TEST_F(OsInformationTest, CommandNeedsTheExactReferenceWhileTheTimeLimitTakesAPattern) {
+  // The first usage's refid is a pattern that also covers "r64": it gives the time
+  // limit, while the command line comes only from the usage named exactly "r64".
+  agent_.roots_.write_host_file("pkg/QuillInfo.xml", R"(<?xml version="1.0"?>
+<quillmend_package>
+  <supported_operating_systems>
+    <windows_os major="*" minor="*" sp_major="*" sp_minor="*" arch="*"><reference refid="r64"/></windows_os>
+  </supported_operating_systems>
+  <usage refid="r*">
+    <update_normal timeout="9">star -u</update_normal>
+    <update_force timeout="8">star -f</update_force>
+  </usage>
+  <usage refid="r64">
+    <update_normal timeout="600">tool -u</update_normal>
+  </usage>
+</quillmend_package>
+)");
+  std::string descriptor = (agent_.roots_.host() / "pkg" / "QuillInfo.xml").string();
+  use(windows(10, 0, 14393, 3), 1);
+  char command[260] = {};
+  char time_limit[260] = {};
+  EXPECT_EQ(QMA_GetCommandFromQuillInfo(descriptor.c_str(), "update_normal", command,
+                                        sizeof command, time_limit, sizeof time_limit),
+            1);
+  EXPECT_STREQ(command, "tool -u");
+  EXPECT_STREQ(time_limit, "9");
+  EXPECT_EQ(QMA_GetCommandFromQuillInfo(descriptor.c_str(), "update_force", command, sizeof command,
+                                        time_limit, sizeof time_limit),
+            0)
+      << "a usage whose refid only matches as a pattern gives no command line";
+}
+
 }  // namespace
