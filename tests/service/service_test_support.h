@@ -8,12 +8,14 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <string>
 #include <thread>
 
+#include "platform/registry.h"
 #include "platform/service_manager.h"
 #include "support/temp_roots.h"
 
@@ -88,6 +90,27 @@ inline void kill_services(const TempRoots& roots) {
     }
   }
   reap_children();
+}
+
+/// The machine environment key that the service copies Path and AXIS2C_HOME from at start.
+inline constexpr const char* kMachineEnvironmentKey =
+    "SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Environment";
+
+/// Sets one value of the machine environment key; false when the registry refuses.
+inline bool set_machine_environment(const char* name, uint32_t type, const std::string& text) {
+  qma::platform::RegistryKey key;
+  return qma::platform::reg_create_key(kMachineEnvironmentKey, key) == 0 &&
+         qma::platform::reg_set_value(key, name, type, text.c_str(),
+                                      static_cast<uint32_t>(text.size() + 1)) == 0;
+}
+
+/// What an installation records for an agent started without one: this process's PATH
+/// as Path and the roots' installation folder as AXIS2C_HOME.
+inline bool write_machine_environment(const TempRoots& roots) {
+  const char* path = std::getenv("PATH");
+  return set_machine_environment("Path", qma::platform::kRegExpandSz,
+                                 path != nullptr ? path : "/usr/bin:/bin") &&
+         set_machine_environment("AXIS2C_HOME", qma::platform::kRegSz, roots.home().string());
 }
 
 /// The standalone manager's status of a service (state 0 when it cannot be read).

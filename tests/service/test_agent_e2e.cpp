@@ -28,8 +28,7 @@ using qma::test::TempRoots;
 using qma::test::wait_until;
 
 constexpr const char* kName = "Quillmend Agent";
-constexpr const char* kEnvironmentKey =
-    "SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Environment";
+using qma::test::kMachineEnvironmentKey;
 
 struct AgentRun {
   std::string output;
@@ -89,15 +88,10 @@ class AgentE2E : public ::testing::Test {
   static std::string machine_environment(const char* name) {
     p::RegistryKey key;
     p::RegistryValue value;
-    if (p::reg_open_key(kEnvironmentKey, key) != 0 || p::reg_get_value(key, name, value) != 0)
+    if (p::reg_open_key(kMachineEnvironmentKey, key) != 0 ||
+        p::reg_get_value(key, name, value) != 0)
       return "<absent>";
     return std::string(value.data.c_str());
-  }
-  static void set_machine_environment(const char* name, uint32_t type, const std::string& text) {
-    p::RegistryKey key;
-    ASSERT_EQ(p::reg_create_key(kEnvironmentKey, key), 0);
-    ASSERT_EQ(
-        p::reg_set_value(key, name, type, text.c_str(), static_cast<uint32_t>(text.size() + 1)), 0);
   }
   std::string service_log() const { return read_text(bin_ / "QMAgentService.log"); }
   fs::path folder() const { return qma::test::service_folder(roots_, kName); }
@@ -188,14 +182,14 @@ TEST_F(AgentE2E, InstallRecordsMissingMachineEnvironmentAndKeepsExistingValues) 
   EXPECT_EQ(machine_environment("AXIS2C_HOME"), roots_.home().string());
   p::RegistryKey key;
   p::RegistryValue path;
-  ASSERT_EQ(p::reg_open_key(kEnvironmentKey, key), 0);
+  ASSERT_EQ(p::reg_open_key(kMachineEnvironmentKey, key), 0);
   ASSERT_EQ(p::reg_get_value(key, "Path", path), 0);
   EXPECT_EQ(path.type, p::kRegExpandSz);
   EXPECT_NE(service_log().find("Machine environment AXIS2C_HOME : " + roots_.home().string()),
             std::string::npos);
   agent("-remove");
 
-  set_machine_environment("AXIS2C_HOME", p::kRegSz, "/opt/elsewhere");
+  ASSERT_TRUE(qma::test::set_machine_environment("AXIS2C_HOME", p::kRegSz, "/opt/elsewhere"));
   agent("-install");
   EXPECT_EQ(machine_environment("AXIS2C_HOME"), "/opt/elsewhere");
 }
@@ -282,9 +276,7 @@ TEST_F(AgentE2E, KilledServiceIsStoppedAndFailureCommandRuns) {
 // pending with its wait hint, running, stop pending on SIGTERM, stopped.
 TEST_F(AgentE2E, StatusSequenceUnderSystemd) {
   // Started directly, without an installation: the machine environment is set here.
-  set_machine_environment("Path", p::kRegExpandSz,
-                          std::getenv("PATH") ? std::getenv("PATH") : "/usr/bin:/bin");
-  set_machine_environment("AXIS2C_HOME", p::kRegSz, roots_.home().string());
+  ASSERT_TRUE(qma::test::write_machine_environment(roots_));
   std::string socket_path = (roots_.base() / "notify.sock").string();
   int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   ASSERT_GE(fd, 0);
