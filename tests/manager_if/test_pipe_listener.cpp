@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <filesystem>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -69,6 +70,20 @@ TEST_F(PipeListenerTest, AgentInformationAnswerIsExact) {
   ASSERT_TRUE(reply.connected);
   EXPECT_EQ(answer_text(reply.answer), agent_information("M-100", "0", "600"));
   expect_no_entries();
+}
+
+TEST_F(PipeListenerTest, LogLinesShowHandlesInHexAndMissingTablesAsZero) {
+  auto reply = exchange(request_frame(request_xml("0", "M-104")));
+  ASSERT_TRUE(reply.connected);
+  std::string log = agent_.log();
+  const std::regex arrival(
+      R"(Arrival of the pipe was detected\. Version=\[[^\]]*\], hPipe=\[0x[0-9A-F]{)" +
+      std::to_string(2 * sizeof(void*)) + R"(}\])");
+  EXPECT_TRUE(std::regex_search(log, arrival)) << log;
+  EXPECT_EQ(QMA_dataRecvFromMox(nullptr, nullptr), 0);
+  EXPECT_EQ(QMA_DispatchForRequest(nullptr, nullptr), 0);
+  EXPECT_GE(agent_.count_in_log("Parameter error! hPipe=[0] pstMPITbl=[0]"), 1);
+  EXPECT_GE(agent_.count_in_log("Parameter error! pstMPITbl=[0] pstCMDTbl=[0]"), 1);
 }
 
 TEST_F(PipeListenerTest, RequestWrittenInOneBytePiecesIsReadWhole) {
