@@ -138,7 +138,8 @@ int QMA_CheckSystemReboot() {
       QMA_LogInfo(__func__, kSrc, __LINE__, "QMA_CheckSystemReboot() end.");
       return 0;
     }
-    if (std::fprintf(file, "%ld", newest) < 0) {
+    // The number reaches the file only when the buffer is flushed; a full disk shows there.
+    if (std::fprintf(file, "%ld", newest) < 0 || std::fflush(file) != 0) {
       QMA_LogError(__func__, kSrc, __LINE__, "fputs error! file=[%s] errno=[%d]", path, errno);
     }
     if (stored == -1) {

@@ -85,6 +85,18 @@ TEST_F(RebootDetectionTest, StateFileAndNewestStartRecordDecide) {
   }
 }
 
+TEST_F(RebootDetectionTest, AStateFileThatCannotBeWrittenIsReported) {
+  if (!std::filesystem::exists("/dev/full")) GTEST_SKIP() << "no /dev/full on this host";
+  // Every write to /dev/full fails with "no space left"; stdio sees it only on flush.
+  std::filesystem::remove(state_file());
+  std::filesystem::create_symlink("/dev/full", state_file());
+  use_log(std::vector<EventLogEntry>{{kStart, 3000, 8}});
+  int before = agent_.count_in_log("fputs error!");
+  EXPECT_EQ(QMA_CheckSystemReboot(), 0) << "no valid earlier time: not a restart";
+  EXPECT_GT(agent_.count_in_log("fputs error!"), before);
+  std::filesystem::remove(state_file());
+}
+
 TEST_F(RebootDetectionTest, StartRecordBeyondTheFirstBufferIsFound) {
   std::vector<EventLogEntry> log = {{kStart, 4242, 80}};
   for (int i = 0; i < 40; ++i) log.push_back({7036, 5000u + i, 100});  // newer, 124 bytes each
