@@ -175,16 +175,19 @@ void QMA_service_usage(const char* program) {
 }
 
 int QMA_service_reg() {
+  QMA_SrvLogInfo(__func__, kSrc, __LINE__, "QMA_service_reg() start.");
   auto dispatched = qma::platform::run_service_dispatcher(QMA_SERVICE_NAME, QMA_service_main);
   if (!dispatched) {
     QMA_SrvLogError(__func__, kSrc, __LINE__,
                     "StartServiceCtrlDispatcher() error! GetLastErreoe=[%d]", dispatched.error());
     return 0;
   }
+  QMA_SrvLogInfo(__func__, kSrc, __LINE__, "QMA_service_reg() end.");
   return 1;
 }
 
 int QMA_service_install(int automatic) {
+  QMA_SrvLogInfo(__func__, kSrc, __LINE__, "QMA_service_install() start.");
   auto program = qma::platform::current_program_path();
   if (!program || program->size() > kPathMax - 1) {
     QMA_SrvLogError(__func__, kSrc, __LINE__, "GetModuleFileName() error! GetLastError=[%d]",
@@ -226,10 +229,12 @@ int QMA_service_install(int automatic) {
     (void)service.value()->set_failure_command(command);
   }
   record_machine_environment(__func__);
+  QMA_SrvLogInfo(__func__, kSrc, __LINE__, "QMA_service_install() end.");
   return 1;
 }
 
 int QMA_service_uninstall() {
+  QMA_SrvLogInfo(__func__, kSrc, __LINE__, "QMA_service_uninstall() start.");
   auto manager = ServiceManager::open();
   if (!manager) {
     QMA_SrvLogError(__func__, kSrc, __LINE__, "OpenSCManager() error! GetLastError=[%d]",
@@ -257,10 +262,12 @@ int QMA_service_uninstall() {
                     removed.error());
     return 0;
   }
+  QMA_SrvLogInfo(__func__, kSrc, __LINE__, "QMA_service_uninstall() end.");
   return 1;
 }
 
 void QMA_service_start() {
+  QMA_SrvLogInfo(__func__, kSrc, __LINE__, "QMA_service_start() start.");
   auto manager = ServiceManager::open();
   if (!manager) {
     QMA_SrvLogError(__func__, kSrc, __LINE__, "OpenSCManager() error! GetLastError=[%d]",
@@ -315,9 +322,11 @@ void QMA_service_start() {
                 static_cast<int>(g_QMA_ServiceStatus.current_state));
   }
   std::fflush(stdout);
+  QMA_SrvLogInfo(__func__, kSrc, __LINE__, "QMA_service_start() end.");
 }
 
 int QMA_service_stop() {
+  QMA_SrvLogInfo(__func__, kSrc, __LINE__, "QMA_service_stop() start.");
   auto manager = ServiceManager::open();
   if (!manager) {
     std::printf("OpenSCManager failed - %d\n", manager.error());
@@ -366,6 +375,7 @@ int QMA_service_stop() {
     QMA_SrvLogError(__func__, kSrc, __LINE__, "%s abnormal end.", QMA_SERVICE_NAME);
   }
   std::fflush(stdout);
+  QMA_SrvLogInfo(__func__, kSrc, __LINE__, "QMA_service_stop() end.");
   return 1;
 }
 

@@ -204,6 +204,7 @@ int QMA_ReportStatus(uint32_t state, uint32_t check_point, uint32_t wait_hint) {
 
 uint32_t QMA_HandlerEx(uint32_t control, uint32_t /*event_type*/, void* /*event_data*/,
                        void* /*context*/) {
+  QMA_SrvLogInfo(__func__, kSrc, __LINE__, "QMA_HandlerEx() start.");
   switch (control) {
     case qma::platform::kServiceControlStop: {
       if (QMA_ReportStatus(qma::platform::kServiceStopPending, 0, 30000) == 0) {
@@ -235,10 +236,12 @@ uint32_t QMA_HandlerEx(uint32_t control, uint32_t /*event_type*/, void* /*event_
     default:
       break;
   }
+  QMA_SrvLogInfo(__func__, kSrc, __LINE__, "QMA_HandlerEx() end.");
   return 0;
 }
 
 void QMA_service_main(uint32_t argc, char** argv) {
+  QMA_SrvLogInfo(__func__, kSrc, __LINE__, "QMA_service_main() start.");
   if (QMCmnRefreshEnvironment() == -1) return;
   if (QMA_FuncInit() == -1) {
     QMA_SrvLogError(__func__, kSrc, __LINE__, "QMA_FuncInit() error!");
@@ -339,4 +342,5 @@ void QMA_service_main(uint32_t argc, char** argv) {
   close_worker(worker);
   QMA_BmcGateFinish();
   qma::service::xml_cleanup_parser();
+  QMA_SrvLogInfo(__func__, kSrc, __LINE__, "QMA_service_main() end.");
 }
