@@ -17,6 +17,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cstddef>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -221,6 +222,13 @@ Status run_service_dispatcher(std::string_view service_name, ServiceMainFunction
     ::close(source_fd);
     if (systemd) ::pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
     return finish(fail(error));
+  }
+
+  // The marks of this run are consumed: a program that the service starts (an update tool,
+  // a script that runs QMAgent without arguments) is not taken for the service itself.
+  for (const char* mark :
+       {svc::kEnvServiceName, svc::kEnvBackend, svc::kEnvDatabase, svc::kEnvStartArgs}) {
+    ::unsetenv(mark);
   }
 
   std::vector<char*> argv;

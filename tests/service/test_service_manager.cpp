@@ -402,8 +402,12 @@ TEST(SystemdDispatcher, ReportsThroughNotifySocketAndStopsOnSigterm) {
   static p::ServiceStatusHandle handle = nullptr;
   static p::Event stop(true, false);
   static std::vector<std::string> args;
+  static bool marks_inherited = true;
   auto main = [](uint32_t argc, char** argv) {
     for (uint32_t i = 0; i < argc; ++i) args.push_back(argv[i]);
+    // Programs the service starts must not find the marks of the service run.
+    marks_inherited =
+        std::getenv("QMA_SCM_SERVICE") != nullptr || std::getenv("QMA_SCM_START_ARGS") != nullptr;
     auto registered = p::register_service_handler(
         "Quillmend Agent",
         [](uint32_t control, uint32_t, void*, void*) -> uint32_t {
@@ -434,6 +438,7 @@ TEST(SystemdDispatcher, ReportsThroughNotifySocketAndStopsOnSigterm) {
   }
   ASSERT_TRUE(result) << result.error();
   EXPECT_EQ(args, (std::vector<std::string>{"quillmend agent", "-pkgstart"}));
+  EXPECT_FALSE(marks_inherited);
 
   std::vector<std::string> messages;
   char buffer[512];
