@@ -43,13 +43,16 @@ bool valid_state(long v) {
 }
 
 /// Parses up to two base-10 numbers separated by blanks, as "%d %d" would,
-/// returning how many were read. Values that do not fit an int stop the parse.
+/// returning how many were read (-1 for a line of blanks only). Values that do not fit an int stop
+/// the parse.
 int parse_two_numbers(const char* text, int* first, int* second) {
   int* outputs[2] = {first, second};
   const char* p = text;
   int count = 0;
   for (int i = 0; i < 2; ++i) {
     while (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\r' || *p == '\v' || *p == '\f') ++p;
+    // Only blanks before the first number: the input ended, counted as -1 like "%d %d".
+    if (i == 0 && *p == '\0') return -1;
     char* end = nullptr;
     errno = 0;
     long v = std::strtol(p, &end, 10);
