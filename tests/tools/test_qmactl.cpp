@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <atomic>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -9,6 +10,9 @@
 #include <thread>
 
 #include "manager_if/agent_harness.h"
+#include "manager_if/frame_codec.h"
+#include "platform/clock.h"
+#include "platform/local_pipe.h"
 #include "tools/moxclient/moxclient.h"
 
 namespace {
@@ -85,6 +89,46 @@ TEST_F(QmactlTest, BadUsageAndMissingAgentAreReported) {
   ToolRun run = qmactl("info");
   EXPECT_EQ(run.status, 3);
   EXPECT_NE(run.out.find("cannot connect"), std::string::npos) << run.out;
+}
+
+TEST(QmactlAnswerTest, AnAnswerEndsAtItsFrameWhileTheConnectionStaysOpen) {
+  // An update's request thread keeps the connection until its tool ends; the
+  // accepted answer must be shown at once, not when the agent lets go.
+  qma::test::TempRoots roots;
+  auto listener = qma::platform::PipeListener::create("qmagentsvc");
+  ASSERT_TRUE(listener.ok());
+  std::atomic<bool> client_done{false};
+  std::atomic<bool> server_let_go{false};
+  std::thread server([&] {
+    auto connection = listener->accept(30000);
+    if (!connection.ok()) return;
+    std::string request;
+    char buffer[4096];
+    while (request.size() < 12 ||
+           request.size() < qma::manager_if::read_le32(request.data() + 8) + 12u) {
+      auto n = connection->read(buffer, sizeof buffer, 30000);
+      if (!n.ok()) return;
+      request.append(buffer, *n);
+    }
+    std::string answer = qma::manager_if::encode_frame(
+        2, 1, "", "",
+        "<QMAMessage MessageVersion=\"2.0\"><InReplyTo>U</InReplyTo><CommandCode>3</CommandCode>"
+        "<QMAData><Status>601</Status></QMAData></QMAMessage>");
+    for (size_t sent = 0; sent < answer.size();) {
+      auto n = connection->write(answer.data() + sent, answer.size() - sent, 30000);
+      if (!n.ok()) return;
+      sent += *n;
+    }
+    for (int i = 0; i < 600 && !client_done; ++i) qma::platform::sleep_ms(100);
+    server_let_go = true;
+  });
+  ToolRun run = qmactl("--timeout 120 update 01000000 update_normal");
+  bool answered_while_open = !server_let_go;
+  client_done = true;
+  server.join();
+  EXPECT_TRUE(answered_while_open) << "qmactl waited for the agent to close the connection";
+  EXPECT_EQ(run.status, 0) << run.out;
+  EXPECT_NE(run.out.find("Status: 601\n"), std::string::npos) << run.out;
 }
 
 TEST(QmactlListenTest, ListenPrintsEachNotice) {
