@@ -204,15 +204,31 @@ Result<PipeListener> PipeListener::create(std::string_view name) {
   auto impl = std::make_unique<Impl>();
   impl->fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (impl->fd < 0) return fail<PipeListener>(errno);
-  impl->path = path;
-  if (::bind(impl->fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+  // The socket is bound and listening under a temporary name first and then
+  // renamed into place, so a client never finds a socket that refuses it.
+  std::string folder = path.substr(0, path.rfind('/'));
+  static std::atomic<unsigned> serial{0};
+  std::string temporary =
+      folder + "/.p" + std::to_string((::getpid() % 100000) * 100 + serial++ % 100);
+  sockaddr_un temporary_addr;
+  if (!fill_address(temporary, temporary_addr)) {
+    temporary = path;
+    temporary_addr = addr;
+  }
+  ::unlink(temporary.c_str());
+  impl->path = temporary;
+  if (::bind(impl->fd, reinterpret_cast<sockaddr*>(&temporary_addr), sizeof temporary_addr) != 0) {
     int error = errno;
     ::close(impl->fd);
     impl->fd = -1;
     return fail<PipeListener>(error);
   }
-  if (::chmod(path.c_str(), 0666) != 0 || ::listen(impl->fd, 1024) != 0) {
+  if (::chmod(temporary.c_str(), 0666) != 0 || ::listen(impl->fd, 1024) != 0) {
     return fail<PipeListener>(errno);
+  }
+  if (temporary != path) {
+    if (::rename(temporary.c_str(), path.c_str()) != 0) return fail<PipeListener>(errno);
+    impl->path = path;
   }
   return PipeListener(std::move(impl));
 }
