@@ -6,10 +6,11 @@
 #include <utility>
 
 #include "commands/qma_commands.h"
+#include "common/cmn/qmcmn.h"
+#include "common/host/qma_system.h"
+#include "common/log/qma_log.h"
 #include "common/qma_config.h"
 #include "common/qma_funcinit.h"
-#include "common/qma_log.h"
-#include "common/qma_system.h"
 #include "platform/error.h"
 
 namespace {
@@ -25,12 +26,6 @@ template <size_t N>
 void set_number(char (&field)[N], long value) {
   std::memset(field, 0, N);
   std::snprintf(field, N, "%ld", value);
-}
-
-template <size_t N>
-void set_text(char (&field)[N], const char* text) {
-  std::memset(field, 0, N);
-  std::snprintf(field, N, "%s", text);
 }
 
 }  // namespace
@@ -93,16 +88,16 @@ int QMA_GetOSInformation() {
                 "WindowsOS.major=[%s] WindowsOS.minor=[%s] WindowsOS.sp_major=[%s] "
                 "WindowsOS.sp_minor=[%s]",
                 major, info.minor, info.sp_major, info.sp_minor);
-    set_text(info.arch, QMA_IsWow64() == 1 ? "x64" : "x86");
+    QMCmnCopyField(info.arch, QMA_IsWow64() == 1 ? "x64" : "x86");
     int os_type = 0;
     char os_name[QMA_LEN_PATH] = {};
     if (QMA_GetOSInfo(&os_type, os_name) == 1) {
       set_number(info.product_type, os_type);
     } else {
-      set_text(info.product_type, "0");
+      QMCmnCopyField(info.product_type, "0");
     }
     std::memset(info.os_name, 0, sizeof info.os_name);
-    if (os_name[0] != '\0') set_text(info.os_name, os_name);
+    if (os_name[0] != '\0') QMCmnCopyField(info.os_name, os_name);
     std::memcpy(info.major, major, sizeof major);
   }
   QMA_LogInfo(__func__, kSrc, __LINE__, "QMA_GetOSInformation() end.");

@@ -5,8 +5,9 @@
 #include <cstring>
 
 #include "commands/qma_commands.h"
-#include "common/qma_log.h"
-#include "common/qma_status.h"
+#include "common/cmn/qmcmn.h"
+#include "common/log/qma_log.h"
+#include "common/status/qma_status.h"
 #include "manager_if/qma_manager_if.h"
 
 namespace {
@@ -16,13 +17,9 @@ constexpr const char* kSrc = "QMAProc";
 void answer_not_available(const char* func, CMDTbl* cmd) {
   if (cmd == nullptr) return;
   ResInfo& res = cmd->ResInfo;
-  std::snprintf(res.InReplyTo, sizeof res.InReplyTo, "%.*s",
-                static_cast<int>(strnlen(cmd->ReqInfo.MessageID, QMA_LEN_SHORT - 1)),
-                cmd->ReqInfo.MessageID);
-  std::snprintf(res.CommandCode, sizeof res.CommandCode, "%.*s",
-                static_cast<int>(strnlen(cmd->ReqInfo.CommandCode, QMA_LEN_SHORT - 1)),
-                cmd->ReqInfo.CommandCode);
-  std::snprintf(res.Status, sizeof res.Status, "900");
+  QMCmnCopyField(res.InReplyTo, cmd->ReqInfo.MessageID);
+  QMCmnCopyField(res.CommandCode, cmd->ReqInfo.CommandCode);
+  QMCmnCopyField(res.Status, "900");
   QMA_Cmn_AgentStatus_GetString(res.AgentStatus, sizeof res.AgentStatus);
   QMA_LogError(func, kSrc, __LINE__, "Command is not available in this agent. CmdCD=[%s]",
                cmd->ReqInfo.CommandCode);

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "commands/qma_commands.h"
-#include "common/qma_log.h"
+#include "common/log/qma_log.h"
 #include "platform/environment.h"
 #include "platform/error.h"
 #include "platform/event_log.h"

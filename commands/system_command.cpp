@@ -3,31 +3,18 @@
 #include <cstring>
 
 #include "commands/qma_commands.h"
+#include "common/cmn/qmcmn.h"
+#include "common/host/qma_inventory.h"
+#include "common/host/qma_system.h"
+#include "common/log/qma_log.h"
 #include "common/qma_config.h"
-#include "common/qma_inventory.h"
-#include "common/qma_log.h"
-#include "common/qma_status.h"
-#include "common/qma_system.h"
+#include "common/status/qma_status.h"
 #include "manager_if/decimal.h"
 #include "platform/power.h"
 
 namespace {
 
 constexpr const char* kSrc = "QMAProc";
-
-template <size_t N, size_t M>
-void copy_field(char (&to)[N], const char (&from)[M]) {
-  std::memset(to, 0, N);
-  size_t length = strnlen(from, M);
-  if (length > N - 1) length = N - 1;
-  std::memcpy(to, from, length);
-}
-
-template <size_t N>
-void set_text(char (&field)[N], const char* text) {
-  std::memset(field, 0, N);
-  std::snprintf(field, N, "%s", text);
-}
 
 template <size_t N>
 void set_number(char (&field)[N], long value) {
@@ -41,15 +28,15 @@ int agent_information(CMDTbl* cmd) {
   if (!version.ok()) {
     QMA_LogError("QMA_ExecuteForSystemCommand", kSrc, __LINE__,
                  "GetVersionEx() error! GetLastError=[%d]", version.error());
-    set_text(res.Status, "900");
+    QMCmnCopyField(res.Status, "900");
     return 0;
   }
   QMA_LogInfo("QMA_ExecuteForSystemCommand", kSrc, __LINE__, "GetVersionEx() Success end!!");
-  copy_field(res.InReplyTo, cmd->ReqInfo.MessageID);
-  copy_field(res.CommandCode, cmd->ReqInfo.CommandCode);
-  set_text(res.Status, "600");
+  QMCmnCopyField(res.InReplyTo, cmd->ReqInfo.MessageID);
+  QMCmnCopyField(res.CommandCode, cmd->ReqInfo.CommandCode);
+  QMCmnCopyField(res.Status, "600");
   QMA_Cmn_AgentStatus_GetString(res.AgentStatus, sizeof res.AgentStatus);
-  copy_field(res.AgentVersion, g_QMAConfig.AgentVersion);
+  QMCmnCopyField(res.AgentVersion, g_QMAConfig.AgentVersion);
   (void)QMA_Cmn_GetHostName(res.HostName, sizeof res.HostName);
 
   // The values the system reports, unchanged (the get-version answer adjusts them).
@@ -58,18 +45,18 @@ int agent_information(CMDTbl* cmd) {
   set_number(res.minor, v.minor);
   set_number(res.sp_major, v.service_pack_major);
   set_number(res.sp_minor, v.service_pack_minor);
-  set_text(res.arch, QMA_IsWow64() == 1 ? "x64" : "x86");
-  set_text(res.refid, "0");
+  QMCmnCopyField(res.arch, QMA_IsWow64() == 1 ? "x64" : "x86");
+  QMCmnCopyField(res.refid, "0");
 
   int os_type = 0;
   char os_name[QMA_LEN_PATH] = {};
   if (QMA_GetOSInfo(&os_type, os_name) == 1) {
     set_number(res.product_type, os_type);
   } else {
-    set_text(res.product_type, "0");
+    QMCmnCopyField(res.product_type, "0");
   }
   QMA_LogInfo("QMA_ExecuteForSystemCommand", kSrc, __LINE__, "QMA_GetOSInfo() end!!");
-  if (os_name[0] != '\0') copy_field(res.OSName, os_name);
+  if (os_name[0] != '\0') QMCmnCopyField(res.OSName, os_name);
 
   std::memset(res.model_name, 0, sizeof res.model_name);
   std::memset(res.parent_n_code, 0, sizeof res.parent_n_code);
@@ -102,8 +89,8 @@ int power_action(CMDTbl* cmd, int code) {
                  s.error());
     return 0;
   }
-  copy_field(res.InReplyTo, cmd->ReqInfo.MessageID);
-  copy_field(res.CommandCode, cmd->ReqInfo.CommandCode);
+  QMCmnCopyField(res.InReplyTo, cmd->ReqInfo.MessageID);
+  QMCmnCopyField(res.CommandCode, cmd->ReqInfo.CommandCode);
   qma::platform::Status requested = qma::platform::Status::success();
   if (code == 5) {
     requested = qma::platform::request_power_action(qma::platform::PowerAction::kReboot);
@@ -113,13 +100,13 @@ int power_action(CMDTbl* cmd, int code) {
     QMA_LogInfo(func, kSrc, __LINE__, "ExitWindowsEx()!!(EWX_SHUTDOWN)");
   }
   if (requested.ok()) {
-    set_text(res.Status, "600");
+    QMCmnCopyField(res.Status, "600");
     QMA_LogInfo(func, kSrc, __LINE__, "QMA_ExecuteForSystemCommand() end.");
     return 1;
   }
   QMA_LogError(func, kSrc, __LINE__, "ExitWindowsEx() error!! GetLastError=[%d]",
                requested.error());
-  set_text(res.Status, "900");
+  QMCmnCopyField(res.Status, "900");
   return 0;
 }
 

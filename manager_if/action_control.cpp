@@ -4,7 +4,7 @@
 #include <atomic>
 #include <new>
 
-#include "common/qma_log.h"
+#include "common/log/qma_log.h"
 #include "platform/error.h"
 #include "platform/named_mutex.h"
 

@@ -1,8 +1,8 @@
 // Request dispatch: the request parser of the XML query library and the command code table.
 #include "commands/qma_commands.h"
+#include "common/log/qma_log.h"
 #include "common/qma_config.h"
 #include "common/qma_funcinit.h"
-#include "common/qma_log.h"
 #include "manager_if/decimal.h"
 #include "manager_if/qma_manager_if.h"
 

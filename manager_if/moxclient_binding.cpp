@@ -4,8 +4,8 @@
 #include <optional>
 #include <string>
 
+#include "common/log/qma_log.h"
 #include "common/qma_funcinit.h"
-#include "common/qma_log.h"
 #include "manager_if/decimal.h"
 #include "manager_if/qma_moxclient.h"
 #include "platform/dynlib.h"

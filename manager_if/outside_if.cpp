@@ -9,9 +9,10 @@
 #include <thread>
 
 #include "commands/qma_commands.h"
+#include "common/cmn/qmcmn.h"
+#include "common/log/qma_log.h"
 #include "common/qma_config.h"
-#include "common/qma_log.h"
-#include "common/qma_status.h"
+#include "common/status/qma_status.h"
 #include "manager_if/decimal.h"
 #include "manager_if/pipe_control.h"
 #include "manager_if/qma_manager_if.h"
@@ -32,13 +33,6 @@ std::atomic<int> g_active_requests{0};
 
 int command_code_of(const CMDTbl* cmd) {
   return qma::manager_if::decimal_value(cmd->ReqInfo.CommandCode, sizeof cmd->ReqInfo.CommandCode);
-}
-
-void copy_cut(char* to, size_t to_size, const char* from, size_t from_size) {
-  std::memset(to, 0, to_size);
-  size_t length = strnlen(from, from_size);
-  if (length > to_size - 1) length = to_size - 1;
-  std::memcpy(to, from, length);
 }
 
 void disconnect(MPITbl* table) {
@@ -62,11 +56,9 @@ void free_response(MPITbl* table) {
 // The answer of a refused (901) or disabled-agent (900) request.
 void fill_refusal(CMDTbl* cmd, const char* status) {
   ResInfo& res = cmd->ResInfo;
-  copy_cut(res.InReplyTo, sizeof res.InReplyTo, cmd->ReqInfo.MessageID,
-           sizeof cmd->ReqInfo.MessageID);
-  copy_cut(res.CommandCode, sizeof res.CommandCode, cmd->ReqInfo.CommandCode,
-           sizeof cmd->ReqInfo.CommandCode);
-  copy_cut(res.Status, sizeof res.Status, status, std::strlen(status) + 1);
+  QMCmnCopyField(res.InReplyTo, cmd->ReqInfo.MessageID);
+  QMCmnCopyField(res.CommandCode, cmd->ReqInfo.CommandCode);
+  QMCmnCopyField(res.Status, status);
   QMA_Cmn_AgentStatus_GetString(res.AgentStatus, sizeof res.AgentStatus);
 }
 

@@ -8,7 +8,7 @@
 #include <optional>
 
 #include "commands/qma_version_info.h"
-#include "common/qma_log.h"
+#include "common/log/qma_log.h"
 #include "manager_if/decimal.h"
 #include "manager_if/frame_codec.h"
 #include "manager_if/pipe_control.h"

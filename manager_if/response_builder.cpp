@@ -4,8 +4,8 @@
 #include <cstring>
 
 #include "commands/qma_version_info.h"
+#include "common/log/qma_log.h"
 #include "common/qma_config.h"
-#include "common/qma_log.h"
 #include "manager_if/decimal.h"
 #include "manager_if/qma_manager_if.h"
 #include "platform/file.h"

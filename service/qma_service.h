@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "common/qma_log.h"
+#include "common/log/qma_log.h"
 #include "platform/service_manager.h"
 
 /// The service's name in the service manager, also the dispatcher's and the handler's.

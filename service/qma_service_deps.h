@@ -3,8 +3,8 @@
 #pragma once
 
 #include "common/cmn/qmcmn.h"
+#include "common/log/qma_log.h"
 #include "common/qma_funcinit.h"
-#include "common/qma_log.h"
 
 namespace qma::service {
 

@@ -9,10 +9,10 @@
 #include <system_error>
 #include <thread>
 
+#include "common/host/qma_inventory.h"
+#include "common/host/qma_system.h"
 #include "common/qma_config.h"
-#include "common/qma_inventory.h"
-#include "common/qma_status.h"
-#include "common/qma_system.h"
+#include "common/status/qma_status.h"
 #include "platform/environment.h"
 #include "platform/error.h"
 #include "platform/event.h"

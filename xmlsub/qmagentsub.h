@@ -6,7 +6,7 @@
 // first and reports each failure through it; the library never logs on its own.
 #pragma once
 
-#include "common/qma_log.h"
+#include "common/log/qma_log.h"
 #include "common/qma_records.h"
 
 #ifdef __cplusplus

@@ -5,7 +5,7 @@
 #include <filesystem>
 #include <string>
 
-#include "common/qma_log.h"
+#include "common/log/qma_log.h"
 #include "platform/clock.h"
 #include "platform/environment.h"
 

@@ -4,8 +4,8 @@
 #include <filesystem>
 #include <string>
 
-#include "common/qma_log.h"
-#include "common/qma_system.h"
+#include "common/host/qma_system.h"
+#include "common/log/qma_log.h"
 #include "platform/clock.h"
 #include "platform/environment.h"
 #include "platform/registry.h"

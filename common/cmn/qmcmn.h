@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <type_traits>
 
 /// The machine environment key whose values the refresh copies into the process.
 inline constexpr const char* kQMCmnEnvironmentKey =
@@ -54,6 +55,20 @@ size_t QMCmnStrnLen(const char* text, size_t max);
 /// Copies at most size minus one characters and always terminates; does nothing when an
 /// argument is missing or zero.
 void QMCmnStrnCpy(char* dest, const char* source, size_t size);
+/// Copies text into a fixed field: cut to the field's size minus one, the rest of the field
+/// zeroed. A null source empties the field.
+template <size_t N, class Text>
+requires std::is_same_v<Text, const char*> || std::is_same_v<Text, char*>
+void QMCmnCopyField(char (&field)[N], Text source) {
+  size_t length = source == nullptr ? 0 : QMCmnStrnLen(source, N - 1);
+  for (size_t i = 0; i < N; ++i) field[i] = i < length ? source[i] : '\0';
+}
+/// Copies a fixed field into another; the source is read no further than its own size.
+template <size_t N, size_t M>
+void QMCmnCopyField(char (&field)[N], const char (&source)[M]) {
+  size_t length = QMCmnStrnLen(source, M < N ? M : N - 1);
+  for (size_t i = 0; i < N; ++i) field[i] = i < length ? source[i] : '\0';
+}
 /// Appends within the destination's total size and always terminates.
 void QMCmnStrnCat(char* dest, const char* source, size_t size);
 /// 1 for '0' to '9', else 0.

@@ -6,10 +6,10 @@
 #include <vector>
 
 #include "bmcgate_fakes.h"
-#include "common/os_info_source.h"
-#include "common/qma_inventory.h"
-#include "common/qma_log.h"
-#include "common/qma_system.h"
+#include "common/host/os_info_source.h"
+#include "common/host/qma_inventory.h"
+#include "common/host/qma_system.h"
+#include "common/log/qma_log.h"
 
 namespace qma::test {
 namespace {

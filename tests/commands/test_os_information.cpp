@@ -4,7 +4,7 @@
 #include <string>
 
 #include "commands/qma_commands.h"
-#include "common/os_info_source.h"
+#include "common/host/os_info_source.h"
 #include "common/qma_config.h"
 #include "manager_if/agent_harness.h"
 #include "platform/error.h"

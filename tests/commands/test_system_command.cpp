@@ -7,7 +7,7 @@
 #include <string>
 
 #include "commands/qma_commands.h"
-#include "common/os_info_source.h"
+#include "common/host/os_info_source.h"
 #include "manager_if/agent_harness.h"
 #include "platform/error.h"
 #include "platform/host.h"

@@ -2,9 +2,9 @@
 #include <filesystem>
 #include <string>
 
+#include "common/host/qma_system.h"
+#include "common/log/qma_log.h"
 #include "common/log_test_support.h"
-#include "common/qma_log.h"
-#include "common/qma_system.h"
 
 namespace {
 

@@ -8,8 +8,8 @@
 #include <thread>
 #include <vector>
 
+#include "common/log/qma_log.h"
 #include "common/log_test_support.h"
-#include "common/qma_log.h"
 #include "platform/clock.h"
 #include "platform/named_mutex.h"
 

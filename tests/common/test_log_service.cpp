@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "common/log/qma_log.h"
 #include "common/log_test_support.h"
-#include "common/qma_log.h"
 
 namespace {
 

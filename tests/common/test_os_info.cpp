@@ -4,9 +4,9 @@
 #include <cstring>
 #include <string>
 
-#include "common/os_info_source.h"
-#include "common/qma_log.h"
-#include "common/qma_system.h"
+#include "common/host/os_info_source.h"
+#include "common/host/qma_system.h"
+#include "common/log/qma_log.h"
 #include "platform/host.h"
 #include "tests/support/temp_roots.h"
 

@@ -5,8 +5,8 @@
 #include <fstream>
 #include <string>
 
-#include "common/qma_log.h"
-#include "common/qma_system.h"
+#include "common/host/qma_system.h"
+#include "common/log/qma_log.h"
 #include "platform/registry.h"
 #include "tests/support/temp_roots.h"
 

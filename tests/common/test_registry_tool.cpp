@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "common/qma_log.h"
-#include "common/qma_system.h"
+#include "common/host/qma_system.h"
+#include "common/log/qma_log.h"
 #include "platform/registry.h"
 #include "tests/support/temp_roots.h"
 

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <string>
 
-#include "common/qma_status.h"
+#include "common/status/qma_status.h"
 #include "support/temp_roots.h"
 
 namespace {

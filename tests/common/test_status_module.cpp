@@ -9,9 +9,9 @@
 #include <string>
 #include <thread>
 
+#include "common/log/qma_log.h"
 #include "common/qma_config.h"
-#include "common/qma_log.h"
-#include "common/qma_status.h"
+#include "common/status/qma_status.h"
 #include "support/temp_roots.h"
 
 namespace {

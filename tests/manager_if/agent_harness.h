@@ -11,12 +11,12 @@
 #include <vector>
 
 #include "commands/qma_commands.h"
-#include "common/os_info_source.h"
+#include "common/host/os_info_source.h"
+#include "common/host/qma_inventory.h"
+#include "common/host/qma_system.h"
+#include "common/log/qma_log.h"
 #include "common/qma_config.h"
 #include "common/qma_funcinit.h"
-#include "common/qma_inventory.h"
-#include "common/qma_log.h"
-#include "common/qma_system.h"
 #include "manager_if/action_control.h"
 #include "manager_if/frame_codec.h"
 #include "manager_if/qma_manager_if.h"

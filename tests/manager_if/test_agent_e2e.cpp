@@ -9,7 +9,7 @@
 #include <regex>
 #include <string>
 
-#include "common/os_info_source.h"
+#include "common/host/os_info_source.h"
 #include "manager_if/agent_harness.h"
 #include "platform/host.h"
 #include "platform/named_mutex.h"

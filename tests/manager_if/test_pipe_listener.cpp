@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "common/qma_system.h"
+#include "common/host/qma_system.h"
 #include "manager_if/agent_harness.h"
 #include "platform/host.h"
 

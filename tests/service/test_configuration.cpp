@@ -8,9 +8,9 @@
 #include <filesystem>
 #include <string>
 
+#include "common/log/qma_log.h"
 #include "common/qma_config.h"
 #include "common/qma_funcinit.h"
-#include "common/qma_log.h"
 #include "platform/registry.h"
 #include "service/qma_service.h"
 #include "support/temp_roots.h"

@@ -6,8 +6,8 @@
 #include <fstream>
 #include <string>
 
+#include "common/log/qma_log.h"
 #include "common/qma_funcinit.h"
-#include "common/qma_log.h"
 #include "manager_if/qma_moxclient.h"
 #include "support/temp_roots.h"
 #include "tools/http_receiver.h"

@@ -6,8 +6,8 @@
 #include <cstring>
 #include <string>
 
-#include "common/qma_log.h"
-#include "common/qma_status.h"
+#include "common/log/qma_log.h"
+#include "common/status/qma_status.h"
 #include "platform/environment.h"
 #include "platform/file.h"
 

@@ -1,6 +1,6 @@
 // Whether a file in a folder exists and can be read.
-#include "common/log_line.h"
-#include "common/qma_system.h"
+#include "common/host/qma_system.h"
+#include "common/log/log_line.h"
 #include "platform/file.h"
 
 extern "C" int QMA_Cmn_CheckFile(const char* folder, const char* file_name) {

@@ -10,9 +10,9 @@
 #include <string_view>
 #include <vector>
 
+#include "common/log/qma_log.h"
 #include "common/qma_config.h"
-#include "common/qma_log.h"
-#include "common/qma_status.h"
+#include "common/status/qma_status.h"
 #include "platform/file.h"
 
 namespace {

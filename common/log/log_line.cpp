@@ -1,5 +1,5 @@
 // Formatting, counting and appending shared by the agent log and the service log.
-#include "common/log_line.h"
+#include "common/log/log_line.h"
 
 #include <cstdio>
 #include <cstring>

@@ -5,9 +5,9 @@
 #include <utility>
 
 #include "bmcgate/bmcgate.h"
-#include "common/os_info_source.h"
-#include "common/qma_inventory.h"
-#include "common/qma_log.h"
+#include "common/host/os_info_source.h"
+#include "common/host/qma_inventory.h"
+#include "common/log/qma_log.h"
 
 namespace {
 

@@ -6,8 +6,9 @@
 #include <optional>
 #include <string>
 
-#include "common/log_line.h"
-#include "common/qma_log.h"
+#include "common/cmn/qmcmn.h"
+#include "common/log/log_line.h"
+#include "common/log/qma_log.h"
 #include "platform/clock.h"
 #include "platform/error.h"
 #include "platform/host.h"
@@ -69,11 +70,6 @@ bool own_log_mutex(NamedMutex& mutex) {
   return false;
 }
 
-void copy_cut(char (&out)[kPathSize], const std::string& text) {
-  std::memset(out, 0, sizeof(out));
-  std::snprintf(out, sizeof(out), "%s", text.c_str());
-}
-
 void write_agent_line(const char* severity, const char* func, const char* file, int line,
                       const char* text) {
   if (g_log.log_path[0] == '\0') return;
@@ -131,7 +127,7 @@ void start_agent_log(const char* log_dir, int max_lines, NamedMutex& held) {
   }
   // There is no socket library to start and stop here: only the name query can fail.
   auto host = platform::host_name();
-  copy_cut(g_log.host_name, host.ok() ? host.value() : std::string(kUnknownHostName));
+  QMCmnCopyField(g_log.host_name, host.ok() ? host.value().c_str() : kUnknownHostName);
   g_log.max_lines = max_lines;
   g_log.lines_at_start = count_lines(g_log.log_path, max_lines);
   g_log.lines_written = 0;

@@ -4,9 +4,9 @@
 #include <string>
 #include <string_view>
 
-#include "common/os_info_source.h"
-#include "common/qma_log.h"
-#include "common/qma_system.h"
+#include "common/host/os_info_source.h"
+#include "common/host/qma_system.h"
+#include "common/log/qma_log.h"
 #include "platform/environment.h"
 #include "platform/file.h"
 

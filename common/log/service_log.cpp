@@ -7,9 +7,9 @@
 #include <optional>
 #include <string>
 
-#include "common/log_line.h"
-#include "common/qma_log.h"
-#include "common/qma_system.h"
+#include "common/host/qma_system.h"
+#include "common/log/log_line.h"
+#include "common/log/qma_log.h"
 #include "platform/clock.h"
 #include "platform/environment.h"
 

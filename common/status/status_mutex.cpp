@@ -5,8 +5,8 @@
 #include <optional>
 #include <thread>
 
-#include "common/qma_log.h"
-#include "common/qma_status.h"
+#include "common/log/qma_log.h"
+#include "common/status/qma_status.h"
 #include "platform/error.h"
 #include "platform/named_mutex.h"
 

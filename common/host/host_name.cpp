@@ -3,8 +3,8 @@
 #include <cstring>
 #include <string>
 
-#include "common/qma_log.h"
-#include "common/qma_system.h"
+#include "common/host/qma_system.h"
+#include "common/log/qma_log.h"
 #include "platform/host.h"
 
 namespace {
