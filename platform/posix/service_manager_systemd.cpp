@@ -6,6 +6,10 @@
 // /etc/systemd/system). Start arguments travel in $QMA_SYSTEMD_RUN_DIR/UNIT.args
 // (default /run/qmagent), which the unit reads as an environment file, so a start
 // after a reboot runs without them.
+//
+// With QMA_SYSTEMD_SCOPE=user the services belong to the calling user's manager
+// (systemctl --user): units in $XDG_CONFIG_HOME/systemd/user (else ~/.config/systemd/user),
+// start arguments in $XDG_RUNTIME_DIR/qmagent, automatic start through default.target.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -22,14 +26,47 @@
 namespace qma::platform::svc {
 namespace {
 
+/// The variables of this backend that a unit records for the service it starts, so that
+/// the service's own stop request reaches the same manager.
+constexpr const char* kSystemdVariables[] = {"QMA_SYSTEMD_SCOPE", "QMA_SYSTEMD_UNIT_DIR",
+                                             "QMA_SYSTEMD_RUN_DIR"};
+
+bool user_scope() {
+  return get_env("QMA_SYSTEMD_SCOPE").value_or("") == "user";
+}
+
+/// The value of a variable, empty when unset.
+std::string env_or_empty(const char* name) {
+  return get_env(name).value_or("");
+}
+
 std::string unit_dir() {
-  auto dir = get_env("QMA_SYSTEMD_UNIT_DIR");
-  return dir && !dir->empty() ? *dir : "/etc/systemd/system";
+  std::string dir = env_or_empty("QMA_SYSTEMD_UNIT_DIR");
+  if (!dir.empty()) return dir;
+  if (!user_scope()) return "/etc/systemd/system";
+  std::string config = env_or_empty("XDG_CONFIG_HOME");
+  if (config.empty()) config = join_path(env_or_empty("HOME"), ".config");
+  return join_path(join_path(config, "systemd"), "user");
 }
 
 std::string run_dir() {
-  auto dir = get_env("QMA_SYSTEMD_RUN_DIR");
-  return dir && !dir->empty() ? *dir : "/run/qmagent";
+  std::string dir = env_or_empty("QMA_SYSTEMD_RUN_DIR");
+  if (!dir.empty()) return dir;
+  if (!user_scope()) return "/run/qmagent";
+  std::string runtime = env_or_empty("XDG_RUNTIME_DIR");
+  if (runtime.empty()) runtime = "/run/user/" + std::to_string(::getuid());
+  return join_path(runtime, "qmagent");
+}
+
+/// Creates a folder and its missing parents (mode 0755); true when it exists afterwards.
+bool make_folders(const std::string& path) {
+  for (size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
+    std::string part = path.substr(0, slash);
+    if (::mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) return false;
+    if (slash == std::string::npos) break;
+  }
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 std::string unit_of(std::string_view name) {
@@ -45,8 +82,15 @@ std::string unit_of(std::string_view name) {
 }
 
 int systemctl(std::vector<std::string> args, std::string* output = nullptr) {
+  if (user_scope()) args.insert(args.begin(), "--user");
   args.insert(args.begin(), "systemctl");
   return run_and_capture(args, output);
+}
+
+/// True for the active states of a unit: it runs, starts, reloads or stops.
+bool running_state(const std::string& active) {
+  return active == "active" || active == "activating" || active == "deactivating" ||
+         active == "reloading";
 }
 
 /// Quotes a word for an Exec or Environment line of a unit file.
@@ -143,7 +187,9 @@ std::string unit_text(const ServiceDefinition& def,
   text += "KillMode=process\n";
   text += "TimeoutStartSec=infinity\n";
   text += "\n[Install]\n";
-  text += "WantedBy=multi-user.target\n";
+  auto scope = roots.find("QMA_SYSTEMD_SCOPE");
+  bool user = scope != roots.end() && scope->second == "user";
+  text += user ? "WantedBy=default.target\n" : "WantedBy=multi-user.target\n";
   return text;
 }
 
@@ -177,20 +223,33 @@ class SystemdService : public Service {
 
   std::string unit_path() const { return join_path(unit_dir(), unit_); }
   std::string args_path() const { return join_path(run_dir(), unit_ + ".args"); }
-  bool exists() const { return ::access(unit_path().c_str(), F_OK) == 0; }
+  bool file_exists() const { return ::access(unit_path().c_str(), F_OK) == 0; }
+  /// A unit whose file was deleted while it ran stays with systemd until it stops: the
+  /// service is marked for delete, as on the service manager this one stands in for.
+  bool marked_for_delete() const {
+    if (file_exists()) return false;
+    std::string output;
+    if (systemctl({"show", "-p", "ActiveState", unit_}, &output) != 0) return false;
+    return running_state(parse_key_values(output)["ActiveState"]);
+  }
+  bool exists() const { return file_exists() || marked_for_delete(); }
 
   Result<ServiceStatus> query_status() override {
-    if (!exists()) return fail_with<ServiceStatus>(kErrorServiceDoesNotExist);
+    bool file = file_exists();
     std::string output;
     int rc = systemctl({"show", "-p", "LoadState", "-p", "ActiveState", "-p", "StatusText", unit_},
                        &output);
-    if (rc != 0) return fail_with<ServiceStatus>(kErrorServiceRequestTimeout);
+    if (rc != 0) {
+      return fail_with<ServiceStatus>(file ? kErrorServiceRequestTimeout
+                                           : kErrorServiceDoesNotExist);
+    }
     auto values = parse_key_values(output);
-    if (values["LoadState"] == "not-found")
+    const std::string& active = values["ActiveState"];
+    if (!file && !running_state(active)) return fail_with<ServiceStatus>(kErrorServiceDoesNotExist);
+    if (file && values["LoadState"] == "not-found")
       return fail_with<ServiceStatus>(kErrorServiceDoesNotExist);
     ServiceStatus status;
     status.service_type = kServiceWin32OwnProcess;
-    const std::string& active = values["ActiveState"];
     if (active == "active" || active == "reloading") {
       status.current_state = kServiceRunning;
     } else if (active == "activating") {
@@ -223,7 +282,7 @@ class SystemdService : public Service {
       if (!words.empty()) words += ' ';
       words += arg;
     }
-    ::mkdir(run_dir().c_str(), 0755);
+    if (!make_folders(run_dir())) return status_fail(errno);
     if (!write_whole(args_path(), std::string(kEnvStartArgs) + "=" + words + "\n"))
       return status_fail(errno);
     if (systemctl({"start", "--no-block", unit_}) != 0)
@@ -259,10 +318,16 @@ class SystemdService : public Service {
   }
 
   Status remove() override {
-    if (!exists()) return status_fail(kErrorServiceDoesNotExist);
+    if (!file_exists()) {
+      return status_fail(marked_for_delete() ? kErrorServiceMarkedForDelete
+                                             : kErrorServiceDoesNotExist);
+    }
     systemctl({"disable", unit_});
     if (::unlink(unit_path().c_str()) != 0) return status_fail(errno);
     ::unlink(args_path().c_str());
+    // A unit that failed stays listed as failed until this; a running one is kept by
+    // systemd until it stops.
+    systemctl({"reset-failed", unit_});
     systemctl({"daemon-reload"});
     return Status::success();
   }
@@ -294,12 +359,18 @@ class SystemdManager : public ServiceManager {
   Result<std::unique_ptr<Service>> create_service(const ServiceDefinition& def) override {
     if (def.name.empty()) return fail_with<std::unique_ptr<Service>>(EINVAL);
     auto service = std::make_unique<SystemdService>(def.name);
-    if (service->exists()) return fail_with<std::unique_ptr<Service>>(kErrorServiceExists);
+    if (service->file_exists()) return fail_with<std::unique_ptr<Service>>(kErrorServiceExists);
+    if (service->marked_for_delete())
+      return fail_with<std::unique_ptr<Service>>(kErrorServiceMarkedForDelete);
     std::map<std::string, std::string> roots;
     for (const char* variable : kRootVariables) {
       if (auto value = get_env(variable)) roots[variable] = *value;
     }
-    if (!write_whole(service->unit_path(), unit_text(def, roots)))
+    for (const char* variable : kSystemdVariables) {
+      std::string value = env_or_empty(variable);
+      if (!value.empty()) roots[variable] = value;
+    }
+    if (!make_folders(unit_dir()) || !write_whole(service->unit_path(), unit_text(def, roots)))
       return fail_with<std::unique_ptr<Service>>(errno);
     systemctl({"daemon-reload"});
     if (def.start_type == kServiceAutoStart) systemctl({"enable", unit_of(def.name)});
