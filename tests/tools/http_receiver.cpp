@@ -9,8 +9,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 
 namespace qma::test {
 
@@ -19,27 +21,38 @@ bool TestCertificate::make(const std::filesystem::path& folder, const std::strin
   key = folder / (tag + "-key.pem");
   std::string command =
       "openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=localhost"
-      " -addext subjectAltName=IP:127.0.0.1,DNS:localhost -keyout '" +
+      " -addext subjectAltName=IP:127.0.0.1,IP:::1,DNS:localhost -keyout '" +
       key.string() + "' -out '" + cert.string() + "' >/dev/null 2>&1";
   return std::system(command.c_str()) == 0 && std::filesystem::exists(cert);
 }
 
-HttpReceiver::HttpReceiver(ReceiverMode mode, const TestCertificate* tls) : mode_(mode) {
+HttpReceiver::HttpReceiver(ReceiverMode mode, const TestCertificate* tls, bool ipv6) : mode_(mode) {
   if (tls != nullptr) {
     SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());
     SSL_CTX_use_certificate_file(ctx, tls->cert.c_str(), SSL_FILETYPE_PEM);
     SSL_CTX_use_PrivateKey_file(ctx, tls->key.c_str(), SSL_FILETYPE_PEM);
     ssl_ctx_ = ctx;
   }
-  listen_fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(listen_fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-  listen(listen_fd_, 64);
-  socklen_t len = sizeof addr;
-  getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&addr), &len);
-  port_ = ntohs(addr.sin_port);
+  sockaddr_storage storage{};
+  socklen_t len;
+  if (ipv6) {
+    auto* addr = reinterpret_cast<sockaddr_in6*>(&storage);
+    addr->sin6_family = AF_INET6;
+    addr->sin6_addr = in6addr_loopback;
+    len = sizeof *addr;
+  } else {
+    auto* addr = reinterpret_cast<sockaddr_in*>(&storage);
+    addr->sin_family = AF_INET;
+    addr->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    len = sizeof *addr;
+  }
+  listen_fd_ = socket(storage.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (bind(listen_fd_, reinterpret_cast<sockaddr*>(&storage), len) == 0 &&
+      listen(listen_fd_, 64) == 0 &&
+      getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&storage), &len) == 0) {
+    port_ = ntohs(ipv6 ? reinterpret_cast<sockaddr_in6*>(&storage)->sin6_port
+                       : reinterpret_cast<sockaddr_in*>(&storage)->sin_port);
+  }
   thread_ = std::thread([this] { serve(); });
 }
 
@@ -145,6 +158,21 @@ void HttpReceiver::handle(int fd) {
       case ReceiverMode::kAnswerError:
         write_all("HTTP/1.1 500 Internal Server Error\r\nContent-Length: 0\r\n\r\n");
         break;
+      case ReceiverMode::kRedirect:
+        write_all("HTTP/1.1 302 Found\r\nLocation: http://127.0.0.1:" +
+                  std::to_string(redirect_port_.load()) +
+                  "/quillmend.manager\r\nContent-Length: 0\r\n\r\n");
+        break;
+      case ReceiverMode::kSizedAnswer: {
+        write_all("HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n");
+        const std::string piece(65536, 'x');
+        for (size_t left = answer_size_; left > 0;) {
+          size_t n = std::min(left, piece.size());
+          if (send(fd, piece.data(), n, MSG_NOSIGNAL) != static_cast<ssize_t>(n)) break;
+          left -= n;
+        }
+        break;
+      }
       case ReceiverMode::kNeverAnswer:
         while (!stop_) std::this_thread::sleep_for(std::chrono::milliseconds(20));
         break;
@@ -156,6 +184,91 @@ void HttpReceiver::handle(int fd) {
     ERR_clear_error();
   }
   close(fd);
+}
+
+ConnectProxy::ConnectProxy() {
+  listen_fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof addr;
+  if (bind(listen_fd_, reinterpret_cast<sockaddr*>(&addr), len) == 0 &&
+      listen(listen_fd_, 16) == 0 &&
+      getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
+    port_ = ntohs(addr.sin_port);
+  }
+  thread_ = std::thread([this] { serve(); });
+}
+
+ConnectProxy::~ConnectProxy() {
+  stop_ = true;
+  thread_.join();
+  for (auto& worker : workers_) worker.join();
+  close(listen_fd_);
+}
+
+std::vector<std::string> ConnectProxy::targets() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return targets_;
+}
+
+void ConnectProxy::serve() {
+  while (!stop_) {
+    pollfd pfd{listen_fd_, POLLIN, 0};
+    if (poll(&pfd, 1, 50) <= 0) continue;
+    int fd = accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd < 0) continue;
+    workers_.emplace_back([this, fd] { tunnel(fd); });
+  }
+}
+
+void ConnectProxy::tunnel(int client) {
+  std::string head;
+  char buf[4096];
+  while (head.find("\r\n\r\n") == std::string::npos && head.size() < 8192) {
+    pollfd pfd{client, POLLIN, 0};
+    if (poll(&pfd, 1, 2000) <= 0) break;
+    ssize_t n = recv(client, buf, sizeof buf, 0);
+    if (n <= 0) break;
+    head.append(buf, static_cast<size_t>(n));
+  }
+  // CONNECT host:port HTTP/1.1
+  int server = -1;
+  if (head.rfind("CONNECT ", 0) == 0) {
+    std::string target = head.substr(8, head.find(' ', 8) - 8);
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      targets_.push_back(target);
+    }
+    int port = std::atoi(target.substr(target.rfind(':') + 1).c_str());
+    server = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    if (connect(server, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+      close(server);
+      server = -1;
+    }
+  }
+  const char* reply = server >= 0 ? "HTTP/1.1 200 Connection established\r\n\r\n"
+                                  : "HTTP/1.1 502 Bad Gateway\r\nContent-Length: 0\r\n\r\n";
+  send(client, reply, std::strlen(reply), MSG_NOSIGNAL);
+  while (server >= 0 && !stop_) {
+    pollfd fds[2] = {{client, POLLIN, 0}, {server, POLLIN, 0}};
+    int ready = poll(fds, 2, 50);
+    if (ready < 0) break;
+    if (ready == 0) continue;
+    bool done = false;
+    for (int i = 0; i < 2 && !done; ++i) {
+      if (fds[i].revents == 0) continue;
+      ssize_t n = recv(fds[i].fd, buf, sizeof buf, 0);
+      done = n <= 0 || send(fds[1 - i].fd, buf, static_cast<size_t>(n), MSG_NOSIGNAL) != n;
+    }
+    if (done) break;
+  }
+  if (server >= 0) close(server);
+  close(client);
 }
 
 }  // namespace qma::test
