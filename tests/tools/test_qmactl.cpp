@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <filesystem>
@@ -33,6 +34,24 @@ ToolRun qmactl(const std::string& arguments) {
   int status = pclose(pipe);
   run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   return run;
+}
+
+/// Runs jq with a filter over a text; its output, or "jq failed" when jq refused the text.
+std::string jq(const std::string& filter, const std::string& input) {
+  std::filesystem::path folder = qma::test::make_temp_dir("jq");
+  std::ofstream(folder / "input.json") << input;
+  ToolRun run;
+  std::string command = "jq -r '" + filter + "' '" + (folder / "input.json").string() + "' 2>&1";
+  FILE* pipe = popen(command.c_str(), "r");
+  if (pipe != nullptr) {
+    char buffer[4096];
+    size_t n;
+    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) run.out.append(buffer, n);
+    int status = pclose(pipe);
+    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+  std::filesystem::remove_all(folder);
+  return run.status == 0 ? run.out : "jq failed: " + run.out;
 }
 
 class QmactlTest : public ::testing::Test {
@@ -79,6 +98,18 @@ TEST_F(QmactlTest, RequestsOfLaterCommandsAreSentAndTheirAnswerShown) {
     EXPECT_NE(run.out.find(row.code), std::string::npos) << row.args << "\n" << run.out;
     EXPECT_NE(run.out.find("Status: "), std::string::npos) << row.args << "\n" << run.out;
   }
+}
+
+TEST_F(QmactlTest, JsonAnswerIsOneObjectThatJqReads) {
+  ToolRun run = qmactl("--json --id J-1 info");
+  EXPECT_EQ(run.status, 0) << run.out;
+  EXPECT_EQ(std::count(run.out.begin(), run.out.end(), '\n'), 1) << run.out;
+  EXPECT_EQ(jq("[.InReplyTo, .CommandCode, .QMAData.Status, (.QMAData.Status|type), "
+               ".QMAData.AgentVersion, .QMAData.windows_os.major, .QMAData.windows_os.arch, "
+               ".QMAData.windows_os.reference.refid, .QMAData.Serial] | @tsv",
+               run.out),
+            "J-1\t0\t600\tnumber\t3.1\t12\tx64\t0\tSN0042\n");
+  EXPECT_EQ(qmactl("--json --raw info").status, 2);
 }
 
 TEST_F(QmactlTest, BadUsageAndMissingAgentAreReported) {
@@ -152,6 +183,42 @@ TEST(QmactlListenTest, ListenPrintsEachNotice) {
   while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
   EXPECT_EQ(pclose(pipe), 0);
   EXPECT_EQ(out, "== notice: POST /quillmend.manager HTTP/1.1\n" + notice + "\n");
+}
+
+TEST(QmactlListenTest, ListenWithJsonPrintsOneObjectPerLine) {
+  FILE* pipe = popen((std::string(QMACTL_PATH) + " --json listen 0 --count 2").c_str(), "r");
+  ASSERT_NE(pipe, nullptr);
+  char line[256] = {};
+  ASSERT_NE(fgets(line, sizeof line, pipe), nullptr);
+  unsigned port = 0;
+  ASSERT_EQ(std::sscanf(line, "{\"ListeningPort\":%u}", &port), 1) << line;
+  const std::string notices[] = {
+      "<QMAMessage MessageVersion=\"2.0\"><InReplyTo>U-1</InReplyTo><CommandCode>3</CommandCode>"
+      "<QMAData><Status>600</Status><Module><CurrentVersion>2.0</CurrentVersion><ExVersion>1.0"
+      "</ExVersion></Module><ToolOutputLog lang=\"ja\"></ToolOutputLog><ToolOutputLog "
+      "lang=\"en\">done</ToolOutputLog></QMAData></QMAMessage>",
+      "not a message"};
+  for (const std::string& notice : notices) {
+    void* io = create_mox_io_data(static_cast<int>(notice.size()), notice.data(), 0, 0);
+    void* reply = nullptr;
+    EXPECT_EQ(syncRequestForPlain("127.0.0.1", static_cast<int>(port), "quillmend.manager", 10, io,
+                                  &reply),
+              1);
+    free_mox_io_data(reply);
+    free_mox_io_data(io);
+  }
+  std::string out = line;
+  char buffer[1024];
+  size_t n;
+  while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
+  EXPECT_EQ(pclose(pipe), 0);
+  EXPECT_EQ(jq("if .ListeningPort then \"port\" else [.NoticePath, .InReplyTo, .QMAData.Status, "
+               "(.QMAData.Module | length), .QMAData.Module[0].CurrentVersion, "
+               ".QMAData.ToolOutputLog[1].text, .RawMessage] | @tsv end",
+               out),
+            "port\n/quillmend.manager\tU-1\t600\t1\t2.0\tdone\t\n"
+            "/quillmend.manager\t\t\t0\t\t\tnot a message\n")
+      << out;
 }
 
 }  // namespace

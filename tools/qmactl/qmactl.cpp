@@ -14,6 +14,7 @@
 #include "platform/local_pipe.h"
 #include "platform/tcp_stream.h"
 #include "tools/qmactl/answer_printer.h"
+#include "tools/qmactl/json_output.h"
 
 namespace {
 
@@ -25,9 +26,12 @@ constexpr int kExitRefused = 1;
 constexpr int kExitUsage = 2;
 constexpr int kExitNoAnswer = 3;
 
+// --json: every answer and notice as one JSON object per line.
+bool g_json = false;
+
 void usage() {
   std::fputs(
-      "usage: qmactl [--raw] [--timeout SECONDS] [--id MESSAGE_ID] COMMAND\n"
+      "usage: qmactl [--raw | --json] [--timeout SECONDS] [--id MESSAGE_ID] COMMAND\n"
       "commands:\n"
       "  info                              agent, host, OS and inventory information\n"
       "  versions                          versions of every installed module\n"
@@ -38,8 +42,9 @@ void usage() {
       "  reboot | shutdown                 restart or power off the server\n"
       "  logs                              collect the logs into one archive\n"
       "  listen PORT [--count N]           print completion notices posted to PORT\n"
-      "The answer is printed readable, or as the raw message with --raw. Exit status: 0 done\n"
-      "(600/601), 1 any other status, 2 usage, 3 no answer.\n",
+      "The answer is printed readable, as the raw message with --raw, or as one JSON object\n"
+      "per answer and notice with --json. Exit status: 0 done (600/601), 1 any other\n"
+      "status, 2 usage, 3 no answer.\n",
       stderr);
 }
 
@@ -103,7 +108,11 @@ int run_listen(const std::vector<std::string>& args) {
                  std::strerror(listener.error()));
     return kExitNoAnswer;
   }
-  std::printf("listening on port %u\n", listener->port());
+  if (g_json) {
+    std::puts(qma::qmactl::json_listening(listener->port()).c_str());
+  } else {
+    std::printf("listening on port %u\n", listener->port());
+  }
   std::fflush(stdout);
   for (long received = 0; count < 0 || received < count;) {
     auto stream = listener->accept(0xFFFFFFFFu);
@@ -127,8 +136,13 @@ int run_listen(const std::vector<std::string>& args) {
     }
     if (header_end == std::string::npos) continue;
     std::string request_line = data.substr(0, data.find("\r\n"));
-    std::printf("== notice: %s\n%s\n", request_line.c_str(),
-                data.substr(header_end + 4, length).c_str());
+    if (g_json) {
+      std::puts(
+          qma::qmactl::json_notice(request_line, data.substr(header_end + 4, length)).c_str());
+    } else {
+      std::printf("== notice: %s\n%s\n", request_line.c_str(),
+                  data.substr(header_end + 4, length).c_str());
+    }
     std::fflush(stdout);
     static const char kOk[] =
         "HTTP/1.1 200 OK\r\nContent-Length: 8\r\nConnection: close\r\n\r\naccepted";
@@ -149,6 +163,8 @@ int main(int argc, char** argv) {
     std::string a = argv[i];
     if (a == "--raw") {
       raw = true;
+    } else if (a == "--json") {
+      g_json = true;
     } else if (a == "--timeout" && i + 1 < argc) {
       timeout_seconds = std::strtol(argv[++i], nullptr, 10);
     } else if (a == "--id" && i + 1 < argc) {
@@ -160,7 +176,7 @@ int main(int argc, char** argv) {
       args.push_back(a);
     }
   }
-  if (args.empty()) {
+  if (args.empty() || (raw && g_json)) {
     usage();
     return kExitUsage;
   }
@@ -263,7 +279,9 @@ int main(int argc, char** argv) {
   uint32_t length = read_le32(answer.data() + 524);
   std::string text = answer.substr(528, length);
   std::string attached(answer.data() + 12, strnlen(answer.data() + 12, 256));
-  if (raw) {
+  if (g_json) {
+    std::puts(qma::qmactl::json_answer(text, attached).c_str());
+  } else if (raw) {
     std::fwrite(text.data(), 1, text.size(), stdout);
     std::fputc('\n', stdout);
   } else {
