@@ -325,9 +325,11 @@ class SystemdService : public Service {
     systemctl({"disable", unit_});
     if (::unlink(unit_path().c_str()) != 0) return status_fail(errno);
     ::unlink(args_path().c_str());
-    // A unit that failed stays listed as failed until this; a running one is kept by
+    // A unit that failed stays listed as failed until reset; a running one is kept by
     // systemd until it stops.
-    systemctl({"reset-failed", unit_});
+    std::string output;
+    systemctl({"show", "-p", "ActiveState", unit_}, &output);
+    if (parse_key_values(output)["ActiveState"] == "failed") systemctl({"reset-failed", unit_});
     systemctl({"daemon-reload"});
     return Status::success();
   }

@@ -23,23 +23,22 @@ const std::string kJsonHead = R"({"MessageVersion":"2.0","InReplyTo":"M-7",)";
 TEST(QmactlJson, EveryMessageShapeBecomesOneObject) {
   const Row rows[] = {
       {"versions_table_with_options",
-       kHead +
-           "<CommandCode>1</CommandCode><QMAData><Status>600</Status><AgentStatus>normal"
-           "</AgentStatus><AgentVersion>3.1.0</AgentVersion><HostName>4711</HostName>"
-           "<windows_os major=\"12\" minor=\"0\" sp_major=\"0\" sp_minor=\"0\" arch=\"x64\">"
-           "<reference refid=\"0\"></reference><product_type>256</product_type></windows_os>"
-           "<OSName>Debian</OSName><target_machine model_name=\"Model X\"><n_code "
-           "parent_n_code=\"P1\"><child_n_code>C1</child_n_code></n_code></target_machine>"
-           "<Guid>AB-CD</Guid><Serial>0042</Serial>"
-           "<Module><ModuleID>00000000</ModuleID><module_name lang=\"ja\">BIOS-ja</module_name>"
-           "<module_name lang=\"en\">System BIOS</module_name><ModuleStatus>0</ModuleStatus>"
-           "<CurrentVersion>1.20</CurrentVersion><ExVersion></ExVersion><ExExVersion>"
-           "</ExExVersion><PackageID></PackageID><Compare>even</Compare><ToolOutputLog "
-           "lang=\"ja\"></ToolOutputLog><ToolOutputLog lang=\"en\"></ToolOutputLog></Module>"
-           "<Module><ModuleID>01000000</ModuleID><ModuleStatus>-1</ModuleStatus><extension>"
-           "<module_name_with_id lang=\"en\">Tool 01000000</module_name_with_id>"
-           "<option id=\"A\"><ModuleStatus>2</ModuleStatus><CurrentVersion>3</CurrentVersion>"
-           "</option></extension></Module></QMAData></QMAMessage>",
+       kHead + "<CommandCode>1</CommandCode><QMAData><Status>600</Status><AgentStatus>normal"
+               "</AgentStatus><AgentVersion>3.1.0</AgentVersion><HostName>4711</HostName>"
+               "<windows_os major=\"12\" minor=\"0\" sp_major=\"0\" sp_minor=\"0\" arch=\"x64\">"
+               "<reference refid=\"0\"></reference><product_type>256</product_type></windows_os>"
+               "<OSName>Debian</OSName><target_machine model_name=\"Model X\"><n_code "
+               "parent_n_code=\"P1\"><child_n_code>C1</child_n_code></n_code></target_machine>"
+               "<Guid>AB-CD</Guid><Serial>0042</Serial>"
+               "<Module><ModuleID>00000000</ModuleID><module_name lang=\"ja\">BIOS-ja</module_name>"
+               "<module_name lang=\"en\">System BIOS</module_name><ModuleStatus>0</ModuleStatus>"
+               "<CurrentVersion>1.20</CurrentVersion><ExVersion></ExVersion><ExExVersion>"
+               "</ExExVersion><PackageID></PackageID><Compare>even</Compare><ToolOutputLog "
+               "lang=\"ja\"></ToolOutputLog><ToolOutputLog lang=\"en\"></ToolOutputLog></Module>"
+               "<Module><ModuleID>01000000</ModuleID><ModuleStatus>-1</ModuleStatus><extension>"
+               "<module_name_with_id lang=\"en\">Tool 01000000</module_name_with_id>"
+               "<option id=\"A\"><ModuleStatus>2</ModuleStatus><CurrentVersion>3</CurrentVersion>"
+               "</option></extension></Module></QMAData></QMAMessage>",
        "",
        kJsonHead +
            R"("CommandCode":1,"QMAData":{"Status":600,"AgentStatus":"normal",)"
@@ -55,9 +54,8 @@ TEST(QmactlJson, EveryMessageShapeBecomesOneObject) {
            R"({"lang":"en","text":"Tool 01000000"},"option":[{"id":"A","ModuleStatus":2,)"
            R"("CurrentVersion":"3"}]}}]}})"},
       {"refused_skeleton_has_null_counters",
-       kHead +
-           "<CommandCode>1</CommandCode><QMAData><Status>901</Status><windows_os major=\"\" "
-           "arch=\"\"><product_type></product_type></windows_os></QMAData></QMAMessage>",
+       kHead + "<CommandCode>1</CommandCode><QMAData><Status>901</Status><windows_os major=\"\" "
+               "arch=\"\"><product_type></product_type></windows_os></QMAData></QMAMessage>",
        "",
        kJsonHead +
            R"("CommandCode":1,"QMAData":{"Status":901,"windows_os":{"major":null,"arch":"",)"
