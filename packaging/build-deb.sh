@@ -32,6 +32,11 @@ doc=$root/usr/share/doc/$package
 install -d "$doc" "$root/usr/share/lintian/overrides"
 install -m 0644 "$here/deb/copyright" "$doc/copyright"
 install -m 0644 "$here/deb/lintian-overrides" "$root/usr/share/lintian/overrides/$package"
+install -d "$root/usr/share/man/man8"
+for page in "$here"/deb/man/*.8; do
+  gzip -9n <"$page" >"$root/usr/share/man/man8/$(basename "$page").gz"
+  chmod 0644 "$root/usr/share/man/man8/$(basename "$page").gz"
+done
 # The entry's date is the last commit's, so the same sources give the same package.
 stamp=$(git -C "$here" log -1 --format=%ct 2>/dev/null || date +%s)
 {
