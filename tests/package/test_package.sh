@@ -5,6 +5,7 @@
 # mount and PID namespaces. The cycle runs twice: under the standalone service manager,
 # and under systemd (a user manager started in the chroot).
 # usage: test_package.sh SOURCE_DIR BUILD_DIR
+# QMA_PACKAGE_TEST_MODES="standalone systemd" chooses the cycles (both by default).
 set -uo pipefail
 
 SERVICE="Quillmend Agent"
