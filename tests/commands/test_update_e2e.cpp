@@ -334,6 +334,17 @@ TEST_F(UpdateE2E, OptionIdsReachTheToolAsLiteralTextAndAreCheckedInItsAnswers) {
   EXPECT_EQ(agent_.count("Can't convert option id in update-tool(tool plan.txt -o #{id} -log "
                          "#{id}.txt)! Mode=[update_normal]"),
             1);
+  // An id with a line break would forge lines of the module status file.
+  EXPECT_EQ(first_answer(qma::test::request_xml(
+                "3", "O-5", "2.0",
+                "<ModuleID>01000000</ModuleID><PackageID>P</PackageID><Mode>update_normal</"
+                "Mode><ReplyToAddress>127.0.0.1"
+                "</ReplyToAddress><ReplyToPort>1</ReplyToPort><extension><option id=\"A&#10;B=1\">"
+                "</option></extension>")),
+            "");
+  ASSERT_TRUE(updates_ended(5));
+  EXPECT_EQ(agent_.count("Option ID of the request is invalid."), 1);
+  EXPECT_EQ(agent_.count("Execute update-tool. ModuleID="), started);
   EXPECT_EQ(module_status(), "0\n" + hostile + "=0\nA1=0\n")
       << "refusals before the start change nothing";
 }
@@ -352,15 +363,26 @@ TEST_F(UpdateE2E, ProgressIsServedWhileAnUpdateRunsAndASecondUpdateIsRefused) {
   ASSERT_TRUE(connection->write(frame.data(), frame.size(), 5000).ok());
   ASSERT_TRUE(wait_until([&] { return agent_.count("Accepted of update-tool.") == 1; }));
 
-  EXPECT_EQ(first_answer(progress_request("R-2", kModule)),
+  // A progress query excludes the next one until its request thread has ended.
+  auto progress = [this](const std::string& id, const std::string& module) {
+    int ended = agent_.count("QMA_ManagerProcIF() end.");
+    std::string answer = first_answer(progress_request(id, module));
+    EXPECT_TRUE(wait_until([&] { return agent_.count("QMA_ManagerProcIF() end.") > ended; }));
+    return answer;
+  };
+  EXPECT_EQ(progress("R-2", kModule),
             "<QMAMessage MessageVersion=\"2.0\"><InReplyTo>R-2</InReplyTo><CommandCode>4"
             "</CommandCode><QMAData><Status>600</Status><Progress>42</Progress><ToolOutputLog "
             "lang=\"ja\">受け付けました</ToolOutputLog><ToolOutputLog lang=\"en\">Accepted"
             "</ToolOutputLog></QMAData></QMAMessage>");
   plan("write Get_ratio.xml No-Command\n", kModule, "ratio.txt");
-  EXPECT_EQ(status_of(first_answer(progress_request("R-3", kModule))), "908");
+  EXPECT_EQ(status_of(progress("R-3", kModule)), "908");
   EXPECT_EQ(status_of(first_answer(update_request("R-4", kModule, "install", receiver_.port()))),
             "901");
+  // A module id that is no folder of the package root is refused with "900", never empty.
+  for (const char* module : {"", "..", "../01000000"}) {
+    EXPECT_EQ(status_of(progress("R-5", module)), "900") << module;
+  }
   EXPECT_TRUE(fs::exists(agent_.bin() / "QMAPKG_UpdateInfo.txt"))
       << "a progress query leaves the running update's information file";
   EXPECT_EQ(agent_status(), "1 0") << "busy while the update runs";
