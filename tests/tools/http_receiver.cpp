@@ -173,6 +173,9 @@ void HttpReceiver::handle(int fd) {
         }
         break;
       }
+      case ReceiverMode::kAnswerGarbage:
+        write_all("\x01\x02 certainly not a status line\r\n\r\n");
+        break;
       case ReceiverMode::kNeverAnswer:
         while (!stop_) std::this_thread::sleep_for(std::chrono::milliseconds(20));
         break;

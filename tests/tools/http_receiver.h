@@ -25,14 +25,16 @@ struct TestCertificate {
 };
 
 /// kRedirect answers 302 to redirect_to(); kSizedAnswer answers 200 with answer_size()
-/// bytes and no length, ending at the close of the connection.
+/// bytes and no length, ending at the close of the connection; kAnswerGarbage answers
+/// bytes that are not HTTP at all.
 enum class ReceiverMode {
   kAnswerOk,
   kAnswerError,
   kNeverAnswer,
   kChunkedOk,
   kRedirect,
-  kSizedAnswer
+  kSizedAnswer,
+  kAnswerGarbage
 };
 
 /// Listens on 127.0.0.1 (or ::1) on any free port and answers each request per the mode.
