@@ -41,6 +41,9 @@ namespace {
 
 std::mutex g_mutex;
 ServiceStatusTarget g_target;
+/// systemd's notify socket, taken out of the environment when the service starts so that
+/// the programs the service runs (update tools, systemctl) never report in its name.
+std::string g_notify_socket;
 bool g_dispatching = false;
 ServiceHandlerFunction g_handler = nullptr;
 void* g_context = nullptr;
@@ -140,8 +143,14 @@ int listen_on(const std::string& path) {
 
 /// Sends one sd_notify datagram to $NOTIFY_SOCKET (a path, or "@name" for an abstract socket).
 bool notify_systemd(const std::string& message) {
-  auto socket_path = get_env("NOTIFY_SOCKET");
-  if (!socket_path || socket_path->empty()) {
+  std::string socket_path_text;
+  {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    socket_path_text = g_notify_socket;
+  }
+  if (socket_path_text.empty()) socket_path_text = get_env("NOTIFY_SOCKET").value_or("");
+  const std::string* socket_path = &socket_path_text;
+  if (socket_path->empty()) {
     errno = ENOTCONN;
     return false;
   }
@@ -226,8 +235,12 @@ Status run_service_dispatcher(std::string_view service_name, ServiceMainFunction
 
   // The marks of this run are consumed: a program that the service starts (an update tool,
   // a script that runs QMAgent without arguments) is not taken for the service itself.
-  for (const char* mark :
-       {svc::kEnvServiceName, svc::kEnvBackend, svc::kEnvDatabase, svc::kEnvStartArgs}) {
+  {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_notify_socket = systemd ? get_env("NOTIFY_SOCKET").value_or("") : "";
+  }
+  for (const char* mark : {svc::kEnvServiceName, svc::kEnvBackend, svc::kEnvDatabase,
+                           svc::kEnvStartArgs, "NOTIFY_SOCKET"}) {
     ::unsetenv(mark);
   }
 
