@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "bmcgate/bmcgate_fakes.h"
 #include "commands/qma_get_version.h"
 #include "common/status/qma_status.h"
 #include "manager_if/agent_harness.h"
@@ -337,6 +338,40 @@ TEST_F(GetVersionParts, FiveHundredOptionsFillExactlyTheirTable) {
                                                                 "</version></option>"));
   EXPECT_EQ(entry.ExtInfo, nullptr);
   EXPECT_EQ(agent_.count_in_log("Failed to get cmp! [Y:"), 1);
+}
+
+// ---- the built-in entries ---------------------------------------------------------------
+
+TEST_F(GetVersionParts, ReadableBmcJoinsTheBuiltInsUnlessAnEntryCarriesItsId) {
+  qma::test::FakeBmc bmc;
+  bmc.replies = {qma::test::device_id_reply(0x12, 0x34)};
+  qma::bmcgate::set_ipmi_driver(&bmc);
+  CMDTbl cmd{};
+  std::strcpy(cmd.ReqInfo.MessageVersion, "2.0");
+  std::strcpy(cmd.ReqInfo.MessageID, "B-1");
+  std::strcpy(cmd.ReqInfo.CommandCode, "1");
+  ASSERT_EQ(QMA_ExecuteForGetVersionCommand(nullptr, &cmd), 1);
+  ASSERT_EQ(cmd.ResInfo.ModuleCount, 3);
+  const ModuleVersionEntry* list = cmd.ResInfo.ModuleList;
+  EXPECT_STREQ(list[0].ModuleID, "00000000");
+  EXPECT_STREQ(list[1].ModuleID, "00010000");
+  EXPECT_STREQ(list[1].ModuleNameJa, "BMC ファームウェア");
+  EXPECT_STREQ(list[1].CurrentVersion, "12.34");
+  EXPECT_STREQ(list[1].ToolOutputLogEn, "(en)BMC_VersionGet_Success");
+  EXPECT_STREQ(list[2].ModuleID, "02000000");
+  EXPECT_STREQ(list[2].Compare, "even");
+  qma::manager_if::free_module_list(&cmd);
+
+  // An entry of that name, even a plain file, takes the BMC's place without asking it.
+  std::ofstream(root_ / "00010000") << "not a folder";
+  int opens = bmc.opens;
+  std::memset(&cmd.ResInfo, 0, sizeof cmd.ResInfo);
+  ASSERT_EQ(QMA_ExecuteForGetVersionCommand(nullptr, &cmd), 1);
+  ASSERT_EQ(cmd.ResInfo.ModuleCount, 2);
+  EXPECT_STREQ(cmd.ResInfo.ModuleList[1].ModuleID, "02000000");
+  EXPECT_EQ(bmc.opens, opens);
+  qma::manager_if::free_module_list(&cmd);
+  qma::bmcgate::set_ipmi_driver(nullptr);
 }
 
 // ---- status merge, lock table, scans ---------------------------------------------------
