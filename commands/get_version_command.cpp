@@ -81,6 +81,17 @@ void builtin_entry(ModuleVersionEntry& entry, const char* id, const char* name_j
   QMCmnCopyField(entry.ToolOutputLogJa, message_ja);
 }
 
+// Frees a table and the option records of its first `count` entries.
+void free_table(ModuleVersionEntry* table, int count) {
+  for (int i = 0; i < count; ++i) {
+    if (table[i].ExtInfo != nullptr) {
+      std::free(table[i].ExtInfo->Options);
+      std::free(table[i].ExtInfo);
+    }
+  }
+  std::free(table);
+}
+
 // Ends a tool the command gives up on, with every process it started.
 void kill_tool(QMA_PROC_HANDLE tool, int pid) {
   if (QMA_TerminateProcess(tool) == 1) return;
@@ -228,11 +239,9 @@ int QMA_ExecuteForGetVersionCommand(MPITbl* mpi, CMDTbl* cmd) {
   qma::commands::PackageRootScan folders = qma::commands::scan_package_root(root);
   for (const std::string& module_id : folders.modules) {
     if (filled >= size) break;
-    res.ModuleList = table;
-    res.ModuleCount = filled;
     if (!process_module(thread_table, req, root, module_id, table[filled])) {
       // One module without a usable command fails the whole command: nothing is reported.
-      qma::manager_if::free_module_list(cmd);
+      free_table(table, filled);
       QMCmnCopyField(res.Status, "900");
       return 0;
     }

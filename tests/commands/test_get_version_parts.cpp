@@ -1,5 +1,5 @@
 // Parts of the get-version command on real module folders: the history rotation under kills,
-// the lock table, the status merge, the package root scan and one module after its tool ran.
+// the lock table, the status merge, the built-in entries and one module after its tool ran.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -227,40 +227,22 @@ TEST_F(GetVersionParts, OutcomesSetStatusVersionsAndMessages) {
   }
 }
 
-TEST_F(GetVersionParts, HistoryFollowsTheReportedVersions) {
+TEST_F(GetVersionParts, FailedRunLeavesTheHistoryAlone) {
   fs::path folder = module("04000000");
-  ModuleVersionEntry first = process("04000000", result_xml("OK", "1.0"));
-  EXPECT_STREQ(first.CurrentVersion, "1.0");
-  EXPECT_STREQ(first.ExVersion, "");
-
-  // The same version again leaves the files as they are.
-  std::ofstream(folder / "CurrentVersion.xml") << result_xml("OK", "1.0") << "<!-- first -->";
-  ModuleVersionEntry same = process("04000000", result_xml("OK", "1.0"));
-  EXPECT_STREQ(same.CurrentVersion, "1.0");
-  EXPECT_NE(read_text(folder / "CurrentVersion.xml").find("<!-- first -->"), std::string::npos);
-  EXPECT_FALSE(fs::exists(folder / "ExVersion.xml"));
-
-  process("04000000", result_xml("OK", "2.0"));
-  ModuleVersionEntry third = process("04000000", result_xml("OK", "3.0"));
-  EXPECT_STREQ(third.CurrentVersion, "3.0");
-  EXPECT_STREQ(third.ExVersion, "2.0");
-  EXPECT_STREQ(third.ExExVersion, "1.0");
-  EXPECT_EQ(agent_.count_in_log("Version_Comp [cur:2.0]-[pkg:3.0]"), 1);
-
-  // A failed run reports no versions and leaves the history alone.
+  write_history(folder, {"3.0", "2.0", "1.0"}, "9.0");
   ModuleVersionEntry busy = process("04000000", result_xml("Busy", "9.0"));
   EXPECT_STREQ(busy.CurrentVersion, "");
+  EXPECT_STREQ(busy.ExVersion, "");
   EXPECT_EQ(read_history(folder), (History{"3.0", "2.0", "1.0"}));
-}
 
-TEST_F(GetVersionParts, StoredRebootStatusIsKeptAndReported) {
-  fs::path folder = module("05000000");
-  std::ofstream(folder / "ModuleStatus") << "1\n";
-  ModuleVersionEntry entry = process("05000000", result_xml("OK", "2.0"));
-  EXPECT_STREQ(entry.ModuleStatus, "1");
-  EXPECT_STREQ(entry.CurrentVersion, "2.0") << "the run itself succeeded";
-  EXPECT_EQ(status_file(folder), "1\n");
-  EXPECT_EQ(agent_.count_in_log("Do not update ModuleStatus. CurrentStatus[1]. SetStatus[0]"), 1);
+  // A rotation cut short after it was published is finished by the next successful run.
+  fs::create_directories(folder / ".history-rotation");
+  std::ofstream(folder / ".history-rotation" / "manifest") << "CurrentVersion.xml\n";
+  std::ofstream(folder / ".history-rotation" / "CurrentVersion.xml") << result_xml("OK", "4.0");
+  ModuleVersionEntry next = process("04000000", result_xml("OK", "4.0"));
+  EXPECT_STREQ(next.CurrentVersion, "4.0");
+  EXPECT_STREQ(next.ExVersion, "") << "the interrupted rotation named no previous version";
+  EXPECT_FALSE(fs::exists(folder / ".history-rotation"));
 }
 
 TEST_F(GetVersionParts, DescriptorWithoutIdentificationMakesTheRunUnsuccessful) {
@@ -374,7 +356,7 @@ TEST_F(GetVersionParts, ReadableBmcJoinsTheBuiltInsUnlessAnEntryCarriesItsId) {
   qma::bmcgate::set_ipmi_driver(nullptr);
 }
 
-// ---- status merge, lock table, scans ---------------------------------------------------
+// ---- status merge and lock table ---------------------------------------------------
 
 TEST(GetVersionStatusMerge, HighestRankedStatusWins) {
   const int ranking[] = {3, 5, 0, 1, 2, 4, 6};
@@ -416,25 +398,6 @@ TEST_F(GetVersionParts, LockKeysAndWaits) {
   }).join();
   EXPECT_EQ(other, 1) << "free again once released";
   QMA_getVersionUnlock("00000000");
-}
-
-TEST_F(GetVersionParts, OnlyRealWritableVisibleFoldersAreModules) {
-  fs::create_directories(root_ / "01000000");
-  fs::create_directories(root_ / ".01000001");
-  fs::create_directories(root_ / "01000002");
-  fs::permissions(root_ / "01000002", fs::perms::owner_write, fs::perm_options::remove);
-  fs::create_directory_symlink(root_ / "01000000", root_ / "01000003");
-  std::ofstream(root_ / "00010000") << "a plain file named like the BMC";
-  fs::create_symlink(root_ / "nowhere", root_ / "02000000");
-  qma::commands::PackageRootScan scan = qma::commands::scan_package_root(root_.string());
-  EXPECT_TRUE(scan.listed);
-  EXPECT_EQ(scan.modules, std::vector<std::string>{"01000000"});
-  EXPECT_FALSE(scan.has_bios);
-  EXPECT_TRUE(scan.has_bmc) << "by name, whatever the entry is";
-  EXPECT_TRUE(scan.has_agent);
-  fs::permissions(root_ / "01000002", fs::perms::owner_write, fs::perm_options::add);
-
-  EXPECT_FALSE(qma::commands::scan_package_root((root_ / "missing").string()).listed);
 }
 
 }  // namespace
