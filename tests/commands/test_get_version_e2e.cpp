@@ -172,6 +172,19 @@ class GetVersionE2E : public ::testing::Test {
     return start == std::string::npos ? "" : text.substr(start, end - start);
   }
 
+  // Live processes whose current folder is `folder` (a tool and whatever it started).
+  static int processes_in(const fs::path& folder) {
+    int found = 0;
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator("/proc", ec)) {
+      std::string name = entry.path().filename().string();
+      if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+      fs::path cwd = fs::read_symlink(entry.path() / "cwd", ec);
+      if (!ec && cwd == folder && qma::test::process_alive(std::stoi(name))) ++found;
+    }
+    return found;
+  }
+
   std::string agent_log() const { return read_text(bin_ / "QMA_LOGROOT" / "QMAgent.log"); }
   int count(const std::string& text) const {
     std::string log = agent_log();
@@ -283,15 +296,28 @@ TEST_F(GetVersionE2E, TimedOutToolIsKilledWithItsChildAndTheNextModuleStillRuns)
   add_module("05000000", "sleep 300 &\necho $! > child.pid\nsleep 300\n", "timeout=\"1\"");
   add_module("05010000", kCopyTool, "");  // no timeout attribute: 1800 s
   answer_next("05010000", result_xml("OK", "1.0"));
+  // A time limit the wait refuses: the tool is not left running unwatched either.
+  add_module("05020000", "sleep 300 &\necho $! > child.pid\nsleep 300\n", "timeout=\"0\"");
   Expected killed = test_module("05000000", "6", "");
   killed.log_ja = "エラー";
   killed.log_en = "The agent got no answer.";
-  EXPECT_EQ(modules(versions()),
-            kBios + kAgent + module_xml(killed) + module_xml(test_module("05010000", "0", "1.0")));
+  Expected refused = killed;
+  refused.id = "05020000";
+  refused.name_ja = "モジュール05020000";
+  refused.name_en = "Module 05020000";
+  refused.package = "PKG-05020000";
+  EXPECT_EQ(modules(versions()), kBios + kAgent + module_xml(killed) +
+                                     module_xml(test_module("05010000", "0", "1.0")) +
+                                     module_xml(refused));
   pid_t child = qma::test::read_pid(root_ / "05000000" / "child.pid");
   ASSERT_GT(child, 0);
   EXPECT_TRUE(wait_until([child] { return !qma::test::process_alive(child); }, 5000))
       << "the tool's child outlived the kill";
+  for (const char* id : {"05000000", "05020000"}) {
+    EXPECT_TRUE(wait_until([&] { return processes_in(root_ / id) == 0; }, 5000))
+        << "a process still runs in " << id;
+  }
+  EXPECT_EQ(count("Wait to finish of update-tool error! [0 sec.]"), 1);
   EXPECT_EQ(count("Timeout of update-tool. Command=[gv.sh ]"), 1);
   EXPECT_EQ(count("QMA_GetCommandFromQuillInfo() error! [get_version:timeout:"), 1);
 }
