@@ -71,7 +71,7 @@ std::string previous_versions(const VersionRow& row) {
 }
 
 std::string status_cell(const VersionRow& row) {
-  std::string_view meaning = status_meaning(row.status);
+  std::string_view meaning = module_status_meaning(row.status);
   return meaning.empty() ? row.status : row.status + " " + std::string(meaning);
 }
 
@@ -80,7 +80,7 @@ using Line = std::array<std::string, kColumns>;
 
 }  // namespace
 
-std::string_view status_meaning(std::string_view status) {
+std::string_view module_status_meaning(std::string_view status) {
   static constexpr std::array<std::string_view, 7> kMeanings = {
       "(ok)",   "(reboot needed)", "(update failed)",  "(no device)",
       "(busy)", "(not installed)", "(version unknown)"};

@@ -27,6 +27,6 @@ std::vector<VersionRow> version_rows(std::string_view answer);
 std::string versions_table(std::string_view answer);
 
 /// The meaning of a module status number.
-std::string_view status_meaning(std::string_view status);
+std::string_view module_status_meaning(std::string_view status);
 
 }  // namespace qma::qmactl
