@@ -27,11 +27,6 @@ void answer_not_available(const char* func, CMDTbl* cmd) {
 
 }  // namespace
 
-int QMA_ExecuteForGetVersionCommand(MPITbl* /*mpi*/, CMDTbl* cmd) {
-  answer_not_available(__func__, cmd);
-  return 0;
-}
-
 int QMA_RepositoryForUpdatePKG(MPITbl* /*mpi*/, CMDTbl* cmd) {
   answer_not_available(__func__, cmd);
   return 0;

@@ -20,6 +20,11 @@ inline constexpr const char* kQMCmnEnvironmentKey =
 int QMCmnLoadXmlLibrary(void);
 /// Unloads the XML reader library; -1 when the system refuses.
 int QMCmnFreeXmlLibrary(void);
+/// Sets up and releases the reader library's process-wide state (xmlInitParser and
+/// xmlCleanupParser), for programs that bind nothing else of it. Both do nothing while the
+/// library is not loaded or lacks the entry point; neither is one of the nine the load needs.
+void QMCmnXmlInitParser(void);
+void QMCmnXmlCleanupParser(void);
 
 /// Reads the text of the element that `path` names in `file`. `path` lists element names from
 /// the root down and ends with a null (or empty) entry; name i must stand at depth i. With

@@ -169,6 +169,23 @@ int QMCmnFreeXmlLibrary(void) {
   return unloaded ? 0 : -1;
 }
 
+namespace {
+void call_parser_entry(const char* name) {
+  if (!g_xml_library) return;
+  using ParserFunc = void (*)();
+  auto entry = reinterpret_cast<ParserFunc>(g_xml_library->symbol(name));
+  if (entry != nullptr) entry();
+}
+}  // namespace
+
+void QMCmnXmlInitParser(void) {
+  call_parser_entry("xmlInitParser");
+}
+
+void QMCmnXmlCleanupParser(void) {
+  call_parser_entry("xmlCleanupParser");
+}
+
 int QMCmnXmlGetElementValue(const char* file, const char* const* path, const char* attr_name,
                             const char* attr_value, char* out, size_t out_size) {
   // An empty path names nothing.

@@ -39,6 +39,7 @@ cat >"$MODULE_DIR/QuillInfo.xml" <<'EOF'
   <usage refid="any">
     <update_normal timeout="30">demo_tool.sh update_normal</update_normal>
     <get_ratio timeout="10">demo_tool.sh get_ratio</get_ratio>
+    <get_version timeout="10">demo_tool.sh get_version</get_version>
   </usage>
   <output_messages>
     <message_list status_code="OK">
@@ -69,6 +70,14 @@ if [ "$mode" = get_ratio ]; then
   answer OK "<data>100</data>"
   exit 0
 fi
+# The installed version, against the 1.1.0 this package carries.
+if [ "$mode" = get_version ]; then
+  installed=$(cat installed_version 2>/dev/null || echo 1.0.0)
+  cmp=Upper
+  [ "$installed" = 1.1.0 ] && cmp=Even
+  answer OK "<data><cmp>$cmp</cmp><version>$installed</version></data>"
+  exit 0
+fi
 answer OK ""
 i=0
 while [ -f "$result" ] && [ $i -lt 300 ]; do
@@ -76,6 +85,7 @@ while [ -f "$result" ] && [ $i -lt 300 ]; do
   i=$((i + 1))
 done
 sleep 1
+echo 1.1.0 >installed_version
 answer Complete ""
 EOF
 chmod 755 "$MODULE_DIR/demo_tool.sh"

@@ -16,6 +16,7 @@
 #include "tools/qmactl/answer_printer.h"
 #include "tools/qmactl/json_output.h"
 #include "tools/qmactl/notice_printer.h"
+#include "tools/qmactl/version_table.h"
 
 namespace {
 
@@ -329,7 +330,10 @@ int main(int argc, char** argv) {
     std::fwrite(text.data(), 1, text.size(), stdout);
     std::fputc('\n', stdout);
   } else {
-    std::fputs(qma::qmactl::readable_answer(text).c_str(), stdout);
+    std::fputs((request.code == "1" ? qma::qmactl::versions_table(text)
+                                    : qma::qmactl::readable_answer(text))
+                   .c_str(),
+               stdout);
     if (!attached.empty()) std::printf("Attached file: %s\n", attached.c_str());
   }
   std::string status = qma::qmactl::element_text(text, "Status");

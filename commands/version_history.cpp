@@ -1,0 +1,176 @@
+// The three-step version history of a module folder, rotated so that a crash at any point
+// leaves either the old history or the new one.
+#include <mutex>
+#include <string>
+#include <string_view>
+
+#include "commands/qma_get_version.h"
+#include "common/log/qma_log.h"
+#include "platform/file.h"
+
+namespace qma::commands {
+
+namespace {
+
+constexpr const char* kSrc = "QMAProc";
+constexpr const char* kResultFile = "Get_version.xml";
+constexpr const char* kCurrent = "CurrentVersion.xml";
+constexpr const char* kPrevious = "ExVersion.xml";
+constexpr const char* kBeforePrevious = "ExExVersion.xml";
+// The new history is prepared in kStaging and published by renaming it to kPublished; the
+// manifest lists the files the new history holds (a name it lacks is removed on commit).
+constexpr const char* kStaging = ".history-staging";
+constexpr const char* kPublished = ".history-rotation";
+constexpr const char* kManifest = "manifest";
+
+// Rotations and recoveries of all folders, one at a time: a second get-version run that went
+// ahead without its module lock must not interleave with the first one's rotation.
+std::mutex g_history_mutex;
+
+using platform::join_path;
+
+void remove_folder(const std::string& folder) {
+  auto entries = platform::list_directory(folder);
+  if (entries.ok()) {
+    for (const auto& entry : entries.value()) {
+      if (entry.name == "." || entry.name == "..") continue;
+      (void)platform::delete_file(join_path(folder, entry.name));
+    }
+  }
+  (void)platform::remove_directory(folder);
+}
+
+bool listed(std::string_view manifest, std::string_view name) {
+  size_t start = 0;
+  while (start < manifest.size()) {
+    size_t end = manifest.find('\n', start);
+    if (end == std::string_view::npos) end = manifest.size();
+    if (manifest.substr(start, end - start) == name) return true;
+    start = end + 1;
+  }
+  return false;
+}
+
+// Moves a published history into place. Every step can be repeated, so an interrupted commit
+// is finished by running it again: a staged file still present replaces its target, one
+// already moved is skipped, and a file the new history lacks is removed.
+void commit(const std::string& folder, const HistoryStepHook& step, int& steps) {
+  const std::string published = join_path(folder, kPublished);
+  auto tick = [&] {
+    if (step) step(++steps);
+  };
+  auto manifest = platform::read_file(join_path(published, kManifest));
+  if (manifest.ok()) {
+    for (const char* name : {kBeforePrevious, kPrevious, kCurrent}) {
+      const std::string target = join_path(folder, name);
+      const std::string staged = join_path(published, name);
+      if (!listed(manifest.value(), name)) {
+        (void)platform::delete_file(target);
+        tick();
+      } else if (platform::file_readable(staged)) {
+        (void)platform::delete_file(target);
+        tick();
+        if (auto moved = platform::move_file(staged, target); !moved.ok()) {
+          QMA_LogError("rotate_version_history", kSrc, __LINE__,
+                       "MoveFile() error! GetLastError=[%d] [%s]", moved.error(), target.c_str());
+        }
+        tick();
+      }
+    }
+    (void)platform::delete_file(join_path(published, kManifest));
+    tick();
+  }
+  // Without a manifest every file was already moved.
+  remove_folder(published);
+  tick();
+}
+
+void recover(const std::string& folder, const HistoryStepHook& step, int& steps) {
+  if (platform::is_directory(join_path(folder, kPublished))) {
+    QMA_LogWarning("rotate_version_history", kSrc, __LINE__,
+                   "Finishing an interrupted rotation of the version history. [%s]",
+                   folder.c_str());
+    commit(folder, step, steps);
+  }
+  if (platform::is_directory(join_path(folder, kStaging))) {
+    remove_folder(join_path(folder, kStaging));
+  }
+}
+
+}  // namespace
+
+void recover_version_history(const std::string& folder) {
+  std::lock_guard<std::mutex> lock(g_history_mutex);
+  int steps = 0;
+  recover(folder, {}, steps);
+}
+
+bool rotate_version_history(const std::string& folder, const HistoryStepHook& step) {
+  std::lock_guard<std::mutex> lock(g_history_mutex);
+  int steps = 0;
+  auto tick = [&] {
+    if (step) step(++steps);
+  };
+  recover(folder, {}, steps);
+
+  const std::string staging = join_path(folder, kStaging);
+  if (auto made = platform::create_directory(staging); !made.ok()) {
+    QMA_LogError(__func__, kSrc, __LINE__, "CreateDirectory() error! GetLastError=[%d] [%s]",
+                 made.error(), staging.c_str());
+    return false;
+  }
+  tick();
+  // New name and the file it copies. The tool's result must be there; the older records
+  // join the new history only when they exist.
+  struct Shift {
+    const char* target;
+    const char* source;
+    bool required;
+  };
+  const Shift shifts[] = {{kCurrent, kResultFile, true},
+                          {kPrevious, kCurrent, false},
+                          {kBeforePrevious, kPrevious, false}};
+  std::string manifest;
+  for (const Shift& shift : shifts) {
+    auto content = platform::read_file(join_path(folder, shift.source));
+    if (!content.ok()) {
+      if (!shift.required) continue;
+      QMA_LogError(__func__, kSrc, __LINE__, "Version file cannot be read! GetLastError=[%d] [%s]",
+                   content.error(), join_path(folder, shift.source).c_str());
+      remove_folder(staging);
+      return false;
+    }
+    if (auto written =
+            platform::write_file_atomic(join_path(staging, shift.target), content.value());
+        !written.ok()) {
+      QMA_LogError(__func__, kSrc, __LINE__,
+                   "Version file cannot be written! GetLastError=[%d] [%s]", written.error(),
+                   join_path(staging, shift.target).c_str());
+      remove_folder(staging);
+      return false;
+    }
+    manifest += std::string(shift.target) + "\n";
+    tick();
+  }
+  if (auto written = platform::write_file_atomic(join_path(staging, kManifest), manifest);
+      !written.ok()) {
+    QMA_LogError(__func__, kSrc, __LINE__, "Version file cannot be written! GetLastError=[%d] [%s]",
+                 written.error(), join_path(staging, kManifest).c_str());
+    remove_folder(staging);
+    return false;
+  }
+  tick();
+  // The one rename that turns the old history into the new one.
+  if (auto published = platform::move_file(staging, join_path(folder, kPublished));
+      !published.ok()) {
+    QMA_LogError(__func__, kSrc, __LINE__, "MoveFile() error! GetLastError=[%d] [%s]",
+                 published.error(), staging.c_str());
+    remove_folder(staging);
+    return false;
+  }
+  tick();
+  commit(folder, step, steps);
+  return true;
+}
+
+}  // namespace qma::commands

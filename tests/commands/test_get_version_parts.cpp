@@ -1,0 +1,403 @@
+// Parts of the get-version command on real module folders: the history rotation under kills,
+// the lock table, the status merge, the built-in entries and one module after its tool ran.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bmcgate/bmcgate_fakes.h"
+#include "commands/qma_get_version.h"
+#include "common/status/qma_status.h"
+#include "manager_if/agent_harness.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using qma::commands::ToolRun;
+using qma::test::read_text;
+
+std::string result_xml(const std::string& code, const std::string& version,
+                       const std::string& options = "") {
+  return "<?xml version='1.0' encoding='UTF-8'?><Response><result_code>" + code +
+         "</result_code><data><cmp>Upper</cmp><version>" + version + "</version></data>" +
+         (options.empty() ? "" : "<extension>" + options + "</extension>") + "</Response>";
+}
+
+std::string option_xml(const std::string& id, const std::string& version,
+                       const std::string& cmp = "Even") {
+  return "<option id=\"" + id + "\"><cmp>" + cmp + "</cmp><version>" + version +
+         "</version></option>";
+}
+
+class GetVersionParts : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    g_QMAgentSub.QMA_XML_GetModuleName = &QMA_XML_GetModuleName;
+    g_QMAgentSub.QMA_XML_GetStatusMsg = &QMA_XML_GetStatusMsg;
+    g_QMAgentSub.QMA_XML_CheckElementForFile = &QMA_XML_CheckElementForFile;
+    g_QMAgentSub.QMA_XML_GetAttrValueForFile_WithID = &QMA_XML_GetAttrValueForFile_WithID;
+    root_ = agent_.roots_.bin() / "QMA_PKGROOT";
+    std::memset(&request_, 0, sizeof request_);
+    std::strcpy(request_.MessageVersion, "2.0");
+  }
+
+  fs::path module(const std::string& id, bool with_descriptor = true) {
+    fs::path folder = root_ / id;
+    fs::create_directories(folder);
+    if (with_descriptor) {
+      std::ofstream(folder / "QuillInfo.xml")
+          << "<?xml version=\"1.0\" encoding=\"UTF-8\"?><quillmend_package><module_id>" << id
+          << "</module_id><package_id>PKG-" << id << "</package_id>"
+          << "<module_name lang=\"ja\">モジュール</module_name>"
+          << "<module_name lang=\"en\">Module " << id << "</module_name>"
+          << "<module_name_with_id lang=\"ja\">モジュール(" << id << ")</module_name_with_id>"
+          << "<module_name_with_id lang=\"en\">Module (" << id << ")</module_name_with_id>"
+          << "<output_messages>"
+          << "<message_list status_code=\"OK\"><message lang=\"ja\">成功</message>"
+          << "<message lang=\"en\">Read.</message></message_list>"
+          << "<message_list status_code=\"Busy\"><message lang=\"ja\">使用中</message>"
+          << "<message lang=\"en\">Device busy.</message></message_list>"
+          << "<message_list status_code=\"ErrorInAgent\"><message lang=\"ja\">内部エラー</message>"
+          << "<message lang=\"en\">Agent error.</message></message_list>"
+          << "</output_messages></quillmend_package>";
+    }
+    return folder;
+  }
+
+  // One module processed as after a tool run that left `result` (none when empty).
+  ModuleVersionEntry process(const std::string& id, const std::string& result,
+                             ToolRun run = ToolRun::kFinished) {
+    fs::path folder = root_ / id;
+    if (!result.empty()) std::ofstream(folder / "Get_version.xml") << result;
+    ModuleVersionEntry entry{};
+    qma::commands::finish_module(request_, folder.string(), id, run, entry);
+    EXPECT_FALSE(fs::exists(folder / "Get_version.xml")) << "the result never survives a run";
+    return entry;
+  }
+
+  static std::string status_file(const fs::path& folder) {
+    return read_text(folder / "ModuleStatus");
+  }
+
+  qma::test::InProcessAgent agent_;
+  fs::path root_;
+  ReqInfo request_;
+};
+
+// ---- version history -------------------------------------------------------------------
+
+using History = std::array<std::string, 3>;  // current, previous, the one before ("" = none)
+
+void write_history(const fs::path& folder, const History& history, const std::string& result) {
+  const char* names[] = {"CurrentVersion.xml", "ExVersion.xml", "ExExVersion.xml"};
+  for (int i = 0; i < 3; ++i) {
+    fs::remove(folder / names[i]);
+    if (!history[i].empty()) std::ofstream(folder / names[i]) << result_xml("OK", history[i]);
+  }
+  std::ofstream(folder / "Get_version.xml") << result_xml("OK", result);
+}
+
+History read_history(const fs::path& folder) {
+  const char* names[] = {"CurrentVersion.xml", "ExVersion.xml", "ExExVersion.xml"};
+  History history;
+  for (int i = 0; i < 3; ++i) {
+    std::string text = read_text(folder / names[i]);
+    size_t at = text.find("<version>");
+    history[i] =
+        at == std::string::npos ? text : text.substr(at + 9, text.find('<', at + 9) - at - 9);
+  }
+  return history;
+}
+
+TEST_F(GetVersionParts, RotationKilledAtAnyStepLeavesTheOldOrTheNewHistory) {
+  struct Row {
+    History before;
+    History after;
+  };
+  const Row rows[] = {
+      {{"3.0", "2.0", "1.0"}, {"4.0", "3.0", "2.0"}},
+      {{"3.0", "2.0", ""}, {"4.0", "3.0", "2.0"}},
+      {{"3.0", "", ""}, {"4.0", "3.0", ""}},
+      {{"", "", ""}, {"4.0", "", ""}},
+  };
+  fs::path folder = module("01000000");
+  for (const Row& row : rows) {
+    bool published = false;
+    int kills = 0;
+    int finished_by_recovery = 0;
+    for (int kill_at = 1;; ++kill_at) {
+      write_history(folder, row.before, "4.0");
+      pid_t child = fork();
+      if (child == 0) {
+        qma::commands::rotate_version_history(folder.string(), [kill_at](int step) {
+          if (step == kill_at) raise(SIGKILL);
+        });
+        _exit(0);
+      }
+      int status = 0;
+      ASSERT_EQ(waitpid(child, &status, 0), child);
+      bool killed = WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
+      qma::commands::recover_version_history(folder.string());
+      History seen = read_history(folder);
+      if (seen == row.after) {
+        published = true;
+        if (killed) ++finished_by_recovery;
+      } else {
+        EXPECT_EQ(seen, row.before) << "killed at step " << kill_at;
+        EXPECT_FALSE(published) << "old history after the new one was published, step " << kill_at;
+      }
+      for (const char* hidden : {".history-staging", ".history-rotation"}) {
+        EXPECT_FALSE(fs::exists(folder / hidden)) << hidden << " after step " << kill_at;
+      }
+      if (!killed) {
+        EXPECT_EQ(seen, row.after) << "a rotation that ran to its end";
+        break;
+      }
+      ++kills;
+    }
+    EXPECT_GE(kills, 5) << "every step of the rotation was cut once";
+    EXPECT_GE(finished_by_recovery, 2) << "kills after the publishing rename were finished";
+  }
+}
+
+TEST_F(GetVersionParts, RotationWithoutAResultKeepsTheHistory) {
+  fs::path folder = module("01000000");
+  write_history(folder, {"3.0", "2.0", "1.0"}, "4.0");
+  fs::remove(folder / "Get_version.xml");
+  EXPECT_FALSE(qma::commands::rotate_version_history(folder.string()));
+  EXPECT_EQ(read_history(folder), (History{"3.0", "2.0", "1.0"}));
+  EXPECT_FALSE(fs::exists(folder / ".history-staging"));
+}
+
+// ---- one module after its tool ran -----------------------------------------------------
+
+TEST_F(GetVersionParts, OutcomesSetStatusVersionsAndMessages) {
+  struct Row {
+    const char* name;
+    std::string result;  // Get_version.xml as the tool left it ("" = none)
+    ToolRun run;
+    const char* status;
+    const char* version;
+    const char* message_en;
+    const char* log_line;  // a line the outcome must log (or "")
+  };
+  const Row rows[] = {
+      {"ok", result_xml("OK", "1.5"), ToolRun::kFinished, "0", "1.5", "Read.", ""},
+      {"busy", result_xml("Busy", "1.5"), ToolRun::kFinished, "4", "", "Device busy.", ""},
+      {"no_device", result_xml("No-Device", "1.5"), ToolRun::kFinished, "3", "", "", ""},
+      {"not_install", result_xml("Not-install", "1.5"), ToolRun::kFinished, "5", "", "", ""},
+      {"other_word", result_xml("Sideways", "1.5"), ToolRun::kFinished, "6", "", "",
+       "Result of update-tool is invalid! [Sideways:"},
+      {"garbage", "<Response><result_code>OK", ToolRun::kFinished, "6", "", "Agent error.",
+       "Get result of update-tool error! [result_code:"},
+      {"no_file", "", ToolRun::kFinished, "6", "", "Agent error.",
+       "Result of update-tool is invalid! [ErrorInAgent:"},
+      {"timed_out", result_xml("OK", "1.5"), ToolRun::kTimedOut, "6", "", "Agent error.", ""},
+      {"wait_failed", "", ToolRun::kWaitFailed, "6", "", "Agent error.", ""},
+      {"not_started", "", ToolRun::kNotStarted, "6", "", "Agent error.", ""},
+  };
+  int n = 0;
+  for (const Row& row : rows) {
+    std::string id = "0300000" + std::to_string(n++);
+    fs::path folder = module(id);
+    int logged_before = *row.log_line ? agent_.count_in_log(row.log_line) : 0;
+    ModuleVersionEntry entry = process(id, row.result, row.run);
+    EXPECT_STREQ(entry.ModuleID, id.c_str()) << row.name;
+    EXPECT_STREQ(entry.ModuleNameEn, ("Module " + id).c_str()) << row.name;
+    EXPECT_STREQ(entry.PackageID, ("PKG-" + id).c_str()) << row.name;
+    EXPECT_STREQ(entry.ModuleStatus, row.status) << row.name;
+    EXPECT_EQ(status_file(folder), std::string(row.status) + "\n") << row.name;
+    EXPECT_STREQ(entry.CurrentVersion, row.version) << row.name;
+    EXPECT_STREQ(entry.Compare, *row.version ? "Upper" : "") << row.name;
+    EXPECT_STREQ(entry.ToolOutputLogEn, row.message_en) << row.name;
+    EXPECT_EQ(fs::exists(folder / "CurrentVersion.xml"), *row.version != '\0') << row.name;
+    if (*row.log_line) {
+      EXPECT_EQ(agent_.count_in_log(row.log_line), logged_before + 1) << row.name;
+    }
+  }
+}
+
+TEST_F(GetVersionParts, FailedRunLeavesTheHistoryAlone) {
+  fs::path folder = module("04000000");
+  write_history(folder, {"3.0", "2.0", "1.0"}, "9.0");
+  ModuleVersionEntry busy = process("04000000", result_xml("Busy", "9.0"));
+  EXPECT_STREQ(busy.CurrentVersion, "");
+  EXPECT_STREQ(busy.ExVersion, "");
+  EXPECT_EQ(read_history(folder), (History{"3.0", "2.0", "1.0"}));
+
+  // A rotation cut short after it was published is finished by the next successful run.
+  fs::create_directories(folder / ".history-rotation");
+  std::ofstream(folder / ".history-rotation" / "manifest") << "CurrentVersion.xml\n";
+  std::ofstream(folder / ".history-rotation" / "CurrentVersion.xml") << result_xml("OK", "4.0");
+  ModuleVersionEntry next = process("04000000", result_xml("OK", "4.0"));
+  EXPECT_STREQ(next.CurrentVersion, "4.0");
+  EXPECT_STREQ(next.ExVersion, "") << "the interrupted rotation named no previous version";
+  EXPECT_FALSE(fs::exists(folder / ".history-rotation"));
+}
+
+TEST_F(GetVersionParts, DescriptorWithoutIdentificationMakesTheRunUnsuccessful) {
+  fs::path folder = module("06000000", false);
+  std::ofstream(folder / "QuillInfo.xml") << "<quillmend_package><package_id>P</package_id>"
+                                             "</quillmend_package>";
+  ModuleVersionEntry entry = process("06000000", result_xml("OK", "2.0"));
+  EXPECT_STREQ(entry.ModuleID, "06000000") << "the folder name stands in";
+  EXPECT_STREQ(entry.ModuleStatus, "0");
+  EXPECT_STREQ(entry.CurrentVersion, "");
+  EXPECT_EQ(agent_.count_in_log("QMA_XML_GetElementValueForFile() error! [module_id:"), 1);
+  EXPECT_EQ(agent_.count_in_log("QMA_XML_GetModuleName() error! [module_name:"), 1);
+
+  // A folder name longer than the field is cut to 15 characters.
+  std::string long_id = "0600000000000000000000";
+  fs::create_directories(root_ / long_id);
+  ModuleVersionEntry cut = process(long_id, result_xml("OK", "2.0"));
+  EXPECT_STREQ(cut.ModuleID, long_id.substr(0, 15).c_str());
+}
+
+TEST_F(GetVersionParts, OptionsAreReportedAndTheirStatusesMerged) {
+  fs::path folder = module("07000000");
+  std::ofstream(folder / "ModuleStatus") << "1\nA=0\nB=2\n";
+  std::string options = option_xml("A", "1.1") + option_xml("B", "1.2", "Lower");
+  ModuleVersionEntry entry = process("07000000", result_xml("OK", "2.0", options));
+  ASSERT_NE(entry.ExtInfo, nullptr);
+  EXPECT_STREQ(entry.ExtInfo->ModuleNameWithIdEn, "Module (07000000)");
+  ASSERT_EQ(entry.ExtInfo->OptionCount, 2);
+  EXPECT_STREQ(entry.ExtInfo->Options[0].OptionID, "A");
+  EXPECT_STREQ(entry.ExtInfo->Options[0].CurrentVersion, "1.1");
+  EXPECT_STREQ(entry.ExtInfo->Options[1].Compare, "Lower");
+  EXPECT_STREQ(entry.ExtInfo->Options[1].ModuleStatus, "2");
+  EXPECT_STREQ(entry.ModuleStatus, "2") << "module 1 with options 0 and 2";
+  EXPECT_EQ(status_file(folder), "1\nA=0\nB=2\n") << "a stored 1 is kept";
+  std::free(entry.ExtInfo->Options);
+  std::free(entry.ExtInfo);
+
+  // The next version: options carry their previous versions; a new option starts at 0.
+  options = option_xml("A", "1.3") + option_xml("C", "0.1");
+  entry = process("07000000", result_xml("OK", "3.0", options));
+  ASSERT_NE(entry.ExtInfo, nullptr);
+  ASSERT_EQ(entry.ExtInfo->OptionCount, 2);
+  EXPECT_STREQ(entry.ExtInfo->Options[0].ExVersion, "1.1");
+  EXPECT_STREQ(entry.ExtInfo->Options[1].OptionID, "C");
+  EXPECT_STREQ(entry.ExtInfo->Options[1].ExVersion, "");
+  EXPECT_STREQ(entry.ExtInfo->Options[1].ModuleStatus, "0");
+  EXPECT_EQ(status_file(folder), "1\nA=0\nB=2\nC=0\n");
+  std::free(entry.ExtInfo->Options);
+  std::free(entry.ExtInfo);
+
+  // Message version "1.0" never carries options.
+  std::strcpy(request_.MessageVersion, "1.0");
+  entry = process("07000000", result_xml("OK", "3.0", options));
+  EXPECT_EQ(entry.ExtInfo, nullptr);
+  EXPECT_STREQ(entry.ModuleStatus, "1");
+}
+
+TEST_F(GetVersionParts, FiveHundredOptionsFillExactlyTheirTable) {
+  fs::path folder = module("08000000");
+  std::string options;
+  for (int i = 0; i < 500; ++i)
+    options += option_xml("OPT" + std::to_string(i), "1." + std::to_string(i));
+  ModuleVersionEntry entry = process("08000000", result_xml("OK", "1.0", options));
+  ASSERT_NE(entry.ExtInfo, nullptr);
+  ASSERT_EQ(entry.ExtInfo->OptionCount, 500);
+  EXPECT_STREQ(entry.ExtInfo->Options[499].OptionID, "OPT499");
+  EXPECT_STREQ(entry.ExtInfo->Options[499].CurrentVersion, "1.499");
+  EXPECT_STREQ(entry.ModuleStatus, "0");
+  std::free(entry.ExtInfo->Options);
+  std::free(entry.ExtInfo);
+
+  // An option without a cmp discards the whole extension.
+  entry = process("08000000", result_xml("OK", "1.0",
+                                         option_xml("X", "1") + "<option id=\"Y\"><version>2"
+                                                                "</version></option>"));
+  EXPECT_EQ(entry.ExtInfo, nullptr);
+  EXPECT_EQ(agent_.count_in_log("Failed to get cmp! [Y:"), 1);
+}
+
+// ---- the built-in entries ---------------------------------------------------------------
+
+TEST_F(GetVersionParts, ReadableBmcJoinsTheBuiltInsUnlessAnEntryCarriesItsId) {
+  qma::test::FakeBmc bmc;
+  bmc.replies = {qma::test::device_id_reply(0x12, 0x34)};
+  qma::bmcgate::set_ipmi_driver(&bmc);
+  CMDTbl cmd{};
+  std::strcpy(cmd.ReqInfo.MessageVersion, "2.0");
+  std::strcpy(cmd.ReqInfo.MessageID, "B-1");
+  std::strcpy(cmd.ReqInfo.CommandCode, "1");
+  ASSERT_EQ(QMA_ExecuteForGetVersionCommand(nullptr, &cmd), 1);
+  ASSERT_EQ(cmd.ResInfo.ModuleCount, 3);
+  const ModuleVersionEntry* list = cmd.ResInfo.ModuleList;
+  EXPECT_STREQ(list[0].ModuleID, "00000000");
+  EXPECT_STREQ(list[1].ModuleID, "00010000");
+  EXPECT_STREQ(list[1].ModuleNameJa, "BMC ファームウェア");
+  EXPECT_STREQ(list[1].CurrentVersion, "12.34");
+  EXPECT_STREQ(list[1].ToolOutputLogEn, "(en)BMC_VersionGet_Success");
+  EXPECT_STREQ(list[2].ModuleID, "02000000");
+  EXPECT_STREQ(list[2].Compare, "even");
+  qma::manager_if::free_module_list(&cmd);
+
+  // An entry of that name, even a plain file, takes the BMC's place without asking it.
+  std::ofstream(root_ / "00010000") << "not a folder";
+  int opens = bmc.opens;
+  std::memset(&cmd.ResInfo, 0, sizeof cmd.ResInfo);
+  ASSERT_EQ(QMA_ExecuteForGetVersionCommand(nullptr, &cmd), 1);
+  ASSERT_EQ(cmd.ResInfo.ModuleCount, 2);
+  EXPECT_STREQ(cmd.ResInfo.ModuleList[1].ModuleID, "02000000");
+  EXPECT_EQ(bmc.opens, opens);
+  qma::manager_if::free_module_list(&cmd);
+  qma::bmcgate::set_ipmi_driver(nullptr);
+}
+
+// ---- status merge and lock table ---------------------------------------------------
+
+TEST(GetVersionStatusMerge, HighestRankedStatusWins) {
+  const int ranking[] = {3, 5, 0, 1, 2, 4, 6};
+  for (int a = 0; a < 7; ++a) {
+    for (int b = 0; b < 7; ++b) {
+      int expected = ranking[a > b ? a : b];
+      EXPECT_EQ(qma::commands::merge_option_status(ranking[a], ranking[b]), expected)
+          << ranking[a] << " with " << ranking[b];
+    }
+  }
+  EXPECT_EQ(qma::commands::merge_option_status(4, 9), 9) << "outside 0-6 outranks 0-5";
+  EXPECT_EQ(qma::commands::merge_option_status(9, 6), 9) << "and is kept once merged";
+  EXPECT_EQ(qma::commands::merge_option_status(6, 9), 6);
+}
+
+TEST_F(GetVersionParts, LockKeysAndWaits) {
+  // Keys are the first four characters as a number; others take no lock and log twice.
+  EXPECT_EQ(QMA_getVersionLock("AB000000"), 0);
+  QMA_getVersionUnlock("AB000000");
+  EXPECT_EQ(agent_.count_in_log("Invalid argument wkbuf=[AB00]"), 2);
+  EXPECT_EQ(QMA_getVersionLock("12x40000"), 0);
+  EXPECT_EQ(QMA_getVersionLock("-0010000"), 0);
+  EXPECT_EQ(agent_.count_in_log("Invalid argument wkbuf=[-001]"), 1);
+
+  // Slot 9999 and slot 0 exist; ids sharing their first four characters share a slot.
+  ASSERT_EQ(QMA_getVersionLock("99990000"), 1);
+  ASSERT_EQ(QMA_getVersionLock("00000000"), 1);
+  std::atomic<int> other = -1;
+  auto started = std::chrono::steady_clock::now();
+  std::thread([&] { other = QMA_getVersionLock("99991234"); }).join();
+  auto waited = std::chrono::steady_clock::now() - started;
+  EXPECT_EQ(other, 0) << "the second holder gives up";
+  EXPECT_GE(waited, std::chrono::milliseconds(4900)) << "after waiting 5 s";
+  EXPECT_EQ(agent_.count_in_log("WaitForSingleObject() is timeout!! (time=[5000]ms)"), 1);
+  QMA_getVersionUnlock("99990000");
+  std::thread([&] {
+    other = QMA_getVersionLock("99991234");
+    QMA_getVersionUnlock("99991234");
+  }).join();
+  EXPECT_EQ(other, 1) << "free again once released";
+  QMA_getVersionUnlock("00000000");
+}
+
+}  // namespace
