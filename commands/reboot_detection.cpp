@@ -92,9 +92,12 @@ int QMA_CheckSystemReboot() {
     return 0;
   }
   char path[260] = {};
+  // A state file whose name differs only in case is the state file.
   std::snprintf(
       path, sizeof path, "%s",
-      qma::platform::join_path(qma::platform::join_path(*home, "bin"), kStateFileName).c_str());
+      qma::platform::resolve_path(
+          qma::platform::join_path(qma::platform::join_path(*home, "bin"), kStateFileName))
+          .c_str());
 
   long stored = -1;
   FILE* file = std::fopen(path, "r+");

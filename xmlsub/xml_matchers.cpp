@@ -4,6 +4,9 @@
 #include <libxml/parser.h>
 
 #include <cstring>
+#include <string>
+
+#include "platform/file.h"
 
 namespace qma::xmlsub {
 namespace {
@@ -51,7 +54,11 @@ int scan(xmlTextReaderPtr reader, const char* const* path, int level, bool stop_
 
 Reader open_file_reader(const char* file) {
   if (file == nullptr) return Reader();
-  return Reader(xmlReaderForFile(file, nullptr, kReaderOptions));
+  // Update tools write "Update_normal.xml" where the agent asks for "update_normal.xml": the
+  // last component is found without regard to case, as file names compare on the agent's
+  // original platform.
+  const std::string path = qma::platform::resolve_path(file);
+  return Reader(xmlReaderForFile(path.c_str(), nullptr, kReaderOptions));
 }
 
 Reader open_memory_reader(const char* bytes, int length) {

@@ -1,9 +1,11 @@
 // Run-time binding of the XML reader library and the element-path reader built on it.
 #include <cstring>
 #include <optional>
+#include <string>
 
 #include "common/cmn/qmcmn.h"
 #include "platform/dynlib.h"
+#include "platform/file.h"
 
 namespace {
 
@@ -173,7 +175,14 @@ int QMCmnXmlGetElementValue(const char* file, const char* const* path, const cha
   if (!g_xml.complete() || file == nullptr || path == nullptr || path_name(path, 0) == nullptr) {
     return -1;
   }
-  FileReader reader(file);
+  // The last component is found without regard to case ("qmagent.xml" for "QMAgent.xml").
+  std::string resolved;
+  try {
+    resolved = qma::platform::resolve_path(file);
+  } catch (...) {
+    return -1;
+  }
+  FileReader reader(resolved.c_str());
   if (reader.get() == nullptr) return -1;
   return walk(reader.get(), path, attr_name, attr_value, out, out_size) ? 0 : -1;
 }

@@ -94,7 +94,8 @@ void QMA_Cmn_QMAgentStatus_PutFile(int state, int reboot_pending) {
   }
   char text[17] = {};
   std::snprintf(text, sizeof(text), "%d %d", state, reboot_pending);
-  FILE* fp = std::fopen(path.c_str(), "w");
+  // A file whose name differs only in case is the status file.
+  FILE* fp = std::fopen(qma::platform::resolve_path(path).c_str(), "w");
   if (fp == nullptr) {
     QMA_LogError(__func__, kSrc, __LINE__,
                  "Set AgentStatus is fopen error. filename is [%s]. errno [%d]", kStatusFileName,
@@ -117,7 +118,7 @@ void QMA_Cmn_QMAgentStatus_GetFile(int* state, int* reboot_pending) {
   if (reboot_pending == nullptr) reboot_pending = &dummy_flag;
   *state = 0;
   *reboot_pending = 0;
-  FILE* fp = std::fopen(path.c_str(), "r");
+  FILE* fp = std::fopen(qma::platform::resolve_path(path).c_str(), "r");
   if (fp == nullptr) {
     QMA_LogError(__func__, kSrc, __LINE__,
                  "Get AgentStatus is fopen error. filename is [%s]. errno [%d]", kStatusFileName,

@@ -32,10 +32,11 @@ std::string cut_path(std::string path) {
   return path;
 }
 
+/// The module's status file; an existing file whose name differs only in case is that file.
 std::string module_status_path(const char* module_id) {
   using qma::platform::join_path;
-  return cut_path(join_path(join_path(QMA_Cmn_GetPackageRoot(), module_id ? module_id : ""),
-                            kModuleStatusName));
+  return qma::platform::resolve_path(cut_path(join_path(
+      join_path(QMA_Cmn_GetPackageRoot(), module_id ? module_id : ""), kModuleStatusName)));
 }
 
 /// Creates the process-wide lock on first use and takes it; a failure is logged

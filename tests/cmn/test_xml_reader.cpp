@@ -92,6 +92,19 @@ TEST_F(XmlReader, ValueIsCutToTheOutputSize) {
   EXPECT_EQ(std::string(big.data()), long_text.substr(0, 1024));
 }
 
+TEST_F(XmlReader, FileNameIsFoundWithoutRegardToCase) {
+  std::ofstream(roots_.base() / "qmagent.xml") << "<service><version>lower</version></service>";
+  const std::string asked = (roots_.base() / "QMAgent.xml").string();
+  const char* path[] = {"service", "version", nullptr};
+  char out[16] = {};
+  ASSERT_EQ(QMCmnXmlGetElementValue(asked.c_str(), path, nullptr, nullptr, out, sizeof out), 0);
+  EXPECT_STREQ(out, "lower");
+  // The exact name wins over one that differs only in case.
+  std::ofstream(asked) << "<service><version>exact</version></service>";
+  ASSERT_EQ(QMCmnXmlGetElementValue(asked.c_str(), path, nullptr, nullptr, out, sizeof out), 0);
+  EXPECT_STREQ(out, "exact");
+}
+
 TEST_F(XmlReader, FailsWithoutTheFileOrTheLibrary) {
   const char* path[] = {"a", nullptr};
   char out[8];

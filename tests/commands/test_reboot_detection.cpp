@@ -85,6 +85,16 @@ TEST_F(RebootDetectionTest, StateFileAndNewestStartRecordDecide) {
   }
 }
 
+TEST_F(RebootDetectionTest, StateFileNamedInAnotherCaseIsRead) {
+  const auto other_case = agent_.roots_.home() / "bin" / "qma_sys_EVLOGSTART";
+  std::filesystem::remove(state_file());
+  std::ofstream(other_case, std::ios::binary) << "1000";
+  use_log(std::vector<EventLogEntry>{{kStart, 2000, 8}});
+  EXPECT_EQ(QMA_CheckSystemReboot(), 1);
+  EXPECT_EQ(qma::test::read_text(other_case), "2000");
+  EXPECT_FALSE(std::filesystem::exists(state_file())) << "no second file beside it";
+}
+
 TEST_F(RebootDetectionTest, AStateFileThatCannotBeWrittenIsReported) {
   if (!std::filesystem::exists("/dev/full")) GTEST_SKIP() << "no /dev/full on this host";
   // Every write to /dev/full fails with "no space left"; stdio sees it only on flush.

@@ -149,6 +149,18 @@ TEST_F(AgentStatus, StateWordsAndCutting) {
   EXPECT_STREQ(small, "disa");
 }
 
+TEST_F(AgentStatus, StatusFileNamedInAnotherCaseIsReadAndRewritten) {
+  const auto other_case = roots_.bin() / "qmagentstatus";
+  std::ofstream(other_case, std::ios::binary) << "1 1";
+  int state = -1, pending = -1;
+  QMA_Cmn_QMAgentStatus_GetFile(&state, &pending);
+  EXPECT_EQ(state, 1);
+  EXPECT_EQ(pending, 1);
+  QMA_Cmn_QMAgentStatus_PutFile(2, 1);
+  EXPECT_EQ(read_text(other_case), "2 1");
+  EXPECT_FALSE(std::filesystem::exists(status_file())) << "no second file beside it";
+}
+
 TEST_F(AgentStatus, WritePathIsKeptOnceResolved) {
   QMA_Cmn_QMAgentStatus_PutFile(1, 0);
   ASSERT_EQ(read_text(status_file()), "1 0");

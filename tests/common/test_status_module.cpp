@@ -82,6 +82,15 @@ TEST_F(ModuleStatus, SetRewritesTheRightLine) {
   }
 }
 
+TEST_F(ModuleStatus, FileNamedInAnotherCaseIsTheStatusFile) {
+  fs::create_directories(root_ / "05000000");
+  std::ofstream(root_ / "05000000" / "modulestatus", std::ios::binary) << "0\nOPT=3\n";
+  EXPECT_EQ(QMA_Cmn_Get_ModuleStatus("05000000", "OPT"), 3);
+  QMA_Cmn_Set_ModuleStatus("05000000", 4, "OPT");
+  EXPECT_EQ(read_text(root_ / "05000000" / "modulestatus"), "0\nOPT=4\n");
+  EXPECT_FALSE(fs::exists(status_file("05000000"))) << "no second file beside it";
+}
+
 TEST_F(ModuleStatus, KeepRuleLogsAndRebootResetClears) {
   write_status("20000000", "1\n");
   QMA_Cmn_Set_ModuleStatus("20000000", 0, nullptr);

@@ -599,6 +599,66 @@ TEST_F(FileQueries, FileThatCannotBeOpened) {
   }
 }
 
+TEST_F(FileQueries, EveryFileQueryFindsTheFileWithoutRegardToCase) {
+  // The tool writes "QuillInfo.xml"; the agent asks for "quillinfo.xml" (and the reverse for
+  // result files): the last component names the same file whatever its case.
+  write("QuillInfo.xml",
+        "<quillmend_package><module_name lang=\"ja\">J</module_name>"
+        "<module_name lang=\"en\">E</module_name><x id=\"1\"><y a=\"w\">v</y></x>"
+        "<output_messages><message_list status_code=\"601\"><message lang=\"ja\">j</message>"
+        "<message lang=\"en\">e</message></message_list></output_messages></quillmend_package>");
+  const std::string asked = (roots_.base() / "quillinfo.xml").string();
+  const char* file = asked.c_str();
+  const Path path{"quillmend_package", "x"};
+  const Path value_path{"quillmend_package", "x", "y"};
+  char out[16];
+  char other[16];
+  int count = 0;
+  const char* names[] = {"id", ""};
+  const char* values[] = {"1", ""};
+  const char* value_names[] = {"a", ""};
+  struct Case {
+    const char* name;
+    std::function<int()> call;
+  };
+  const std::vector<Case> cases = {
+      {"check", [&] { return QMA_XML_CheckElementForFile(capture_log, file, path.get()); }},
+      {"element_value",
+       [&] { return QMA_XML_GetElementValueForFile(capture_log, file, path.get(), out, 16); }},
+      {"attribute_value",
+       [&] {
+         return QMA_XML_GetAttributeValueForFile(capture_log, file, path.get(), "id", 1, out, 16);
+       }},
+      {"with_attr",
+       [&] {
+         return QMA_XML_GetElemValueForFile_WithAttr(capture_log, file, path.get(),
+                                                     value_path.get(), "id", "1", out, 16);
+       }},
+      {"with_attrs",
+       [&] {
+         return QMA_XML_GetAttrValueForFile_WithAttrs(
+             capture_log, file, path.get(), value_path.get(), names, values, value_names, out, 16);
+       }},
+      {"status_message",
+       [&] { return QMA_XML_GetStatusMsg(capture_log, file, "601", out, 16, other, 16); }},
+      {"module_name",
+       [&] { return QMA_XML_GetModuleName(capture_log, file, "module_name", out, 16, other, 16); }},
+      {"with_id",
+       [&] {
+         count = 0;
+         QMA_XML_GetAttrValueForFile_WithID(capture_log, file, path.get(), Path{"x"}.get(), "id", 1,
+                                            nullptr, 16, &count);
+         return count;
+       }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    LogCapture::instance().clear();
+    EXPECT_EQ(c.call(), 1);
+    EXPECT_EQ(logged(), Texts{});
+  }
+}
+
 TEST_F(FileQueries, UnreadableFilesAreFailuresNotCrashes) {
   char out[16] = "";
   const Path path{"a"};

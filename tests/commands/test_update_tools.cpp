@@ -1,0 +1,235 @@
+// Update-tool process control over real child processes, the result-file check of a package
+// start and the final statuses of an update.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "commands/update_tools.h"
+#include "common/status/qma_status.h"
+#include "manager_if/agent_harness.h"
+#include "platform/process.h"
+#include "service/service_test_support.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using qma::test::read_text;
+
+std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
+    lines.push_back(text.substr(start, end - start));
+  }
+  return lines;
+}
+
+class UpdateTools : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    qma::status::forget_agent_status_path();
+    qma::status::set_agent_status_for_test(QMA_AGTSTAT_BUSY, 0);
+    module_ = fs::path(g_QMAConfig.PkgSavePath) / "01000000";
+    fs::create_directories(module_);
+    fs::create_symlink(QMA_TEST_UPDATE_TOOL, module_ / "tool");
+  }
+  void TearDown() override { qma::status::forget_agent_status_path(); }
+
+  void plan(const std::string& steps) const { std::ofstream(module_ / "plan") << steps; }
+  QMA_PROC_HANDLE start(const std::string& parameters, int* pid = nullptr) const {
+    QMA_PROC_HANDLE handle = nullptr;
+    EXPECT_EQ(QMA_ExecuteProcess(module_.c_str(), "tool", parameters.c_str(), &handle, pid), 1);
+    return handle;
+  }
+
+  qma::test::InProcessAgent agent_;
+  fs::path module_;
+};
+
+TEST_F(UpdateTools, ToolRunsInItsFolderWithTheCommandLineSplitAndNoShell) {
+  plan("report out.txt\n");
+  int pid = 0;
+  QMA_PROC_HANDLE handle = start("plan -o \"a b\" x;$(touch${IFS}pwned) `touch${IFS}pwned2`", &pid);
+  ASSERT_NE(handle, nullptr);
+  EXPECT_EQ(pid, static_cast<int>(handle->id()));
+  ASSERT_EQ(QMA_WaitForProcTerm(handle, 10), 1);
+  EXPECT_EQ(handle->exit_code(), 0u);
+  QMA_CloseProcHandle(&handle);
+  EXPECT_EQ(handle, nullptr);
+  EXPECT_EQ(lines_of(read_text(module_ / "out.txt")),
+            (std::vector<std::string>{module_.string(), "tool", "plan", "-o", "a b",
+                                      "x;$(touch${IFS}pwned)", "`touch${IFS}pwned2`"}));
+  EXPECT_FALSE(fs::exists(module_ / "pwned"));
+  EXPECT_FALSE(fs::exists(module_ / "pwned2"));
+
+  // Without parameters the tool sees only its own name (and so finds no plan).
+  handle = start("");
+  ASSERT_EQ(QMA_WaitForProcTerm(handle, 10), 1);
+  EXPECT_EQ(handle->exit_code(), 100u);
+  QMA_CloseProcHandle(&handle);
+}
+
+TEST_F(UpdateTools, ToolThatCannotStartLeavesNoHandle) {
+  QMA_PROC_HANDLE handle = reinterpret_cast<QMA_PROC_HANDLE>(0x1);
+  int pid = -5;
+  EXPECT_EQ(QMA_ExecuteProcess(module_.c_str(), "absent", "x", &handle, &pid), 0);
+  EXPECT_EQ(handle, nullptr);
+  EXPECT_EQ(pid, -5);
+  EXPECT_EQ(agent_.count_in_log("CreateProcess() error! GetLastError=[2] para1=[" +
+                                (module_ / "absent").string() + "] para2=[x]"),
+            1);
+  // A path that would not fit the 260-byte buffer is never cut into another program's name.
+  std::string long_name(260, 't');
+  EXPECT_EQ(QMA_ExecuteProcess(module_.c_str(), long_name.c_str(), "", &handle, nullptr), 0);
+  EXPECT_EQ(handle, nullptr);
+  EXPECT_EQ(agent_.count_in_log("CreateProcess() error! GetLastError=[36]"), 1);
+  EXPECT_EQ(QMA_ExecuteProcess(nullptr, "tool", "", &handle, nullptr), 0);
+  EXPECT_EQ(QMA_ExecuteProcess(module_.c_str(), "tool", "", nullptr, nullptr), 0);
+  EXPECT_EQ(agent_.count_in_log("Parameter error! pDirName=[0]"), 1);
+}
+
+TEST_F(UpdateTools, WaitRangeTimeoutAndEnd) {
+  plan("sleep 2500\n");
+  QMA_PROC_HANDLE handle = start("plan");
+  ASSERT_NE(handle, nullptr);
+  EXPECT_EQ(QMA_WaitForProcTerm(handle, 0), 0);
+  EXPECT_EQ(QMA_WaitForProcTerm(handle, 65536), 0);
+  EXPECT_EQ(agent_.count_in_log("Parameter error! iWaitTime=[65536]"), 1);
+  EXPECT_EQ(QMA_WaitForProcTerm(nullptr, 5), 0);
+  EXPECT_EQ(QMA_WaitForProcTerm(handle, 1), -1) << "the tool still sleeps";
+  EXPECT_TRUE(qma::test::process_alive(static_cast<pid_t>(handle->id()))) << "it is left running";
+  EXPECT_EQ(agent_.count_in_log("Timeout of child process. hproc=[" + std::to_string(handle->id()) +
+                                "] iWaitTime=[1]"),
+            1);
+  EXPECT_EQ(QMA_WaitForProcTerm(handle, 65535), 1);
+  EXPECT_EQ(handle->exit_code(), 0u);
+  QMA_CloseProcHandle(&handle);
+}
+
+TEST_F(UpdateTools, TerminateEndsTheToolAndTheHelpersItStarted) {
+  plan("child 30000 helper.pid\nsleep 30000\n");
+  QMA_PROC_HANDLE handle = start("plan");
+  ASSERT_TRUE(qma::test::wait_until([&] { return fs::exists(module_ / "helper.pid"); }));
+  pid_t helper = qma::test::read_pid(module_ / "helper.pid");
+  ASSERT_TRUE(qma::test::process_alive(helper));
+  EXPECT_EQ(QMA_TerminateProcess(handle), 1);
+  EXPECT_EQ(QMA_WaitForProcTerm(handle, 5), 1);
+  EXPECT_EQ(handle->exit_code(), 128u + SIGKILL);
+  EXPECT_TRUE(qma::test::wait_until([&] { return !qma::test::process_alive(helper); }, 5000));
+  QMA_CloseProcHandle(&handle);
+}
+
+TEST_F(UpdateTools, ResultFileCheckWaitsForTheRecordedToolOnlyInTheAgentLayout) {
+  QMA_PKG_INFO_VALUES values = {};
+  std::strcpy(values.ResultFileName, "update_normal.xml");
+  std::strcpy(values.TimeLimit, "1800");
+
+  // The recorded tool has ended: no wait; the result file is found whatever its case.
+  plan("exit 0\n");
+  QMA_PROC_HANDLE handle = start("plan");
+  ASSERT_EQ(QMA_WaitForProcTerm(handle, 10), 1);
+  std::snprintf(values.ProcessId, sizeof values.ProcessId, "%u", handle->id());
+  QMA_CloseProcHandle(&handle);
+  std::ofstream(module_ / "Update_normal.xml") << "<Response/>";
+  EXPECT_EQ(QMA_CheckResultFile(0, module_.c_str(), &values), 1);
+  EXPECT_EQ(agent_.count_in_log("OpenProcess() error! GetLastError=[3]"), 1);
+  EXPECT_EQ(agent_.count_in_log("Detected file of PKG Response. path[" + module_.string() +
+                                "] filename=[update_normal.xml]"),
+            1);
+
+  // A tool that still runs is waited for, as long as the recorded time limit says.
+  plan("sleep 4000\n");
+  handle = start("plan");
+  std::snprintf(values.ProcessId, sizeof values.ProcessId, "%u", handle->id());
+  std::strcpy(values.TimeLimit, "1");
+  EXPECT_EQ(QMA_CheckResultFile(0, module_.c_str(), &values), 1);
+  EXPECT_EQ(agent_.count_in_log("QMA_WaitForProcTerm() timeout error!"), 1);
+  std::strcpy(values.TimeLimit, "0");
+  EXPECT_EQ(QMA_CheckResultFile(0, module_.c_str(), &values), 1);
+  EXPECT_EQ(agent_.count_in_log("QMA_WaitForProcTerm() error!"), 1);
+
+  // The plain layout records no process: nothing is opened.
+  int opened_before = agent_.count_in_log("OpenProcess() error!");
+  fs::remove(module_ / "Update_normal.xml");
+  EXPECT_EQ(QMA_CheckResultFile(1, module_.c_str(), &values), 0);
+  EXPECT_EQ(agent_.count_in_log("OpenProcess() error!"), opened_before);
+  EXPECT_EQ(agent_.count_in_log("QMA_WaitForProcTerm() timeout error!"), 1);
+  EXPECT_EQ(agent_.count_in_log("Not found file of PKG Response. path[" + module_.string() +
+                                "] filename=[update_normal.xml]"),
+            1);
+  ASSERT_EQ(QMA_TerminateProcess(handle), 1);
+  QMA_CloseProcHandle(&handle);
+}
+
+TEST_F(UpdateTools, RecordedTimeLimitIsCappedAt500Seconds) {
+  struct Row {
+    const char* text;
+    int seconds;
+  };
+  for (const Row& row :
+       {Row{"1800", 500}, Row{"500", 500}, Row{"499", 499}, Row{"30s", 30}, Row{"-1", 500},
+        Row{"0", 0}, Row{"", 0}, Row{"x", 0}, Row{"99999999999", 500}}) {
+    EXPECT_EQ(qma::commands::recorded_tool_wait_seconds(row.text), row.seconds) << row.text;
+  }
+}
+
+TEST_F(UpdateTools, FinalStatusesOfAnUpdate) {
+  struct Row {
+    const char* name;
+    const char* reboot;  // nullptr: the descriptor has no reboot element
+    int success, declined;
+    const char* option;
+    const char* status_file;  // after; nullptr: no file
+    int agent_state;
+  };
+  const Row rows[] = {
+      {"success with reboot", "true", 1, 0, "", "1\n", QMA_AGTSTAT_REBOOT},
+      {"success without reboot", "false", 1, 0, "", "0\n", QMA_AGTSTAT_NORMAL},
+      {"reboot text in another case", "True", 1, 0, "", "0\n", QMA_AGTSTAT_NORMAL},
+      {"no reboot element", nullptr, 1, 0, "", "0\n", QMA_AGTSTAT_NORMAL},
+      {"failure", "true", 0, 0, "", "2\n", QMA_AGTSTAT_NORMAL},
+      {"declined", "true", 0, 1, "", nullptr, QMA_AGTSTAT_NORMAL},
+      {"success of an option", "true", 1, 0, "OPT", "1\nOPT=1\n", QMA_AGTSTAT_REBOOT},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    fs::remove(module_ / "ModuleStatus");
+    qma::status::set_agent_status_for_test(QMA_AGTSTAT_BUSY, 0);
+    std::string descriptor = "<quillmend_package>";
+    if (row.reboot != nullptr) descriptor += std::string("<reboot>") + row.reboot + "</reboot>";
+    std::ofstream(module_ / "QuillInfo.xml") << descriptor << "</quillmend_package>";
+    CMDTbl cmd = {};
+    std::strcpy(cmd.ReqInfo.QMMData.ModuleID, "01000000");
+    std::strcpy(cmd.ReqInfo.QMMData.OptionID, row.option);
+    QMA_SetModuleStatus(&cmd, row.success, row.declined, (module_ / "QuillInfo.xml").c_str());
+    if (row.status_file != nullptr) {
+      EXPECT_EQ(read_text(module_ / "ModuleStatus"), row.status_file);
+    } else {
+      EXPECT_FALSE(fs::exists(module_ / "ModuleStatus"));
+    }
+    int state = -1, pending = -1;
+    qma::status::agent_status(&state, &pending);
+    EXPECT_EQ(state, row.agent_state);
+    EXPECT_EQ(read_text(agent_.roots_.bin() / "QMAgentStatus"),
+              std::to_string(row.agent_state) + (row.agent_state == 2 ? " 1" : " 0"));
+  }
+  EXPECT_EQ(agent_.count_in_log("reboot_info get error!! FileName=["), 1);
+}
+
+TEST_F(UpdateTools, RemoveFileNotesWhatItCouldNotDelete) {
+  std::ofstream(module_ / "Install.xml") << "x";
+  QMA_RemoveFile((module_ / "install.xml").c_str());
+  EXPECT_FALSE(fs::exists(module_ / "Install.xml")) << "found without regard to case";
+  QMA_RemoveFile((module_ / "Install.xml").c_str());
+  EXPECT_EQ(agent_.count_in_log("There is not exists file [" + (module_ / "Install.xml").string()),
+            1);
+  QMA_RemoveFile(module_.c_str());
+  EXPECT_TRUE(fs::exists(module_));
+  EXPECT_EQ(agent_.count_in_log("remove() error! errno=[21], filename=[" + module_.string()), 1);
+}
+
+}  // namespace
