@@ -32,11 +32,6 @@ int QMA_ExecuteForGetVersionCommand(MPITbl* /*mpi*/, CMDTbl* cmd) {
   return 0;
 }
 
-int QMA_RepositoryForUpdatePKG(MPITbl* /*mpi*/, CMDTbl* cmd) {
-  answer_not_available(__func__, cmd);
-  return 0;
-}
-
 int QMA_ExecuteForUpdateCommand(MPITbl* mpi, CMDTbl* cmd) {
   answer_not_available(__func__, cmd);
   // The dispatcher leaves the answer of an update (code 3) to its handler.
@@ -44,11 +39,6 @@ int QMA_ExecuteForUpdateCommand(MPITbl* mpi, CMDTbl* cmd) {
       QMA_MakeSendData(mpi, cmd, 0) == 1) {
     (void)QMA_dataSendToMox(mpi);
   }
-  return 0;
-}
-
-int QMA_GetLogFile(CMDTbl* cmd) {
-  answer_not_available(__func__, cmd);
   return 0;
 }
 
