@@ -233,6 +233,32 @@ TEST_F(PackageRepository, HostileArchivesWriteNothingOutsideTheModuleFolder) {
   EXPECT_EQ(agent_.count_in_log("Package not unpacked."), refusals);
 }
 
+// An administrator's registration and log fetch with qmactl, through the real socket.
+TEST_F(PackageRepository, QmactlRegistersAPackageAndFetchesTheLogArchive) {
+  const fs::path archive = agent_.roots_.base() / "my package.zip";
+  ASSERT_TRUE(write_zip(archive, {{"QuillInfo.xml", "<quillmend_package/>"}}));
+  auto registered = run_tool({QMACTL_PATH, "register", kModule, archive.string()});
+  EXPECT_EQ(registered.status, 0) << registered.out << registered.err;
+  EXPECT_NE(registered.out.find("Status: 600\n"), std::string::npos) << registered.out;
+  EXPECT_EQ(tree_of(module()), (std::vector<std::string>{"ModuleStatus", "QuillInfo.xml"}));
+  EXPECT_TRUE(fs::exists(archive)) << "qmactl sends a copy";
+  EXPECT_EQ(tree_of(agent_.roots_.state() / "upload"), std::vector<std::string>{})
+      << "the drop folder is cleaned up";
+
+  const fs::path fetched = agent_.roots_.base() / "fetched.zip";
+  auto logs = run_tool({QMACTL_PATH, "logs", "--out", fetched.string()});
+  EXPECT_EQ(logs.status, 0) << logs.out << logs.err;
+  EXPECT_NE(logs.out.find("Saved to: " + fetched.string() + "\n"), std::string::npos) << logs.out;
+  auto tested = run_tool({"/usr/bin/unzip", "-t", fetched.string()});
+  EXPECT_EQ(tested.status, 0) << tested.out;
+
+  auto unsaved =
+      run_tool({QMACTL_PATH, "logs", "--out", (agent_.roots_.base() / "no" / "x.zip").string()});
+  EXPECT_EQ(unsaved.status, 1);
+  EXPECT_NE(unsaved.err.find("qmactl: cannot save the log archive"), std::string::npos)
+      << unsaved.err;
+}
+
 // ---- log collection ----
 
 class LogCollection : public PackageRepository {

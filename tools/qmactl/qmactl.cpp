@@ -1,5 +1,6 @@
 // qmactl: sends one request to the agent over its pipe and prints the answer;
 // `qmactl listen` receives completion notices.
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -36,7 +37,7 @@ void usage() {
       "                                    MODE: update_normal, update_force, install, un_install\n"
       "  progress MODULE [--option ID]     progress of a running update\n"
       "  reboot | shutdown                 restart or power off the server\n"
-      "  logs                              collect the logs into one archive\n"
+      "  logs [--out FILE]                 collect the logs into one archive, copied to FILE\n"
       "  listen PORT [--count N]           print completion notices posted to PORT\n"
       "The answer is printed readable, or as the raw message with --raw. Exit status: 0 done\n"
       "(600/601), 1 any other status, 2 usage, 3 no answer.\n",
@@ -57,6 +58,19 @@ std::string element(const char* name, const std::string& value) {
 std::string option_extension(const std::string& option) {
   return option.empty() ? "" : "<extension><option id=\"" + option + "\"></option></extension>";
 }
+
+// The folder an archive was dropped into; removed with whatever the agent left there.
+struct StagedUpload {
+  std::string folder, name;
+  StagedUpload() = default;
+  StagedUpload(const StagedUpload&) = delete;
+  StagedUpload& operator=(const StagedUpload&) = delete;
+  ~StagedUpload() {
+    if (folder.empty()) return;
+    (void)qma::platform::act_on_upload(folder, name, qma::platform::UploadAction::kDelete);
+    (void)qma::platform::remove_directory(folder);
+  }
+};
 
 // Drops the archive into a folder of its own, as the communication service stores uploads.
 bool stage_archive(const std::string& archive, Request& request) {
@@ -180,6 +194,8 @@ int main(int argc, char** argv) {
   };
 
   Request request;
+  StagedUpload staged;
+  std::string out_file;
   if (command == "info" && args.empty()) {
     request.code = "0";
   } else if (command == "versions" && args.empty()) {
@@ -187,6 +203,8 @@ int main(int argc, char** argv) {
   } else if (command == "register" && args.size() == 2) {
     request.code = "2";
     if (!stage_archive(args[1], request)) return kExitUsage;
+    staged.folder = request.directory;
+    staged.name = request.file_name;
     request.data = element("FileName", request.file_name) + element("ModuleID", args[0]);
   } else if (command == "update") {
     std::string option = take_option("--option");
@@ -213,7 +231,12 @@ int main(int argc, char** argv) {
     request.code = "5";
   } else if (command == "shutdown" && args.empty()) {
     request.code = "6";
-  } else if (command == "logs" && args.empty()) {
+  } else if (command == "logs") {
+    out_file = take_option("--out");
+    if (!args.empty()) {
+      usage();
+      return kExitUsage;
+    }
     request.code = "7";
   } else {
     usage();
@@ -271,5 +294,16 @@ int main(int argc, char** argv) {
     if (!attached.empty()) std::printf("Attached file: %s\n", attached.c_str());
   }
   std::string status = qma::qmactl::element_text(text, "Status");
-  return status == "600" || status == "601" ? kExitDone : kExitRefused;
+  bool done = status == "600" || status == "601";
+  if (done && !out_file.empty()) {
+    auto saved = attached.empty() ? qma::platform::Status::failure(ENOENT)
+                                  : qma::platform::copy_file(attached, out_file, true);
+    if (!saved.ok()) {
+      std::fprintf(stderr, "qmactl: cannot save the log archive %s to %s: %s\n", attached.c_str(),
+                   out_file.c_str(), std::strerror(saved.error()));
+      return kExitRefused;
+    }
+    if (!raw) std::printf("Saved to: %s\n", out_file.c_str());
+  }
+  return done ? kExitDone : kExitRefused;
 }
