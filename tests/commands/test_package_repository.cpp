@@ -99,14 +99,20 @@ TEST_F(PackageRepository, NewPackageReplacesTheOldButKeepsStatusAndVersionHistor
   }
   write(module() / "old_tool.sh", "old");
   write(module() / "olddir" / "ModuleStatus", "only kept at the top");
+  // A folder with a further attribute (hidden: its name starts with ".") is taken for a
+  // file, so deleting it fails and it stays, as the sweep has always done.
+  write(module() / ".hidden" / "note.txt", "stays");
   write(agent_.roots_.base() / "outside.txt", "outside");
   fs::create_symlink(agent_.roots_.base() / "outside.txt", module() / "outlink");
   ASSERT_TRUE(write_zip(drop_ / "new.zip", {{"QuillInfo.xml", "new"}}));
 
   EXPECT_EQ(register_package("new.zip"), answer_of("R", "2", "600"));
   EXPECT_EQ(tree_of(module()),
-            (std::vector<std::string>{"CurrentVersion.xml", "ExExVersion.xml", "ExVersion.xml",
-                                      "ModuleStatus", "QuillInfo.xml"}));
+            (std::vector<std::string>{".hidden", ".hidden/note.txt", "CurrentVersion.xml",
+                                      "ExExVersion.xml", "ExVersion.xml", "ModuleStatus",
+                                      "QuillInfo.xml"}));
+  EXPECT_EQ(
+      agent_.count_in_log("DeleteFile() error! Path=[" + (module() / ".hidden").string() + "]"), 1);
   for (const char* kept : {"CurrentVersion.xml", "ExVersion.xml", "ExExVersion.xml"}) {
     EXPECT_EQ(read_text(module() / kept), std::string("history ") + kept);
   }
