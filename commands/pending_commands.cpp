@@ -31,19 +31,3 @@ int QMA_ExecuteForGetVersionCommand(MPITbl* /*mpi*/, CMDTbl* cmd) {
   answer_not_available(__func__, cmd);
   return 0;
 }
-
-int QMA_ExecuteForUpdateCommand(MPITbl* mpi, CMDTbl* cmd) {
-  answer_not_available(__func__, cmd);
-  // The dispatcher leaves the answer of an update (code 3) to its handler.
-  if (cmd != nullptr && std::strcmp(cmd->ResInfo.CommandCode, "3") == 0 &&
-      QMA_MakeSendData(mpi, cmd, 0) == 1) {
-    (void)QMA_dataSendToMox(mpi);
-  }
-  return 0;
-}
-
-int QMA_CheckQMAUpdateByPKG() {
-  QMA_LogWarning(__func__, kSrc, __LINE__,
-                 "Self-update hand-over by package is not available in this agent; going on.");
-  return 1;
-}

@@ -218,6 +218,34 @@ int QMA_TerminateProcess(QMA_PROC_HANDLE hproc) {
 
 namespace qma::commands {
 
+const char* refusal_code(const char* word) {
+  static const struct {
+    const char* word;
+    const char* code;
+  } kRefusals[] = {{"NotInstalled", "771"},
+                   {"DownGrade", "772"},
+                   {"Depend", "773"},
+                   {"AlreadyInstalled", "774"},
+                   {"Duplex", "775"}};
+  if (word == nullptr) return nullptr;
+  for (const auto& refusal : kRefusals) {
+    if (std::strcmp(word, refusal.word) == 0) return refusal.code;
+  }
+  return nullptr;
+}
+
+const char* final_result_code(const char* word, bool* success, bool* declined) {
+  *success = false;
+  *declined = false;
+  if (word != nullptr && std::strcmp(word, "Complete") == 0) {
+    *success = true;
+    return "600";
+  }
+  const char* code = refusal_code(word);
+  if (code != nullptr) *declined = true;
+  return code;
+}
+
 int recorded_tool_wait_seconds(const char* time_limit) {
   int seconds = qma::manager_if::decimal_value(time_limit, QMA_LEN_PATH);
   if (seconds < 0 || seconds > kRecordedWaitCap) seconds = kRecordedWaitCap;

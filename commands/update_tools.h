@@ -44,6 +44,12 @@ void QMA_CloseProcHandle(QMA_PROC_HANDLE* phproc);
 int QMA_TerminateProcess(QMA_PROC_HANDLE hproc);
 
 namespace qma::commands {
+/// The result code of a refusal word: "NotInstalled" 771, "DownGrade" 772, "Depend" 773,
+/// "AlreadyInstalled" 774, "Duplex" 775; null for any other word.
+const char* refusal_code(const char* word);
+/// The result code of a tool's final answer: "600" for "Complete" (success), 771 to 775 for a
+/// refusal (declined); null for any other word, which the caller reports as "900".
+const char* final_result_code(const char* word, bool* success, bool* declined);
 /// Seconds the self-update check waits for the recorded tool: the recorded time limit (decimal
 /// text, as atoi reads it), capped at 500; a negative value waits 500.
 int recorded_tool_wait_seconds(const char* time_limit);

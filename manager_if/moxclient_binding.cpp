@@ -7,6 +7,7 @@
 #include "common/log/qma_log.h"
 #include "common/qma_funcinit.h"
 #include "manager_if/decimal.h"
+#include "manager_if/qma_manager_if.h"
 #include "manager_if/qma_moxclient.h"
 #include "platform/dynlib.h"
 #include "platform/environment.h"
@@ -69,13 +70,17 @@ const QMA_MoxClientEntries* QMA_CMN_GetMoxClientEntries() {
   return g_mox_bound ? &g_mox_entries : nullptr;
 }
 
-int QMA_CMN_SendToMox(const char* address, const char* port, const char* body, int length) {
+namespace {
+
+/// One notice through the bound library: create the data record, choose the request function
+/// by the communication service's name, send, release. Lines are logged under func.
+int deliver(const char* func, const char* address, const char* port, const char* body, int length) {
   const QMA_MoxClientEntries* mox = QMA_CMN_GetMoxClientEntries();
-  if (mox == nullptr || address == nullptr || port == nullptr || body == nullptr) return 0;
-  void* io = mox->create_mox_io_data(length, body, 0, 0);
+  void* io =
+      mox != nullptr && body != nullptr ? mox->create_mox_io_data(length, body, 0, 0) : nullptr;
   if (io == nullptr) {
-    QMA_LogError(__func__, kSrc, __LINE__, "MOX_IO_DATA create error! para1=[%d] para2=[%s]",
-                 length, body);
+    QMA_LogError(func, kSrc, __LINE__, "MOX_IO_DATA create error! para1=[%d] para2=[%s]", length,
+                 body != nullptr ? body : "");
     return 0;
   }
   // The communication service's name chooses the transport.
@@ -87,7 +92,7 @@ int QMA_CMN_SendToMox(const char* address, const char* port, const char* body, i
   if (g_QMAgentSub.QMA_XML_GetElementValueForFile == nullptr ||
       g_QMAgentSub.QMA_XML_GetElementValueForFile(QMA_LogError, file.c_str(), path, service,
                                                   sizeof service) != 1) {
-    QMA_LogError(__func__, kSrc, __LINE__, "Get ServiceName from %s error! [%s:%s]", file.c_str(),
+    QMA_LogError(func, kSrc, __LINE__, "Get ServiceName from %s error! [%s:%s]", file.c_str(),
                  "parameter", "serviceName");
     std::strcpy(service, "moxService");
   }
@@ -96,12 +101,43 @@ int QMA_CMN_SendToMox(const char* address, const char* port, const char* body, i
   void* reply = nullptr;
   int port_number = qma::manager_if::decimal_value(port, std::strlen(port));
   int rc = send(address, port_number, "quillmend.manager", 180, io, &reply);
-  if (rc == 0) {
-    QMA_LogError(__func__, kSrc, __LINE__,
-                 "_syncRequest() error! para1=[%s] para2=[%d] para5=[%lld]", address, port_number,
-                 qma::manager_if::pointer_number(io));
-  }
+  const long long io_number = qma::manager_if::pointer_number(io);
   mox->free_mox_io_data(io);
   if (reply != nullptr) mox->free_mox_io_data(reply);
-  return rc != 0 ? 1 : 0;
+  if (rc == 0) {
+    QMA_LogError(func, kSrc, __LINE__, "_syncRequest() error! para1=[%s] para2=[%d] para5=[%lld]",
+                 address, port_number, io_number);
+    return 0;
+  }
+  return 1;
+}
+
+}  // namespace
+
+int QMA_CMN_SendToMox(const char* address, const char* port, const char* body, int length) {
+  if (address == nullptr || port == nullptr || body == nullptr) return 0;
+  return deliver(__func__, address, port, body, length);
+}
+
+int QMA_NotifyComplete(MPITbl* mpi, CMDTbl* cmd) {
+  QMA_LogInfo(__func__, kSrc, __LINE__, "QMA_NotifyComplete() start.");
+  if (cmd == nullptr) {
+    QMA_LogError(__func__, kSrc, __LINE__, "Parameter error pstCMDTbl=[%lld]",
+                 qma::manager_if::pointer_number(cmd));
+    return 0;
+  }
+  const QMMData& data = cmd->ReqInfo.QMMData;
+  if (data.ReplyToAddress[0] == '\0') {
+    QMA_LogError(__func__, kSrc, __LINE__, "IP address of the destination is not specified.");
+    return 0;
+  }
+  if (data.ReplyToPort[0] == '\0') {
+    QMA_LogError(__func__, kSrc, __LINE__, "Port number of the destination is not specified.");
+    return 0;
+  }
+  const char* body = mpi != nullptr ? mpi->ResText : nullptr;
+  int length = mpi != nullptr ? static_cast<int>(mpi->ResTextLength) : 0;
+  if (deliver(__func__, data.ReplyToAddress, data.ReplyToPort, body, length) != 1) return 0;
+  QMA_LogInfo(__func__, kSrc, __LINE__, "QMA_NotifyComplete() end.");
+  return 1;
 }

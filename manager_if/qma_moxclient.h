@@ -21,6 +21,14 @@ void QMA_CMN_FreeLibraryForMoxClient();
 /// The bound entry points, or null when the library is not bound.
 const QMA_MoxClientEntries* QMA_CMN_GetMoxClientEntries();
 
+struct MPITbl;
+struct CMDTbl;
+
+/// Sends the completion notice built in mpi->ResText to the request's reply-to address and
+/// port (ReplyToAddress, ReplyToPort of cmd). 1 when the library reported it delivered, else 0;
+/// every failure is logged.
+int QMA_NotifyComplete(MPITbl* mpi, CMDTbl* cmd);
+
 /// Sends one notice body to address:port (port as decimal text) through the bound
 /// library: syncRequestForPlain when the communication service's name in
 /// $AXIS2C_HOME/bin/moxService.xml (parameter/serviceName, default "moxService")

@@ -10,6 +10,7 @@
 //   half FILE                        the first half of a result file, written in place
 //   garbage FILE                     bytes that are not XML
 //   touch FILE                       an empty marker file
+//   pidfile FILE                     the tool's own process id
 //   wait-gone FILE MS                wait until FILE is gone (exit 3 when it is still there)
 //   wait-file FILE MS                wait until FILE exists (exit 4 when it never appears)
 //   sleep MS                         sleep
@@ -18,6 +19,8 @@
 //   child MS PIDFILE                 start a helper in a session of its own that sleeps MS and
 //                                    outlives the tool; its process id goes to PIDFILE
 //   run PROGRAM [ARG...]             start PROGRAM (no shell) and wait for it
+//   wait-parent-gone MS              wait until the process that started the tool has ended
+//                                    (exit 5 when it has not)
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -100,6 +103,7 @@ int run_program(const std::vector<std::string>& args) {
 int main(int argc, char** argv) {
   if (argc < 2) return 100;
   std::vector<std::string> args(argv, argv + argc);
+  const pid_t parent = getppid();
   auto value = [&args](const std::string& text) {
     if (text.size() > 1 && text[0] == '@') {
       size_t n = std::strtoul(text.c_str() + 1, nullptr, 10);
@@ -150,6 +154,8 @@ int main(int argc, char** argv) {
       if (!write_in_place(arg(1), "<?xml version=\"1.0\"?>\n<Response><result_co")) return 105;
     } else if (step == "garbage") {
       if (!write_in_place(arg(1), std::string("\x01\x02 not xml <<< &&& \xff", 20))) return 106;
+    } else if (step == "pidfile") {
+      if (!write_whole(arg(1), std::to_string(getpid()) + "\n")) return 112;
     } else if (step == "touch") {
       if (!write_whole(arg(1), "")) return 107;
     } else if (step == "wait-gone" || step == "wait-file") {
@@ -172,6 +178,10 @@ int main(int argc, char** argv) {
         _exit(0);
       }
       if (!write_whole(arg(2), std::to_string(pid) + "\n")) return 109;
+    } else if (step == "wait-parent-gone") {
+      long ms = std::atol(arg(1).c_str());
+      for (long waited = 0; getppid() == parent && waited < ms; waited += 20) sleep_ms(20);
+      if (getppid() == parent) return 5;
     } else if (step == "run") {
       std::vector<std::string> program(words.begin() + 1, words.end());
       if (program.empty() || run_program(program) < 0) return 110;

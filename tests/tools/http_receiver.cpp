@@ -145,6 +145,9 @@ void HttpReceiver::handle(int fd) {
       case ReceiverMode::kAnswerError:
         write_all("HTTP/1.1 500 Internal Server Error\r\nContent-Length: 0\r\n\r\n");
         break;
+      case ReceiverMode::kAnswerGarbage:
+        write_all("\x01\x02 certainly not a status line\r\n\r\n");
+        break;
       case ReceiverMode::kNeverAnswer:
         while (!stop_) std::this_thread::sleep_for(std::chrono::milliseconds(20));
         break;

@@ -24,7 +24,8 @@ struct TestCertificate {
   bool make(const std::filesystem::path& folder, const std::string& tag);
 };
 
-enum class ReceiverMode { kAnswerOk, kAnswerError, kNeverAnswer, kChunkedOk };
+/// kAnswerGarbage answers bytes that are not HTTP at all.
+enum class ReceiverMode { kAnswerOk, kAnswerError, kNeverAnswer, kChunkedOk, kAnswerGarbage };
 
 /// Listens on 127.0.0.1 (any free port) and answers each request per the mode.
 class HttpReceiver {

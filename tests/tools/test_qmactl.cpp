@@ -70,8 +70,7 @@ TEST_F(QmactlTest, RequestsOfLaterCommandsAreSentAndTheirAnswerShown) {
   const Row rows[] = {
       {"versions", "CommandCode: 1"},
       {"register 01000000 " + (agent_.roots_.base() / "pkg.zip").string(), "CommandCode: 2"},
-      {"update 01000000 update_normal --option A --reply 127.0.0.1:9", "CommandCode: 3"},
-      {"progress 01000000", "CommandCode: 4"},
+      {"progress 01000000 --option 'a\"&<b'", "CommandCode: 4"},
       {"logs", "CommandCode: 7"},
   };
   for (const Row& row : rows) {
@@ -84,6 +83,15 @@ TEST_F(QmactlTest, RequestsOfLaterCommandsAreSentAndTheirAnswerShown) {
 TEST_F(QmactlTest, BadUsageAndMissingAgentAreReported) {
   EXPECT_EQ(qmactl("frobnicate").status, 2);
   EXPECT_EQ(qmactl("update 01000000").status, 2);
+  EXPECT_EQ(qmactl("update 01000000 install --mode install").status, 2);
+  // A module without a package: the agent ends the update without an answer.
+  for (const char* args : {"update 01000000 update_normal --option A --reply 127.0.0.1:9",
+                           "update 01000000 --mode install"}) {
+    ToolRun run = qmactl(args);
+    EXPECT_EQ(run.status, 3) << args;
+    EXPECT_NE(run.out.find("without an answer"), std::string::npos) << run.out;
+  }
+  EXPECT_EQ(agent_.count_in_log("Get command of update-tool error! Mode=[install]"), 1);
   EXPECT_EQ(qmactl("register 01000000 /nonexistent.zip").status, 2);
   agent_.stop();
   ToolRun run = qmactl("info");
@@ -131,27 +139,71 @@ TEST(QmactlAnswerTest, AnAnswerEndsAtItsFrameWhileTheConnectionStaysOpen) {
   EXPECT_NE(run.out.find("Status: 601\n"), std::string::npos) << run.out;
 }
 
-TEST(QmactlListenTest, ListenPrintsEachNotice) {
-  FILE* pipe = popen((std::string(QMACTL_PATH) + " listen 0 --count 1").c_str(), "r");
-  ASSERT_NE(pipe, nullptr);
+// Starts `qmactl listen 0` with the given options and returns its pipe and port.
+FILE* start_listener(const std::string& options, unsigned* port) {
+  FILE* pipe = popen((std::string(QMACTL_PATH) + " listen 0 " + options).c_str(), "r");
+  if (pipe == nullptr) return nullptr;
   char line[256] = {};
-  ASSERT_NE(fgets(line, sizeof line, pipe), nullptr);
-  unsigned port = 0;
-  ASSERT_EQ(std::sscanf(line, "listening on port %u", &port), 1) << line;
-  std::string notice = "<QMAMessage MessageVersion=\"2.0\"></QMAMessage>";
-  void* io = create_mox_io_data(static_cast<int>(notice.size()), notice.data(), 0, 0);
+  if (fgets(line, sizeof line, pipe) == nullptr ||
+      std::sscanf(line, "listening on port %u", port) != 1) {
+    ADD_FAILURE() << line;
+  }
+  return pipe;
+}
+
+void post(unsigned port, const std::string& body) {
+  void* io = create_mox_io_data(static_cast<int>(body.size()), body.data(), 0, 0);
   void* reply = nullptr;
   EXPECT_EQ(
       syncRequestForPlain("127.0.0.1", static_cast<int>(port), "quillmend.manager", 10, io, &reply),
       1);
   free_mox_io_data(reply);
   free_mox_io_data(io);
+}
+
+std::string rest_of(FILE* pipe) {
   std::string out;
   char buffer[1024];
   size_t n;
   while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
   EXPECT_EQ(pclose(pipe), 0);
-  EXPECT_EQ(out, "== notice: POST /quillmend.manager HTTP/1.1\n" + notice + "\n");
+  return out;
+}
+
+TEST(QmactlListenTest, ListenPrintsEachNoticeReadably) {
+  unsigned port = 0;
+  FILE* pipe = start_listener("--count 2", &port);
+  ASSERT_NE(pipe, nullptr);
+  post(port,
+       "<QMAMessage MessageVersion=\"2.0\"><InReplyTo>U-1</InReplyTo><CommandCode>3</CommandCode>"
+       "<QMAData><Status>905</Status><Module><CurrentVersion>2.0</CurrentVersion><ExVersion>1.0"
+       "</ExVersion><extension><option id=\"A1\"></option></extension></Module><ToolOutputLog "
+       "lang=\"ja\">時間切れ</ToolOutputLog><ToolOutputLog lang=\"en\">Timed out</ToolOutputLog>"
+       "</QMAData></QMAMessage>");
+  post(port, "not a message");
+  EXPECT_EQ(rest_of(pipe),
+            "== notice 1: POST /quillmend.manager HTTP/1.1\n"
+            "InReplyTo: U-1\n"
+            "CommandCode: 3\n"
+            "Status: 905 (did not finish in time)\n"
+            "Module:\n"
+            "  CurrentVersion: 2.0\n"
+            "  ExVersion: 1.0\n"
+            "  extension:\n"
+            "    option: [id=A1]\n"
+            "ToolOutputLog: [lang=ja] 時間切れ\n"
+            "ToolOutputLog: [lang=en] Timed out\n"
+            "== notice 2: POST /quillmend.manager HTTP/1.1\n"
+            "not a message\n");
+}
+
+TEST(QmactlListenTest, RawPrintsTheNoticeAsReceived) {
+  unsigned port = 0;
+  FILE* pipe = start_listener("--raw --count 1", &port);
+  ASSERT_NE(pipe, nullptr);
+  std::string notice = "<QMAMessage MessageVersion=\"2.0\"></QMAMessage>";
+  post(port, notice);
+  EXPECT_EQ(rest_of(pipe), "== notice: POST /quillmend.manager HTTP/1.1\n" + notice + "\n");
 }
 
 }  // namespace

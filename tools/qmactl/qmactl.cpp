@@ -15,6 +15,7 @@
 #include "platform/local_pipe.h"
 #include "platform/tcp_stream.h"
 #include "tools/qmactl/answer_printer.h"
+#include "tools/qmactl/notice_printer.h"
 
 namespace {
 
@@ -34,11 +35,15 @@ void usage() {
       "  versions                          versions of every installed module\n"
       "  register MODULE ARCHIVE           register an update package for a module\n"
       "  update MODULE MODE [--option ID] [--package ID] [--reply HOST:PORT]\n"
-      "                                    MODE: update_normal, update_force, install, un_install\n"
+      "  update MODULE --mode MODE ...     MODE: update_normal, update_force, install, "
+      "un_install;\n"
+      "                                    prints the accepted answer; the completion comes as a\n"
+      "                                    notice to HOST:PORT (see listen)\n"
       "  progress MODULE [--option ID]     progress of a running update\n"
       "  reboot | shutdown                 restart or power off the server\n"
       "  logs [--out FILE]                 collect the logs into one archive, copied to FILE\n"
-      "  listen PORT [--count N]           print completion notices posted to PORT\n"
+      "  listen PORT [--count N]           print completion notices posted to PORT (0: any free\n"
+      "                                    port), each as it arrives\n"
       "The answer is printed readable, or as the raw message with --raw. Exit status: 0 done\n"
       "(600/601), 1 any other status, 2 usage, 3 no answer.\n",
       stderr);
@@ -51,12 +56,37 @@ struct Request {
   std::string directory;
 };
 
+// Values from the command line go into the request as text, whatever characters they hold.
+std::string escaped(const std::string& value) {
+  std::string out;
+  for (char c : value) {
+    switch (c) {
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      default:
+        out += c;
+    }
+  }
+  return out;
+}
+
 std::string element(const char* name, const std::string& value) {
-  return std::string("<") + name + ">" + value + "</" + name + ">";
+  return std::string("<") + name + ">" + escaped(value) + "</" + name + ">";
 }
 
 std::string option_extension(const std::string& option) {
-  return option.empty() ? "" : "<extension><option id=\"" + option + "\"></option></extension>";
+  return option.empty() ? ""
+                        : "<extension><option id=\"" + escaped(option) + "\"></option></extension>";
 }
 
 // The folder an archive was dropped into; removed with whatever the agent left there.
@@ -97,7 +127,17 @@ bool stage_archive(const std::string& archive, Request& request) {
   return true;
 }
 
-int run_listen(const std::vector<std::string>& args) {
+// One notice as it is printed: readable, or the request line and raw body with --raw.
+void print_notice(long number, const std::string& request_line, const std::string& body, bool raw) {
+  if (raw) {
+    std::printf("== notice: %s\n%s\n", request_line.c_str(), body.c_str());
+  } else {
+    std::fputs(qma::qmactl::readable_notice(number, request_line, body).c_str(), stdout);
+  }
+  std::fflush(stdout);
+}
+
+int run_listen(const std::vector<std::string>& args, bool raw) {
   if (args.empty()) {
     usage();
     return kExitUsage;
@@ -141,9 +181,7 @@ int run_listen(const std::vector<std::string>& args) {
     }
     if (header_end == std::string::npos) continue;
     std::string request_line = data.substr(0, data.find("\r\n"));
-    std::printf("== notice: %s\n%s\n", request_line.c_str(),
-                data.substr(header_end + 4, length).c_str());
-    std::fflush(stdout);
+    print_notice(received + 1, request_line, data.substr(header_end + 4, length), raw);
     static const char kOk[] =
         "HTTP/1.1 200 OK\r\nContent-Length: 8\r\nConnection: close\r\n\r\naccepted";
     (void)stream->write_some(kOk, sizeof kOk - 1, 5000);
@@ -180,7 +218,7 @@ int main(int argc, char** argv) {
   }
   std::string command = args[0];
   args.erase(args.begin());
-  if (command == "listen") return run_listen(args);
+  if (command == "listen") return run_listen(args, raw);
 
   auto take_option = [&args](const char* name, std::string fallback = "") {
     for (size_t i = 0; i + 1 < args.size(); ++i) {
@@ -210,14 +248,19 @@ int main(int argc, char** argv) {
     std::string option = take_option("--option");
     std::string package = take_option("--package");
     std::string reply = take_option("--reply", "127.0.0.1:0");
-    if (args.size() != 2 || reply.find(':') == std::string::npos) {
+    std::string mode = take_option("--mode");
+    if (mode.empty() && args.size() == 2) {
+      mode = args[1];
+      args.pop_back();
+    }
+    if (args.size() != 1 || mode.empty() || reply.find(':') == std::string::npos) {
       usage();
       return kExitUsage;
     }
     request.code = "3";
     size_t colon = reply.rfind(':');
     request.data = element("ModuleID", args[0]) + element("PackageID", package) +
-                   element("Mode", args[1]) + element("ReplyToAddress", reply.substr(0, colon)) +
+                   element("Mode", mode) + element("ReplyToAddress", reply.substr(0, colon)) +
                    element("ReplyToPort", reply.substr(colon + 1)) + option_extension(option);
   } else if (command == "progress") {
     std::string option = take_option("--option");
