@@ -385,18 +385,4 @@ TEST(LogArchiveArguments, NamesThatWouldOverrunTheCommandLineAreLeftOut) {
   EXPECT_TRUE(left_out.empty());
 }
 
-TEST(LogFileTable, CollectedNamesInOrder) {
-  EXPECT_EQ(qma::commands::collected_from_logs_folder(),
-            (std::vector<std::string>{
-                "axis2.log", "axis2_moxClient.log", "axis2_moxInitProcess.log", "miniQMA.log",
-                "MOX_Install.log", "ExMOX_Install.log", "QMA_Install.log", "ExQMA_Install.log"}));
-  auto bin = qma::commands::collected_from_bin_folder("svc.log");
-  EXPECT_EQ(std::vector<std::string>(bin.begin(), bin.begin() + 6),
-            (std::vector<std::string>{"svc.log", "Exsvc.log", "plainsvc.log", "Explainsvc.log",
-                                      "MOX_SERVICE_PROGRAM.log", "ExMOX_SERVICE_PROGRAM.log"}));
-  EXPECT_EQ(bin.size(), 16u);
-  EXPECT_EQ(bin.back(), "ExQMAgentService.log");
-  EXPECT_EQ(qma::commands::collected_from_bin_folder("").size(), 12u);
-}
-
 }  // namespace

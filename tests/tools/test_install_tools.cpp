@@ -129,25 +129,6 @@ TEST_F(ZipControl, ArchiverMissingOrCurrentFolderGone) {
   EXPECT_EQ(read_text(log_), "");
 }
 
-// The real archivers behind the launcher: a package unpacks into the current folder.
-TEST_F(ZipControl, UnpacksThroughTheRealArchiver) {
-  fs::copy_file(QMAUNZ_PATH, roots_.bin() / "QMAunz", fs::copy_options::overwrite_existing);
-  fs::copy_file(QMAZIP_PATH, roots_.bin() / "QMAzip", fs::copy_options::overwrite_existing);
-  fs::path source = roots_.base() / "source";
-  fs::create_directories(source);
-  std::ofstream(source / "QuillInfo.xml") << "<quillmend_package/>";
-  std::ofstream(source / "tool name.sh") << "#!/bin/sh\n";
-  ToolEnvironment environment;
-  auto packed = run_tool({QMZIPCONTROL_PATH, "-c", (roots_.base() / "pkg.zip").string(),
-                          "QuillInfo.xml", "tool name.sh"},
-                         source, environment);
-  EXPECT_EQ(packed.status, 0) << packed.out << packed.err;
-  auto unpacked = launch({"-u", (roots_.base() / "pkg.zip").string()});
-  EXPECT_EQ(unpacked.status, 0) << unpacked.out << unpacked.err;
-  EXPECT_EQ(read_text(work_ / "QuillInfo.xml"), "<quillmend_package/>");
-  EXPECT_EQ(read_text(work_ / "tool name.sh"), "#!/bin/sh\n");
-}
-
 // ---- moxControlAgents ----
 
 class ControlAgents : public ::testing::Test {
