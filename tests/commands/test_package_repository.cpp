@@ -121,6 +121,24 @@ TEST_F(PackageRepository, NewPackageReplacesTheOldButKeepsStatusAndVersionHistor
             1);
   EXPECT_EQ(read_text(agent_.roots_.base() / "outside.txt"), "outside")
       << "the link was removed, not followed";
+  // An upload named like a kept file cannot be moved in, and the kept file is not taken
+  // for the archive and deleted afterwards.
+  write(drop_ / "ModuleStatus", "not a zip");
+  EXPECT_EQ(register_package("ModuleStatus"), answer_of("R", "2", "600"));
+  EXPECT_EQ(QMA_Cmn_Get_ModuleStatus(kModule, nullptr), QMA_MODSTAT_FAILED);
+  EXPECT_EQ(agent_.count_in_log("Upload not moved. File=[ModuleStatus]"), 1);
+}
+
+TEST_F(PackageRepository, ModuleFolderThatIsALinkIsNeitherSweptNorUnpackedInto) {
+  const fs::path elsewhere = agent_.roots_.base() / "elsewhere";
+  write(elsewhere / "precious.txt", "precious");
+  fs::create_directory_symlink(elsewhere, module());
+  ASSERT_TRUE(write_zip(drop_ / "pkg.zip", {{"QuillInfo.xml", "new"}}));
+  EXPECT_EQ(register_package("pkg.zip"), answer_of("R", "2", "900"));
+  EXPECT_EQ(agent_.count_in_log("Module folder is not a folder. Path=[" + module().string() + "]"),
+            1);
+  EXPECT_EQ(tree_of(elsewhere), std::vector<std::string>{"precious.txt"});
+  EXPECT_TRUE(fs::exists(drop_ / "pkg.zip"));
 }
 
 TEST_F(PackageRepository, RequestChecksRefuseWithoutTouchingThePackageRoot) {
