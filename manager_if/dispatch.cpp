@@ -1,14 +1,44 @@
 // Request dispatch: the request parser of the XML query library and the command code table.
+#include <cstring>
+
 #include "commands/qma_commands.h"
+#include "common/cmn/qmcmn.h"
 #include "common/log/qma_log.h"
 #include "common/qma_config.h"
 #include "common/qma_funcinit.h"
 #include "manager_if/decimal.h"
 #include "manager_if/qma_manager_if.h"
+#include "platform/file.h"
 
 namespace {
 
 constexpr const char* kSrc = "QMAProc";
+
+// A module id becomes a folder name under the package root. One that could name
+// anything else (a separator, "." or "..") is refused before any command sees it,
+// as a registration refuses an id of the wrong length: status 900, and the upload
+// of a registration is deleted. An empty id is left to the commands, which refuse it.
+bool refuse_unsafe_module_id(MPITbl* mpi, CMDTbl* cmd, int code) {
+  const char* id = cmd->ReqInfo.QMMData.ModuleID;
+  if (id[0] == '\0' || qma::platform::is_plain_name(id)) return false;
+  QMA_LogError("QMA_DispatchForRequest", kSrc, __LINE__,
+               "Module ID is not a plain name. ModuleID=[%s] (CommandCode=%d)", id, code);
+  if (code == 2 && mpi != nullptr && mpi->ReqFileName[0] != '\0' &&
+      std::strcmp(mpi->ReqFileName, cmd->ReqInfo.QMMData.FileName) == 0) {
+    if (auto deleted = qma::platform::act_on_upload(mpi->ReqDirectory, mpi->ReqFileName,
+                                                    qma::platform::UploadAction::kDelete);
+        !deleted.ok()) {
+      QMA_LogError("QMA_DispatchForRequest", kSrc, __LINE__,
+                   "Upload not deleted. File=[%s] Folder=[%s] errno=[%d]", mpi->ReqFileName,
+                   mpi->ReqDirectory, deleted.error());
+    }
+  }
+  ResInfo& res = cmd->ResInfo;
+  QMCmnCopyField(res.InReplyTo, cmd->ReqInfo.MessageID);
+  QMCmnCopyField(res.CommandCode, cmd->ReqInfo.CommandCode);
+  QMCmnCopyField(res.Status, "900");
+  return true;
+}
 
 }  // namespace
 
@@ -46,8 +76,10 @@ int QMA_DispatchForRequest(MPITbl* mpi, CMDTbl* cmd) {
     QMA_LogError(__func__, kSrc, __LINE__, "Unexpected command code.(CommandCode=%d)", code);
     return 0;
   }
+  // A refused request runs no handler, so it is answered here for every code, 3 included.
+  const bool refused = refuse_unsafe_module_id(mpi, cmd, code);
   // The handlers' own results are not looked at: each leaves its Status in the answer.
-  switch (code) {
+  switch (refused ? -1 : code) {
     case 0:
     case 5:
     case 6:
@@ -67,7 +99,7 @@ int QMA_DispatchForRequest(MPITbl* mpi, CMDTbl* cmd) {
       (void)QMA_GetLogFile(cmd);
       break;
   }
-  if (code != 3) {
+  if (code != 3 || refused) {
     if (QMA_MakeSendData(mpi, cmd, 0) != 1) {
       QMA_LogError(__func__, kSrc, __LINE__, "Response data create error! (CommandCode=%d)", code);
       return 0;

@@ -247,9 +247,14 @@ unsigned int QMA_ManagerProcIF(void* argument) {
     dispatched = true;
     success = QMA_DispatchForRequest(table, cmd) == 1;
   } else {
-    if (code == 2) {
-      std::string upload = qma::platform::join_path(table->ReqDirectory, table->ReqFileName);
-      (void)qma::platform::delete_file(upload);
+    if (code == 2 && table->ReqFileName[0] != '\0') {
+      if (auto deleted = qma::platform::act_on_upload(table->ReqDirectory, table->ReqFileName,
+                                                      qma::platform::UploadAction::kDelete);
+          !deleted.ok()) {
+        QMA_LogError(__func__, kSrc, __LINE__,
+                     "Upload not deleted. File=[%s] Folder=[%s] errno=[%d]", table->ReqFileName,
+                     table->ReqDirectory, deleted.error());
+      }
     }
     fill_refusal(cmd, "900");
     QMA_LogWarning(__func__, kSrc, __LINE__,

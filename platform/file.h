@@ -54,6 +54,25 @@ bool wildcard_match(std::string_view pattern, std::string_view name);
 [[nodiscard]] Status create_directory(std::string_view path);
 [[nodiscard]] Status remove_directory(std::string_view path);
 
+/// True when the text names one entry of a folder and nothing else: not empty,
+/// no '/', '\' or zero byte, and not "." or "..". Names that a request carries
+/// (module ids, uploaded file names) must pass this before they become a path.
+bool is_plain_name(std::string_view name);
+
+/// What act_on_upload does with the file a client named.
+enum class UploadAction { kDelete, kMove };
+/// Deletes the file `name` in `folder`, or moves it into `to_folder` under the
+/// same name, only when `name` is a plain name (else EINVAL) of a regular file
+/// there. A symbolic link in that place is never followed and is refused with
+/// ELOOP; a folder, device, FIFO or socket is refused with EPERM; refused files
+/// are left alone. The folder itself may be reached through links. When the
+/// exact name is absent, the name is looked up without regard to case. A move
+/// never replaces an existing file, never copies across volumes (EXDEV) and is
+/// written through, as move_file. Every file that a request names by folder and
+/// file name is acted on only through this function.
+[[nodiscard]] Status act_on_upload(std::string_view folder, std::string_view name,
+                                   UploadAction action, std::string_view to_folder = {});
+
 /// Whole-file read; fails when the file cannot be opened.
 [[nodiscard]] Result<std::string> read_file(std::string_view path);
 /// Replaces a file's content atomically: temporary file, flush to disk, rename.

@@ -230,6 +230,90 @@ Status move_file(std::string_view from, std::string_view to) {
   return Status::success();
 }
 
+namespace {
+
+/// The entry of an open folder that `name` means: the exact name, else the
+/// first name in byte order that differs only in case; empty when none.
+std::string entry_in(int dir_fd, const std::string& name) {
+  struct stat st {};
+  if (fstatat(dir_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) return name;
+  int listing_fd = dup(dir_fd);
+  if (listing_fd < 0) return {};
+  DIR* dir = fdopendir(listing_fd);
+  if (dir == nullptr) {
+    close(listing_fd);
+    return {};
+  }
+  rewinddir(dir);
+  std::string found;
+  while (dirent* entry = readdir(dir)) {
+    std::string_view candidate(entry->d_name);
+    if (equal_ignoring_case(candidate, name) && (found.empty() || candidate < found)) {
+      found.assign(candidate);
+    }
+  }
+  closedir(dir);
+  return found;
+}
+
+/// 0 when the entry is a regular file (its status in *st), else why it is refused.
+int regular_entry(int dir_fd, const std::string& entry, struct stat* st) {
+  if (fstatat(dir_fd, entry.c_str(), st, AT_SYMLINK_NOFOLLOW) != 0) return errno;
+  if (S_ISLNK(st->st_mode)) return ELOOP;
+  if (!S_ISREG(st->st_mode)) return EPERM;
+  return 0;
+}
+
+}  // namespace
+
+Status act_on_upload(std::string_view folder, std::string_view name, UploadAction action,
+                     std::string_view to_folder) {
+  if (!is_plain_name(name) || folder.empty()) return fail(EINVAL);
+  if (action == UploadAction::kMove && to_folder.empty()) return fail(EINVAL);
+  Fd dir(open(resolve_path(folder).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (dir.get() < 0) return fail_errno();
+  std::string entry = entry_in(dir.get(), std::string(name));
+  if (entry.empty()) return fail(ENOENT);
+  struct stat checked {};
+  if (int error = regular_entry(dir.get(), entry, &checked); error != 0) return fail(error);
+
+  // Neither unlinkat nor renameat follows a link in the last component, so an
+  // entry swapped after the check is at worst removed or moved itself; a moved
+  // entry is checked again below.
+  if (action == UploadAction::kDelete) {
+    if (unlinkat(dir.get(), entry.c_str(), 0) != 0) return fail_errno();
+    int error = fsync(dir.get()) == 0 || errno == EINVAL || errno == EROFS ? 0 : errno;
+    return error == 0 ? Status::success() : fail(error);
+  }
+
+  Fd target_dir(open(resolve_path(to_folder).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (target_dir.get() < 0) return fail_errno();
+  const std::string target(name);
+  if (renameat2(dir.get(), entry.c_str(), target_dir.get(), target.c_str(), RENAME_NOREPLACE) !=
+      0) {
+    int error = errno;
+    if (error != EINVAL && error != ENOSYS) return fail(error);
+    struct stat existing {};
+    if (fstatat(target_dir.get(), target.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0) {
+      return fail(EEXIST);
+    }
+    if (renameat(dir.get(), entry.c_str(), target_dir.get(), target.c_str()) != 0) {
+      return fail_errno();
+    }
+  }
+  struct stat moved {};
+  if (int error = regular_entry(target_dir.get(), target, &moved);
+      error != 0 || moved.st_ino != checked.st_ino || moved.st_dev != checked.st_dev) {
+    // Swapped between the check and the move: put it back and refuse.
+    (void)renameat2(target_dir.get(), target.c_str(), dir.get(), entry.c_str(), RENAME_NOREPLACE);
+    return fail(error != 0 ? error : EAGAIN);
+  }
+  for (int fd : {target_dir.get(), dir.get()}) {
+    if (fsync(fd) != 0 && errno != EINVAL && errno != EROFS) return fail_errno();
+  }
+  return Status::success();
+}
+
 Status copy_file(std::string_view from, std::string_view to, bool overwrite) {
   std::string source = resolve_path(from);
   std::string target = resolve_path(to);

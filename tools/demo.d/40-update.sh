@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Demo: an update end to end. Places a sample module (a package descriptor and a small update
-# tool script) in the package root, starts a notice receiver with `qmactl listen`, updates the
+# Demo: a package's road end to end. Packs a sample module (a package descriptor and a small
+# update tool script) with the installation's own QMAzip, registers it with `qmactl register`
+# as the manager's upload would be, starts a notice receiver with `qmactl listen`, updates the
 # module with `qmactl update`, and shows the accepted answer, the completion notice the
 # receiver got, the progress query and the statuses the agent keeps.
 set -u
@@ -22,9 +23,9 @@ running() {
   [ "$(qmasvchost query "$SERVICE" 2>/dev/null | sed -n 's/^STATE *: *\([0-9]*\).*/\1/p')" = 4 ]
 }
 
-echo "== update: sample module $MODULE in $MODULE_DIR"
-mkdir -p "$MODULE_DIR"
-cat >"$MODULE_DIR/QuillInfo.xml" <<'EOF'
+PACKAGE="$WORK/package"
+mkdir -p "$PACKAGE"
+cat >"$PACKAGE/QuillInfo.xml" <<'EOF'
 <?xml version="1.0" encoding="UTF-8"?>
 <quillmend_package>
   <module_id>05000000</module_id>
@@ -53,7 +54,7 @@ cat >"$MODULE_DIR/QuillInfo.xml" <<'EOF'
   </output_messages>
 </quillmend_package>
 EOF
-cat >"$MODULE_DIR/demo_tool.sh" <<'EOF'
+cat >"$PACKAGE/demo_tool.sh" <<'EOF'
 #!/bin/sh
 # A sample update tool. The agent starts it in the module folder with the mode as argument;
 # it answers in <Mode>.xml: first "OK", then, once the agent has taken that answer away,
@@ -88,10 +89,10 @@ sleep 1
 echo 1.1.0 >installed_version
 answer Complete ""
 EOF
-chmod 755 "$MODULE_DIR/demo_tool.sh"
-printf '<Response><result_code>OK</result_code><data><version>1.0.0</version></data></Response>\n' \
-  >"$MODULE_DIR/CurrentVersion.xml"
-ls -l "$MODULE_DIR"
+chmod 755 "$PACKAGE/demo_tool.sh"
+echo "== update: QMAzip -o demo-package.zip QuillInfo.xml demo_tool.sh"
+(cd "$PACKAGE" && QMAzip -o "$WORK/demo-package.zip" QuillInfo.xml demo_tool.sh)
+unzip -l "$WORK/demo-package.zip"
 
 # The communication service's name: its plain variant posts notices over plain HTTP, which is
 # what `qmactl listen` receives.
@@ -113,6 +114,15 @@ if [ ! -S "$PIPE" ]; then
   echo "update: the agent's pipe $PIPE did not appear" >&2
   exit 1
 fi
+
+echo "== update: qmactl register $MODULE demo-package.zip"
+qmactl register "$MODULE" "$WORK/demo-package.zip"
+rc_register=$?
+# The installed version before this update, as the agent's version queries keep it.
+printf '<Response><result_code>OK</result_code><data><version>1.0.0</version></data></Response>\n' \
+  >"$MODULE_DIR/CurrentVersion.xml"
+echo "== update: the module folder $MODULE_DIR"
+ls -l "$MODULE_DIR"
 
 echo "== update: qmactl listen 0 --count 1 (the manager's notice receiver)"
 qmactl listen 0 --count 1 >"$WORK/notices" 2>&1 &
@@ -157,4 +167,4 @@ echo "QMAgentStatus: $(cat "$AXIS2C_HOME/bin/QMAgentStatus")"
 
 echo "== update: QMAgent -stop"
 QMAgent -stop
-[ "$rc_update" = 0 ] && [ "$rc_notice" = 0 ]
+[ "$rc_register" = 0 ] && [ "$rc_update" = 0 ] && [ "$rc_notice" = 0 ]

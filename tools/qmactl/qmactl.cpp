@@ -1,5 +1,6 @@
 // qmactl: sends one request to the agent over its pipe and prints the answer;
 // `qmactl listen` receives completion notices.
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -45,7 +46,7 @@ void usage() {
       "                                    notice to HOST:PORT (see listen)\n"
       "  progress MODULE [--option ID]     progress of a running update\n"
       "  reboot | shutdown                 restart or power off the server\n"
-      "  logs                              collect the logs into one archive\n"
+      "  logs [--out FILE]                 collect the logs into one archive, copied to FILE\n"
       "  listen PORT [--count N]           print completion notices posted to PORT (0: any free\n"
       "                                    port), each as it arrives\n"
       "The answer is printed readable, as the raw message with --raw, or as one JSON object\n"
@@ -93,6 +94,19 @@ std::string option_extension(const std::string& option) {
   return option.empty() ? ""
                         : "<extension><option id=\"" + escaped(option) + "\"></option></extension>";
 }
+
+// The folder an archive was dropped into; removed with whatever the agent left there.
+struct StagedUpload {
+  std::string folder, name;
+  StagedUpload() = default;
+  StagedUpload(const StagedUpload&) = delete;
+  StagedUpload& operator=(const StagedUpload&) = delete;
+  ~StagedUpload() {
+    if (folder.empty()) return;
+    (void)qma::platform::act_on_upload(folder, name, qma::platform::UploadAction::kDelete);
+    (void)qma::platform::remove_directory(folder);
+  }
+};
 
 // Drops the archive into a folder of its own, as the communication service stores uploads.
 bool stage_archive(const std::string& archive, Request& request) {
@@ -236,6 +250,8 @@ int main(int argc, char** argv) {
   };
 
   Request request;
+  StagedUpload staged;
+  std::string out_file;
   if (command == "info" && args.empty()) {
     request.code = "0";
   } else if (command == "versions" && args.empty()) {
@@ -243,6 +259,8 @@ int main(int argc, char** argv) {
   } else if (command == "register" && args.size() == 2) {
     request.code = "2";
     if (!stage_archive(args[1], request)) return kExitUsage;
+    staged.folder = request.directory;
+    staged.name = request.file_name;
     request.data = element("FileName", request.file_name) + element("ModuleID", args[0]);
   } else if (command == "update") {
     std::string option = take_option("--option");
@@ -274,7 +292,12 @@ int main(int argc, char** argv) {
     request.code = "5";
   } else if (command == "shutdown" && args.empty()) {
     request.code = "6";
-  } else if (command == "logs" && args.empty()) {
+  } else if (command == "logs") {
+    out_file = take_option("--out");
+    if (!args.empty()) {
+      usage();
+      return kExitUsage;
+    }
     request.code = "7";
   } else {
     usage();
@@ -337,5 +360,16 @@ int main(int argc, char** argv) {
     if (!attached.empty()) std::printf("Attached file: %s\n", attached.c_str());
   }
   std::string status = qma::qmactl::element_text(text, "Status");
-  return status == "600" || status == "601" ? kExitDone : kExitRefused;
+  bool done = status == "600" || status == "601";
+  if (done && !out_file.empty()) {
+    auto saved = attached.empty() ? qma::platform::Status::failure(ENOENT)
+                                  : qma::platform::copy_file(attached, out_file, true);
+    if (!saved.ok()) {
+      std::fprintf(stderr, "qmactl: cannot save the log archive %s to %s: %s\n", attached.c_str(),
+                   out_file.c_str(), std::strerror(saved.error()));
+      return kExitRefused;
+    }
+    if (!raw) std::printf("Saved to: %s\n", out_file.c_str());
+  }
+  return done ? kExitDone : kExitRefused;
 }

@@ -1,0 +1,37 @@
+// The package repository and the log archive: sweeping a module folder before a new
+// package, and the pieces of the log collection that tests look at one by one.
+#pragma once
+
+#include <string>
+#include <vector>
+
+/// Empties a folder before a new package is registered there. With top 1 the module's
+/// status file and version history ("ModuleStatus", "CurrentVersion.xml",
+/// "ExVersion.xml", "ExExVersion.xml") stay; subfolders are swept with 0 and removed.
+/// Links are deleted as files, never followed.
+void QMA_SweepPrePKG(const char* directory, int top);
+
+namespace qma::commands {
+
+/// The launcher that unpacks packages and packs the log archive, and the archive's name.
+inline constexpr const char* kZipTool = "QMZipControl";
+inline constexpr const char* kLogArchive = "QMAgentLog.zip";
+/// At most this many log files go into the archive.
+inline constexpr size_t kMaxLogFiles = 200;
+/// The launcher's command line, as the process starter builds it ("\"QMZipControl\" "
+/// followed by the arguments), never passes this many characters.
+inline constexpr size_t kZipCommandLineLimit = 8192;
+
+/// Files copied from AXIS2C_HOME/logs into the log directory, in order.
+std::vector<std::string> collected_from_logs_folder();
+/// Files copied from AXIS2C_HOME/bin: first the four named after the communication
+/// service's log file (when mox_logfile is not empty), then the fixed ones.
+std::vector<std::string> collected_from_bin_folder(const std::string& mox_logfile);
+
+/// The launcher's arguments for packing `names` into `archive`: "-c " and then the
+/// archive and each name in double quotes, each followed by a blank. A name that would
+/// make the command line reach kZipCommandLineLimit is left out and added to left_out.
+std::string log_archive_arguments(const std::string& archive, const std::vector<std::string>& names,
+                                  std::vector<std::string>* left_out);
+
+}  // namespace qma::commands

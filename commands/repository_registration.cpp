@@ -1,0 +1,185 @@
+// Registration of an update package (command code 2): the uploaded archive is moved into
+// its module folder under the package root and unpacked there by the zip launcher.
+#include <cstring>
+#include <string>
+
+#include "commands/package_repository.h"
+#include "commands/qma_commands.h"
+#include "commands/update_tools.h"
+#include "common/cmn/qmcmn.h"
+#include "common/host/qma_system.h"
+#include "common/log/qma_log.h"
+#include "common/qma_config.h"
+#include "common/status/qma_status.h"
+#include "manager_if/decimal.h"
+#include "manager_if/qma_manager_if.h"
+#include "platform/archive_io.h"
+#include "platform/clock.h"
+#include "platform/command_line.h"
+#include "platform/environment.h"
+#include "platform/file.h"
+
+namespace {
+
+constexpr const char* kSrc = "QMAProc";
+constexpr size_t kModuleIdLength = 8;
+constexpr int kZipToolWaitSeconds = 300;
+constexpr uint32_t kSettleMs = 1000;
+// The reason an archiver leaves beside an archive it refused.
+constexpr const char* kRefusalSuffix = ".err";
+constexpr size_t kRefusalShown = 1023;
+
+void fail(ResInfo& res) {
+  QMCmnCopyField(res.Status, "900");
+}
+
+/// The upload is deleted only as a regular file in its folder, never through a link.
+void delete_upload(const MPITbl* mpi) {
+  auto deleted = qma::platform::act_on_upload(mpi->ReqDirectory, mpi->ReqFileName,
+                                              qma::platform::UploadAction::kDelete);
+  if (!deleted.ok()) {
+    QMA_LogError("QMA_RepositoryForUpdatePKG", kSrc, __LINE__,
+                 "Upload not deleted. File=[%s] Folder=[%s] errno=[%d]", mpi->ReqFileName,
+                 mpi->ReqDirectory, deleted.error());
+  }
+}
+
+/// The archiver's reason for refusing the archive, copied into the agent log.
+void log_archiver_refusal(const std::string& archive) {
+  std::string report = archive + kRefusalSuffix;
+  auto text = qma::platform::read_file(report);
+  if (!text.ok()) return;
+  std::string reason = text.value().substr(0, text.value().find('\n')).substr(0, kRefusalShown);
+  QMA_LogError("QMA_RepositoryForUpdatePKG", kSrc, __LINE__, "Package not unpacked. %s",
+               reason.c_str());
+  (void)qma::platform::delete_file(report);
+}
+
+}  // namespace
+
+int QMA_RepositoryForUpdatePKG(MPITbl* mpi, CMDTbl* cmd) {
+  if (mpi == nullptr || cmd == nullptr) {
+    QMA_LogError(__func__, kSrc, __LINE__, "Parameter error! pstMPITbl=[%lld] pstCMDTbl=[%lld]",
+                 qma::manager_if::pointer_number(mpi), qma::manager_if::pointer_number(cmd));
+    return 0;
+  }
+  const ReqInfo& req = cmd->ReqInfo;
+  const QMMData& data = req.QMMData;
+  ResInfo& res = cmd->ResInfo;
+  QMA_LogInfo(__func__, kSrc, __LINE__,
+              "Start QMA_RepositoryForUpdatePKG(). MsgVer=[%s] MsgID=[%s] CmnCD=[%s] ModuleId=[%s]",
+              req.MessageVersion, req.MessageID, req.CommandCode, data.ModuleID);
+  QMCmnCopyField(res.InReplyTo, req.MessageID);
+  QMCmnCopyField(res.CommandCode, req.CommandCode);
+
+  int code = qma::manager_if::decimal_value(req.CommandCode, sizeof req.CommandCode);
+  if (code != 2) {
+    QMA_LogError(__func__, kSrc, __LINE__, "Unexpected command. (CommandCode=%d)", code);
+    fail(res);
+    return 0;
+  }
+  // The request's name must be the attachment's, exactly, and a plain name in its folder.
+  if (data.FileName[0] == '\0' || mpi->ReqDirectoryLen == 0 || mpi->ReqFileNameLen == 0 ||
+      std::strcmp(data.FileName, mpi->ReqFileName) != 0 ||
+      !qma::platform::is_plain_name(data.FileName)) {
+    QMA_LogError(__func__, kSrc, __LINE__, "File not specified.");
+    fail(res);
+    return 0;
+  }
+  if (QMA_Cmn_CheckFile(mpi->ReqDirectory, mpi->ReqFileName) != 1) {
+    QMA_LogError(__func__, kSrc, __LINE__, "QMA_Cmn_CheckFile() error! File not found.");
+    fail(res);
+    return 0;
+  }
+  if (strnlen(data.ModuleID, sizeof data.ModuleID) != kModuleIdLength) {
+    QMA_LogError(__func__, kSrc, __LINE__, "Module ID is not eight characters. ModuleID=[%s]",
+                 data.ModuleID);
+    delete_upload(mpi);
+    fail(res);
+    return 0;
+  }
+
+  const std::string root = QMA_Cmn_GetPackageRoot();
+  const std::string module = qma::platform::join_path(root, data.ModuleID);
+  // An existing module folder is swept, keeping the status and version history; a link
+  // or a file in its place is never swept through or unpacked into.
+  if (!qma::platform::create_directory(module).ok()) {
+    auto folder = qma::platform::ConfinedFolder::open(root);
+    auto kind = folder.ok() ? folder->kind(data.ModuleID) : qma::platform::EntryKind::kNone;
+    if (kind == qma::platform::EntryKind::kLink || kind == qma::platform::EntryKind::kFile ||
+        kind == qma::platform::EntryKind::kOther) {
+      QMA_LogError(__func__, kSrc, __LINE__, "Module folder is not a folder. Path=[%s]",
+                   module.c_str());
+      fail(res);
+      return 0;
+    }
+    QMA_SweepPrePKG(module.c_str(), 1);
+  }
+
+  // The outcome of the move plays no part, but a file that was not moved in is never
+  // deleted as the archive afterwards.
+  auto moved = qma::platform::act_on_upload(mpi->ReqDirectory, mpi->ReqFileName,
+                                            qma::platform::UploadAction::kMove, module);
+  if (!moved.ok()) {
+    QMA_LogError(__func__, kSrc, __LINE__, "Upload not moved. File=[%s] Folder=[%s] errno=[%d]",
+                 mpi->ReqFileName, mpi->ReqDirectory, moved.error());
+  }
+  const std::string archive = qma::platform::join_path(module, data.FileName);
+
+  auto home = qma::platform::get_env("AXIS2C_HOME");
+  if (!home) {
+    QMA_LogError(__func__, kSrc, __LINE__, "Enviroment Parameter[%s] is nothing!!", "AXIS2C_HOME");
+  } else if (auto copied = qma::platform::copy_file(
+                 qma::platform::join_path(qma::platform::join_path(*home, "bin"),
+                                          qma::commands::kZipTool),
+                 qma::platform::join_path(module, qma::commands::kZipTool), true);
+             !copied.ok()) {
+    QMA_LogError(__func__, kSrc, __LINE__, "Copy of zip-tool failed. errno=[%d] Path=[%s]",
+                 copied.error(), module.c_str());
+  }
+
+  const std::string arguments = "-u " + qma::platform::quote_argument(archive);
+  QMA_PROC_HANDLE process = nullptr;
+  if (QMA_ExecuteProcess(module.c_str(), qma::commands::kZipTool, arguments.c_str(), &process,
+                         nullptr) != 1) {
+    QMA_LogError(__func__, kSrc, __LINE__,
+                 "QMA_ExecuteProcess() error!(zip-tool) Command=[%s/%s %s]", module.c_str(),
+                 qma::commands::kZipTool, arguments.c_str());
+    QMCmnCopyField(res.Status, "900");
+    QMA_CloseProcHandle(&process);
+  } else {
+    int waited = QMA_WaitForProcTerm(process, kZipToolWaitSeconds);
+    QMA_CloseProcHandle(&process);
+    if (waited == 1) {
+      QMCmnCopyField(res.Status, "600");
+      qma::platform::sleep_ms(kSettleMs);
+      if (moved.ok()) {
+        if (auto deleted = qma::platform::act_on_upload(module, data.FileName,
+                                                        qma::platform::UploadAction::kDelete);
+            !deleted.ok()) {
+          QMA_LogError(__func__, kSrc, __LINE__, "Archive not deleted. errno=[%d] Path=[%s]",
+                       deleted.error(), archive.c_str());
+        }
+      }
+      log_archiver_refusal(archive);
+      if (QMA_Cmn_CheckFile(module.c_str(), "ModuleStatus") != 1) {
+        QMA_Cmn_Set_ModuleStatus(data.ModuleID, QMA_MODSTAT_OK, nullptr);
+      } else {
+        QMA_LogInfo(__func__, kSrc, __LINE__,
+                    "Do not make the ModuleStatus file. Because there is already it.");
+      }
+    } else if (waited == -1) {
+      // The launcher runs on and the archive stays until the next registration sweeps it.
+      QMA_LogError(__func__, kSrc, __LINE__, "Timeout of zip-tool. Command=[%s/%s %s]",
+                   module.c_str(), qma::commands::kZipTool, arguments.c_str());
+      QMCmnCopyField(res.Status, "905");
+    } else {
+      QMA_LogError(__func__, kSrc, __LINE__, "Failure of zip-tool. Command=[%s/%s %s]",
+                   module.c_str(), qma::commands::kZipTool, arguments.c_str());
+      QMCmnCopyField(res.Status, "900");
+    }
+  }
+  (void)qma::platform::delete_file(qma::platform::join_path(module, qma::commands::kZipTool));
+  QMA_LogInfo(__func__, kSrc, __LINE__, "QMA_RepositoryForUpdatePKG() end.");
+  return 1;
+}

@@ -1,0 +1,28 @@
+// Announcing a changed machine environment to the service manager of the host.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/result.h"
+
+namespace qma::platform {
+
+/// The error of an announcement that did not end within its time limit.
+inline constexpr int kErrorTimeout = 1460;
+
+using EnvironmentVariables = std::vector<std::pair<std::string, std::string>>;
+
+/// Hands the variables to the host's service manager, so that the services it
+/// starts from now on see them, and waits at most timeout_ms for it.
+/// On Linux: `systemctl set-environment NAME=VALUE...` (systemctl found through
+/// PATH) when systemd runs the host, chosen as ServiceManager::open chooses it;
+/// without systemd it fails with kErrorFailedServiceControllerConnect, a run past
+/// the limit is killed and fails with kErrorTimeout, and a refusal by systemctl
+/// fails with its exit status. With no variables only the manager's presence is checked.
+[[nodiscard]] Status announce_environment(const EnvironmentVariables& variables,
+                                          uint32_t timeout_ms);
+
+}  // namespace qma::platform

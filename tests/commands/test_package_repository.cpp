@@ -1,0 +1,406 @@
+// Package registration (code 2) and log collection (code 7) against the agent's worker
+// serving its real socket, with the real zip launcher and archivers installed beside it.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "commands/package_repository.h"
+#include "common/status/qma_status.h"
+#include "manager_if/agent_harness.h"
+#include "tools/tool_runner.h"
+#include "tools/zip_builder.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using qma::test::answer_text;
+using qma::test::exchange;
+using qma::test::kZipLink;
+using qma::test::read_text;
+using qma::test::request_frame;
+using qma::test::request_xml;
+using qma::test::run_tool;
+using qma::test::tree_of;
+using qma::test::write_zip;
+using qma::test::ZipItem;
+
+constexpr const char* kModule = "01000000";
+
+std::string answer_of(const std::string& id, const std::string& code, const std::string& status) {
+  return "<QMAMessage MessageVersion=\"2.0\"><InReplyTo>" + id + "</InReplyTo><CommandCode>" +
+         code + "</CommandCode><QMAData><Status>" + status + "</Status></QMAData></QMAMessage>";
+}
+
+void write(const fs::path& path, const std::string& text) {
+  fs::create_directories(path.parent_path());
+  std::ofstream(path, std::ios::binary) << text;
+}
+
+class PackageRepository : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    for (auto [from, name] : {std::pair{QMZIPCONTROL_PATH, "QMZipControl"},
+                              std::pair{QMAZIP_PATH, "QMAzip"}, std::pair{QMAUNZ_PATH, "QMAunz"}}) {
+      fs::copy_file(from, agent_.roots_.bin() / name);
+    }
+    fs::create_directories(drop_);
+    agent_.start();
+  }
+  void TearDown() override { unsetenv("QMAUNZ_MAX_BYTES"); }
+
+  /// Sends a registration whose request names `file_name` and whose frame attaches
+  /// `attached` in the drop folder; returns the answer's text.
+  std::string register_package(const std::string& file_name, const std::string& module = kModule,
+                               std::string attached = "") {
+    if (attached.empty()) attached = file_name;
+    std::string data = "<FileName>" + file_name + "</FileName><ModuleID>" + module + "</ModuleID>";
+    return answer_text(
+        exchange(request_frame(request_xml("2", "R", "2.0", data), attached, drop_.string()))
+            .answer);
+  }
+
+  fs::path root() const { return agent_.roots_.bin() / "QMA_PKGROOT"; }
+  fs::path module() const { return root() / kModule; }
+
+  qma::test::InProcessAgent agent_;
+  fs::path drop_ = agent_.roots_.base() / "drop";
+};
+
+TEST_F(PackageRepository, RealZipIsUnpackedIntoItsModuleFolderWithAFreshStatus) {
+  ASSERT_TRUE(write_zip(drop_ / "pkg.zip", {{"QuillInfo.xml", "<quillmend_package/>"},
+                                            {"tool.sh", "#!/bin/sh\nexit 0\n", 0100755},
+                                            {"data/", "", qma::test::kZipFolder},
+                                            {"data/empty.txt", ""}}));
+  EXPECT_EQ(register_package("pkg.zip"), answer_of("R", "2", "600"));
+  EXPECT_EQ(tree_of(module()), (std::vector<std::string>{"ModuleStatus", "QuillInfo.xml", "data",
+                                                         "data/empty.txt", "tool.sh"}));
+  EXPECT_EQ(read_text(module() / "QuillInfo.xml"), "<quillmend_package/>");
+  EXPECT_TRUE((fs::status(module() / "tool.sh").permissions() & fs::perms::owner_exec) !=
+              fs::perms::none);
+  EXPECT_EQ(QMA_Cmn_Get_ModuleStatus(kModule, nullptr), 0);
+  EXPECT_FALSE(fs::exists(drop_ / "pkg.zip")) << "the upload was moved away";
+  EXPECT_EQ(agent_.count_in_log("QMA_RepositoryForUpdatePKG() end."), 1);
+  EXPECT_EQ(agent_.count_in_log("QMA_ExecuteProcess() error!"), 0);
+}
+
+TEST_F(PackageRepository, NewPackageReplacesTheOldButKeepsStatusAndVersionHistory) {
+  fs::create_directories(module());
+  QMA_Cmn_Set_ModuleStatus(kModule, QMA_MODSTAT_FAILED, nullptr);
+  ASSERT_EQ(QMA_Cmn_Get_ModuleStatus(kModule, nullptr), QMA_MODSTAT_FAILED);
+  for (const char* kept : {"CurrentVersion.xml", "ExVersion.xml", "ExExVersion.xml"}) {
+    write(module() / kept, std::string("history ") + kept);
+  }
+  write(module() / "old_tool.sh", "old");
+  write(module() / "olddir" / "ModuleStatus", "only kept at the top");
+  // A folder with a further attribute (hidden: its name starts with ".") is taken for a
+  // file, so deleting it fails and it stays, as the sweep has always done.
+  write(module() / ".hidden" / "note.txt", "stays");
+  write(agent_.roots_.base() / "outside.txt", "outside");
+  fs::create_symlink(agent_.roots_.base() / "outside.txt", module() / "outlink");
+  ASSERT_TRUE(write_zip(drop_ / "new.zip", {{"QuillInfo.xml", "new"}}));
+
+  EXPECT_EQ(register_package("new.zip"), answer_of("R", "2", "600"));
+  EXPECT_EQ(tree_of(module()),
+            (std::vector<std::string>{".hidden", ".hidden/note.txt", "CurrentVersion.xml",
+                                      "ExExVersion.xml", "ExVersion.xml", "ModuleStatus",
+                                      "QuillInfo.xml"}));
+  EXPECT_EQ(
+      agent_.count_in_log("DeleteFile() error! Path=[" + (module() / ".hidden").string() + "]"), 1);
+  for (const char* kept : {"CurrentVersion.xml", "ExVersion.xml", "ExExVersion.xml"}) {
+    EXPECT_EQ(read_text(module() / kept), std::string("history ") + kept);
+  }
+  EXPECT_EQ(QMA_Cmn_Get_ModuleStatus(kModule, nullptr), QMA_MODSTAT_FAILED);
+  EXPECT_EQ(agent_.count_in_log("Do not make the ModuleStatus file. Because there is already it."),
+            1);
+  EXPECT_EQ(read_text(agent_.roots_.base() / "outside.txt"), "outside")
+      << "the link was removed, not followed";
+  // An upload named like a kept file cannot be moved in, and the kept file is not taken
+  // for the archive and deleted afterwards.
+  write(drop_ / "ModuleStatus", "not a zip");
+  EXPECT_EQ(register_package("ModuleStatus"), answer_of("R", "2", "600"));
+  EXPECT_EQ(QMA_Cmn_Get_ModuleStatus(kModule, nullptr), QMA_MODSTAT_FAILED);
+  EXPECT_EQ(agent_.count_in_log("Upload not moved. File=[ModuleStatus]"), 1);
+}
+
+TEST_F(PackageRepository, ModuleFolderThatIsALinkIsNeitherSweptNorUnpackedInto) {
+  const fs::path elsewhere = agent_.roots_.base() / "elsewhere";
+  write(elsewhere / "precious.txt", "precious");
+  fs::create_directory_symlink(elsewhere, module());
+  ASSERT_TRUE(write_zip(drop_ / "pkg.zip", {{"QuillInfo.xml", "new"}}));
+  EXPECT_EQ(register_package("pkg.zip"), answer_of("R", "2", "900"));
+  EXPECT_EQ(agent_.count_in_log("Module folder is not a folder. Path=[" + module().string() + "]"),
+            1);
+  EXPECT_EQ(tree_of(elsewhere), std::vector<std::string>{"precious.txt"});
+  EXPECT_TRUE(fs::exists(drop_ / "pkg.zip"));
+}
+
+TEST_F(PackageRepository, RequestChecksRefuseWithoutTouchingThePackageRoot) {
+  struct Row {
+    const char* what;
+    std::string file_name, attached, module;
+    bool upload_stays;
+    const char* log;
+  };
+  const Row rows[] = {
+      {"name differs in letter case", "PKG.zip", "pkg.zip", kModule, true, "File not specified."},
+      {"no name", "", "pkg.zip", kModule, true, "File not specified."},
+      {"name that is a path", "../drop/pkg.zip", "../drop/pkg.zip", kModule, true,
+       "File not specified."},
+      {"attachment missing", "absent.zip", "absent.zip", kModule, true,
+       "QMA_Cmn_CheckFile() error! File not found."},
+      {"seven-character module id", "pkg.zip", "pkg.zip", "0100000", false,
+       "Module ID is not eight characters."},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    write(drop_ / "pkg.zip", "zip");
+    int before = agent_.count_in_log(row.log);
+    EXPECT_EQ(register_package(row.file_name, row.module, row.attached),
+              answer_of("R", "2", "900"));
+    EXPECT_EQ(agent_.count_in_log(row.log), before + 1);
+    EXPECT_EQ(fs::exists(drop_ / "pkg.zip"), row.upload_stays);
+    EXPECT_EQ(tree_of(root()), std::vector<std::string>{});
+  }
+  // Only code 2 registers.
+  CMDTbl cmd{};
+  MPITbl mpi{};
+  mpi.CmdTbl = &cmd;
+  std::strcpy(cmd.ReqInfo.CommandCode, "3");
+  EXPECT_EQ(QMA_RepositoryForUpdatePKG(&mpi, &cmd), 0);
+  EXPECT_STREQ(cmd.ResInfo.Status, "900");
+  EXPECT_EQ(agent_.count_in_log("Unexpected command. (CommandCode=3)"), 1);
+}
+
+TEST_F(PackageRepository, HostileArchivesWriteNothingOutsideTheModuleFolder) {
+  const fs::path home = agent_.roots_.home();
+  fs::create_directories(home / "outside");
+  struct Row {
+    const char* what;
+    std::vector<ZipItem> items;
+    const char* reason;
+    std::vector<fs::path> escapes;
+    std::string damage_from, damage_to;
+    const char* limit = nullptr;
+  };
+  const std::string filler(64, 'f');
+  const Row rows[] = {
+      {"dot-dot", {{"../../x", "evil"}}, "climbs out of the folder", {home / "bin" / "x"}},
+      {"absolute",
+       {{(home / "abs.txt").string(), "evil"}},
+       "is an absolute name",
+       {home / "abs.txt"}},
+      {"backslashes",
+       {{"..\\..\\y", "evil"}},
+       "climbs out of the folder",
+       {home / "bin" / "y", module() / "..\\..\\y"}},
+      {"link out, then a file through it",
+       {{"lnk", "../../../outside", kZipLink}, {"lnk/evil.txt", "evil"}},
+       "would be written through the symbolic link 'lnk'",
+       {home / "outside" / "evil.txt", module() / "lnk"}},
+      {"duplicate entry",
+       {{"dup.txt", "one"}, {"dup.tx2", "two"}},
+       "'dup.txt' appears twice",
+       {module() / "dup.txt"},
+       "dup.tx2",
+       "dup.txt"},
+      {"corrupt central directory",
+       {{"one.txt", filler}},
+       "the archive cannot be read",
+       {module() / "one.txt"},
+       std::string("PK\x01\x02", 4),
+       "PK\x09\x09"},
+      {"past the limit",
+       {{"big.txt", std::string(4096, 'b')}},
+       "it expands past the limit of 1000 bytes",
+       {module() / "big.txt"},
+       "",
+       "",
+       "1000"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    fs::remove_all(module());
+    ASSERT_TRUE(write_zip(drop_ / "pkg.zip", row.items));
+    if (!row.damage_from.empty()) {
+      qma::test::patch_bytes(drop_ / "pkg.zip", row.damage_from, row.damage_to);
+    }
+    if (row.limit != nullptr) setenv("QMAUNZ_MAX_BYTES", row.limit, 1);
+    int refusals = agent_.count_in_log("Package not unpacked.");
+    // The launcher ran and ended, so the registration answers 600 whatever the archiver said.
+    EXPECT_EQ(register_package("pkg.zip"), answer_of("R", "2", "600"));
+    unsetenv("QMAUNZ_MAX_BYTES");
+    for (const fs::path& escape : row.escapes) {
+      EXPECT_FALSE(fs::exists(fs::symlink_status(escape))) << escape;
+    }
+    EXPECT_EQ(tree_of(module()), std::vector<std::string>{"ModuleStatus"});
+    EXPECT_EQ(tree_of(home / "outside"), std::vector<std::string>{});
+    EXPECT_NE(agent_.log().find("Package not unpacked. QMAunz: refused " +
+                                (module() / "pkg.zip").string() + ": "),
+              std::string::npos);
+    EXPECT_NE(agent_.log().find(row.reason), std::string::npos);
+    EXPECT_EQ(agent_.count_in_log("Package not unpacked."), refusals + 1);
+  }
+
+  // A zero-byte file is an ordinary part of a package.
+  fs::remove_all(module());
+  ASSERT_TRUE(write_zip(drop_ / "pkg.zip", {{"empty.dat", ""}}));
+  int refusals = agent_.count_in_log("Package not unpacked.");
+  EXPECT_EQ(register_package("pkg.zip"), answer_of("R", "2", "600"));
+  EXPECT_EQ(tree_of(module()), (std::vector<std::string>{"ModuleStatus", "empty.dat"}));
+  EXPECT_EQ(agent_.count_in_log("Package not unpacked."), refusals);
+}
+
+// An administrator's registration and log fetch with qmactl, through the real socket.
+TEST_F(PackageRepository, QmactlRegistersAPackageAndFetchesTheLogArchive) {
+  const fs::path archive = agent_.roots_.base() / "my package.zip";
+  ASSERT_TRUE(write_zip(archive, {{"QuillInfo.xml", "<quillmend_package/>"}}));
+  auto registered = run_tool({QMACTL_PATH, "register", kModule, archive.string()});
+  EXPECT_EQ(registered.status, 0) << registered.out << registered.err;
+  EXPECT_NE(registered.out.find("Status: 600\n"), std::string::npos) << registered.out;
+  EXPECT_EQ(tree_of(module()), (std::vector<std::string>{"ModuleStatus", "QuillInfo.xml"}));
+  EXPECT_TRUE(fs::exists(archive)) << "qmactl sends a copy";
+  EXPECT_EQ(tree_of(agent_.roots_.state() / "upload"), std::vector<std::string>{})
+      << "the drop folder is cleaned up";
+
+  const fs::path fetched = agent_.roots_.base() / "fetched.zip";
+  auto logs = run_tool({QMACTL_PATH, "logs", "--out", fetched.string()});
+  EXPECT_EQ(logs.status, 0) << logs.out << logs.err;
+  EXPECT_NE(logs.out.find("Saved to: " + fetched.string() + "\n"), std::string::npos) << logs.out;
+  auto tested = run_tool({"/usr/bin/unzip", "-t", fetched.string()});
+  EXPECT_EQ(tested.status, 0) << tested.out;
+
+  auto unsaved =
+      run_tool({QMACTL_PATH, "logs", "--out", (agent_.roots_.base() / "no" / "x.zip").string()});
+  EXPECT_EQ(unsaved.status, 1);
+  EXPECT_NE(unsaved.err.find("qmactl: cannot save the log archive"), std::string::npos)
+      << unsaved.err;
+}
+
+// ---- log collection ----
+
+class LogCollection : public PackageRepository {
+ protected:
+  // The agent's own logs in the bin folder (the service log and the inventory library's
+  // log) exist once anything was logged there; make sure they do.
+  void SetUp() override {
+    PackageRepository::SetUp();
+    for (const char* own : {"QMAgentService.log", "BmcGate.log"}) {
+      std::ofstream(agent_.roots_.bin() / own, std::ios::app).flush();
+    }
+  }
+  fs::path log_dir() const { return agent_.log_dir_; }
+  /// Sends a collection request; the archive's full path comes in the frame's file name.
+  std::string collect(std::string* attached) {
+    return answer_text(exchange(request_frame(request_xml("7", "L"))).answer, attached);
+  }
+  std::vector<std::string> archived() const {
+    auto listed = run_tool({"/usr/bin/unzip", "-Z1", (log_dir() / "QMAgentLog.zip").string()});
+    std::vector<std::string> names;
+    size_t start = 0;
+    for (size_t end; (end = listed.out.find('\n', start)) != std::string::npos; start = end + 1) {
+      names.push_back(listed.out.substr(start, end - start));
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+  void expect_archive_sound() const {
+    auto tested = run_tool({"/usr/bin/unzip", "-t", (log_dir() / "QMAgentLog.zip").string()});
+    EXPECT_EQ(tested.status, 0) << tested.out << tested.err;
+    EXPECT_NE(tested.out.find("No errors detected"), std::string::npos) << tested.out;
+  }
+  const std::string answer_ =
+      "<QMAMessage MessageVersion=\"2.0\"><InReplyTo>L</InReplyTo>"
+      "<CommandCode>7</CommandCode><QMAData><Status>600</Status>"
+      "<FileName>QMAgentLog.zip</FileName></QMAData></QMAMessage>";
+};
+
+TEST_F(LogCollection, CommunicationServiceLogsAreCollectedPackedAndCleanedUp) {
+  const fs::path home = agent_.roots_.home();
+  write(home / "logs" / "axis2.log", "axis2");
+  write(home / "logs" / "MOX_Install.log", "install");
+  write(home / "logs" / "ExMOX_Install.log", "install before");
+  write(home / "logs" / "not_listed.log", "not collected");
+  write(agent_.roots_.base() / "secret", "secret");
+  fs::create_symlink(agent_.roots_.base() / "secret", home / "logs" / "miniQMA.log");
+  write(home / "bin" / "moxService.xml",
+        "<parameter><serviceName>moxService</serviceName>"
+        "<mox_logfile>moxService.log</mox_logfile></parameter>");
+  write(home / "bin" / "moxService.log", "service");
+  write(home / "bin" / "ExplainmoxService.log", "plain before");
+  write(home / "bin" / "BmcGate.log", "bmc");
+  write(home / "bin" / "ExQMAgentService.log", "service log before");
+
+  std::string attached;
+  EXPECT_EQ(collect(&attached), answer_);
+  EXPECT_EQ(attached, (log_dir() / "QMAgentLog.zip").string());
+  expect_archive_sound();
+  EXPECT_EQ(archived(),
+            (std::vector<std::string>{"BmcGate.log", "ExMOX_Install.log", "ExQMAgentService.log",
+                                      "ExplainmoxService.log", "MOX_Install.log", "QMAgent.log",
+                                      "QMAgentService.log", "axis2.log", "moxService.log"}));
+  // The copies and the launcher are gone; the agent's own log and the archive stay.
+  EXPECT_EQ(tree_of(log_dir()), (std::vector<std::string>{"QMAgent.log", "QMAgentLog.zip"}));
+  EXPECT_EQ(read_text(agent_.roots_.base() / "secret"), "secret");
+  EXPECT_EQ(read_text(home / "bin" / "moxService.log"), "service") << "sources stay";
+}
+
+TEST_F(LogCollection, WithoutCommunicationServiceLogsOnlyTheAgentsOwnArePacked) {
+  std::string attached;
+  EXPECT_EQ(collect(&attached), answer_);
+  expect_archive_sound();
+  // The agent's log, its service log and its inventory library's.
+  EXPECT_EQ(archived(),
+            (std::vector<std::string>{"BmcGate.log", "QMAgent.log", "QMAgentService.log"}));
+  EXPECT_EQ(
+      agent_.count_in_log("Nothing Element[parameter:mox_logfile] in File[" +
+                          (agent_.roots_.bin() / "moxService.xml").string() + "] is nothing!!"),
+      1);
+  // An older archive is replaced.
+  EXPECT_EQ(collect(&attached), answer_);
+  expect_archive_sound();
+}
+
+TEST_F(LogCollection, AtMostTwoHundredLogFilesArePacked) {
+  for (int i = 0; i < 230; ++i) {
+    char name[32];
+    std::snprintf(name, sizeof name, "f%03d.log", i);
+    write(log_dir() / name, name);
+  }
+  std::string attached;
+  EXPECT_EQ(collect(&attached), answer_);
+  expect_archive_sound();
+  auto names = archived();
+  ASSERT_EQ(names.size(), 200u);
+  // Listed in byte order: the agent's three logs, then f000.log to f196.log.
+  EXPECT_EQ(std::vector<std::string>(names.begin(), names.begin() + 3),
+            (std::vector<std::string>{"BmcGate.log", "QMAgent.log", "QMAgentService.log"}));
+  EXPECT_EQ(names.back(), "f196.log");
+}
+
+TEST(LogArchiveArguments, NamesThatWouldOverrunTheCommandLineAreLeftOut) {
+  const std::string archive = "/var/log/QMAgentLog.zip";
+  std::string head = "-c \"" + archive + "\" ";
+  // "\"QMZipControl\" " (15 characters) precedes the arguments on the command line.
+  size_t room = qma::commands::kZipCommandLineLimit - 1 - 15 - head.size();
+  std::string fits(room - 3, 'a');      // quoted and followed by a blank: exactly the room left
+  std::string too_long(room - 2, 'b');  // one character more
+  std::vector<std::string> left_out;
+  EXPECT_EQ(qma::commands::log_archive_arguments(archive, {too_long, fits, "c.log"}, &left_out),
+            head + "\"" + fits + "\" ");
+  EXPECT_EQ(left_out, (std::vector<std::string>{too_long, "c.log"}));
+  EXPECT_EQ(15 + (head + "\"" + fits + "\" ").size(), qma::commands::kZipCommandLineLimit - 1);
+
+  left_out.clear();
+  EXPECT_EQ(qma::commands::log_archive_arguments(archive, {"a b.log", "q\"uote.log"}, &left_out),
+            head + "\"a b.log\" \"q\\\"uote.log\" ");
+  EXPECT_TRUE(left_out.empty());
+}
+
+}  // namespace
