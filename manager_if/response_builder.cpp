@@ -20,7 +20,10 @@ constexpr size_t kPieceCountLimit = 1025;
 class Emitter {
  public:
   Emitter(bool sizing, char* buffer, uint32_t capacity)
-      : sizing_(sizing), buffer_(buffer), capacity_(capacity) {}
+      : sizing_(sizing),
+        buffer_(buffer),
+        capacity_(capacity),
+        used_(sizing || buffer == nullptr ? 0 : strnlen(buffer, capacity)) {}
 
   // A fixed text of the layout.
   void text(const char* piece) { put(piece, kPieceCountLimit); }
@@ -92,18 +95,20 @@ class Emitter {
       total_ += length;
       return;
     }
-    if (capacity_ == 0) return;
-    size_t used = strnlen(buffer_, capacity_);
-    if (used >= capacity_ - 1) return;
-    size_t room = capacity_ - 1 - used;
+    // The length written so far is kept, so a long answer is not measured again for
+    // every piece.
+    if (capacity_ == 0 || used_ >= capacity_ - 1) return;
+    size_t room = capacity_ - 1 - used_;
     size_t count = length < room ? length : room;
-    std::memcpy(buffer_ + used, piece, count);
-    buffer_[used + count] = '\0';
+    std::memcpy(buffer_ + used_, piece, count);
+    used_ += count;
+    buffer_[used_] = '\0';
   }
 
   bool sizing_;
   char* buffer_;
   uint32_t capacity_;
+  size_t used_;
   size_t total_ = 0;
 };
 
