@@ -10,6 +10,7 @@
 #include "commands/option_id.h"
 #include "commands/package_info.h"
 #include "commands/qma_commands.h"
+#include "commands/qma_get_version.h"
 #include "commands/update_tools.h"
 #include "common/cmn/qmcmn.h"
 #include "common/host/qma_system.h"
@@ -361,6 +362,9 @@ int update_path(Run& run) {
                    "vesion get error!! non Set Data. FileName=[%s]", run.descriptor.c_str());
   }
   std::memset(res.ExVersion, 0, sizeof res.ExVersion);
+  // A history rotation that a crash cut short is finished first, so the notice never shows
+  // a record from a half-moved history.
+  qma::commands::recover_version_history(run.module_dir);
   const std::string current = qma::platform::join_path(run.module_dir, "CurrentVersion.xml");
   if (!read_element(current, kVersionPath, res.ExVersion, sizeof res.ExVersion)) {
     QMA_LogWarning("QMA_ExecuteForUpdateCommand", kSrc, __LINE__,
