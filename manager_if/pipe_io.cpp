@@ -116,6 +116,18 @@ int QMA_pipeListen(PipeConnection** pipe) {
       if (qma::manager_if::listener_stop_requested()) return 0;
       auto accepted = g_listener->accept(200);
       if (accepted.ok()) {
+        // Only root, the agent's own user and the pipe group's members are served;
+        // anyone else is closed without an answer.
+        auto peer = accepted->peer();
+        if (!peer.ok() || !g_listener->admits(*peer)) {
+          QMA_LogWarning(__func__, kSrc, __LINE__,
+                         "Pipe client refused! uid=[%lld] pid=[%lld]: only root and members of "
+                         "group %s may talk to the agent",
+                         peer.ok() ? static_cast<long long>(peer->uid) : -1LL,
+                         peer.ok() ? static_cast<long long>(peer->pid) : -1LL,
+                         qma::platform::pipe_group_name().c_str());
+          continue;
+        }
         *pipe = new (std::nothrow) PipeConnection(std::move(accepted.value()));
         if (*pipe == nullptr) return 0;
         QMA_LogInfo(__func__, kSrc, __LINE__, "QMA_pipeListen() end.");

@@ -1,5 +1,6 @@
 // qmactl: sends one request to the agent over its pipe and prints the answer;
 // `qmactl listen` receives completion notices.
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -41,6 +42,13 @@ void usage() {
       "The answer is printed readable, or as the raw message with --raw. Exit status: 0 done\n"
       "(600/601), 1 any other status, 2 usage, 3 no answer.\n",
       stderr);
+}
+
+int permission_denied() {
+  std::fprintf(stderr,
+               "permission denied: only root and members of group %s may talk to the agent\n",
+               qma::platform::pipe_group_name().c_str());
+  return kExitNoAnswer;
 }
 
 struct Request {
@@ -227,6 +235,7 @@ int main(int argc, char** argv) {
   std::string frame = encode_frame(0, 0, request.file_name, request.directory, xml);
 
   auto pipe = qma::platform::connect_local_pipe("qmagentsvc", 10000);
+  if (!pipe.ok() && (pipe.error() == EACCES || pipe.error() == EPERM)) return permission_denied();
   if (!pipe.ok()) {
     std::fprintf(stderr, "qmactl: cannot connect to %s: error %d\n",
                  qma::platform::local_pipe_path("qmagentsvc").c_str(), pipe.error());
@@ -235,6 +244,7 @@ int main(int argc, char** argv) {
   for (size_t sent = 0; sent < frame.size();) {
     auto n = pipe->write(frame.data() + sent, frame.size() - sent, 30000);
     if (!n.ok()) {
+      if (!qma::platform::may_use_local_pipe("qmagentsvc")) return permission_denied();
       std::fprintf(stderr, "qmactl: the agent did not take the request: error %d\n", n.error());
       return kExitNoAnswer;
     }
@@ -257,6 +267,8 @@ int main(int argc, char** argv) {
     }
   }
   if (answer.size() < 528 || read_le32(answer.data() + 8) + 12 != answer.size()) {
+    // The agent closes on clients it does not serve without a word; say why.
+    if (!qma::platform::may_use_local_pipe("qmagentsvc")) return permission_denied();
     std::fprintf(stderr, "qmactl: the agent closed the connection without an answer\n");
     return kExitNoAnswer;
   }
