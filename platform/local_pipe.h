@@ -63,6 +63,10 @@ class PipeConnection {
   /// Tells the other end that nothing more will be written (it reads the end);
   /// reading stays possible.
   [[nodiscard]] Status close_write();
+  /// Makes a read that waits, and every later read, end at once with
+  /// kErrorBrokenPipe, as if the client had closed. May be called from another
+  /// thread while a read waits.
+  [[nodiscard]] Status cancel_reads();
   /// Ends the connection; the instance no longer counts against the limit.
   [[nodiscard]] Status close();
   /// A number that names this instance in log lines.

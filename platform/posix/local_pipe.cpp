@@ -172,6 +172,20 @@ Status PipeConnection::close_write() {
   return Status::success();
 }
 
+Status PipeConnection::cancel_reads() {
+  if (!impl_ || impl_->fd < 0) {
+    set_last_error(EBADF);
+    return Status::failure(EBADF);
+  }
+  // Shutting the reading side wakes a poll that waits on it, and reads then see the end.
+  if (::shutdown(impl_->fd, SHUT_RD) != 0) {
+    int error = errno;
+    set_last_error(error);
+    return Status::failure(error);
+  }
+  return Status::success();
+}
+
 Status PipeConnection::close() {
   if (!impl_ || impl_->fd < 0) {
     set_last_error(EBADF);
