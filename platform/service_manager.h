@@ -39,6 +39,9 @@ inline constexpr int kErrorInvalidServiceControl = 1052;
 inline constexpr int kErrorServiceRequestTimeout = 1053;
 inline constexpr int kErrorServiceAlreadyRunning = 1056;
 inline constexpr int kErrorServiceCannotAcceptCtrl = 1061;
+/// A service that stopped because of its own failure reports this exit code,
+/// with its own number in service_specific_exit_code.
+inline constexpr int kErrorServiceSpecificError = 1066;
 inline constexpr int kErrorProcessAborted = 1067;
 inline constexpr int kErrorServiceMarkedForDelete = 1072;
 

@@ -384,6 +384,12 @@ int QMA_main(int argc, char** argv) {
   if (argc <= 1) {
     QMA_service_usage(program);
     QMA_service_reg();
+    // A service that stopped as a failure ends the process with a code its manager
+    // counts as a failure (1 is every ordinary end), so the failure command runs.
+    if (g_QMA_ServiceStatus.current_state == qma::platform::kServiceStopped &&
+        g_QMA_ServiceStatus.win32_exit_code != 0) {
+      return 2;
+    }
   } else if (argc == 2) {
     std::string option = argv[1];
     if (option == "-start") {

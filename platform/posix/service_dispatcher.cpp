@@ -10,6 +10,7 @@
 #include <signal.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -193,6 +194,8 @@ Status run_service_dispatcher(std::string_view service_name, ServiceMainFunction
 
   std::vector<std::string> args = {std::string(service_name)};
   int source_fd = -1;
+  const std::string control_path = join_path(g_target.database, "control.sock");
+  ino_t control_inode = 0;
   bool systemd = *backend == "systemd";
   sigset_t old_mask;
   if (systemd) {
@@ -205,7 +208,9 @@ Status run_service_dispatcher(std::string_view service_name, ServiceMainFunction
     source_fd = ::signalfd(-1, &mask, SFD_CLOEXEC);
     for (auto& word : split_words(get_env(svc::kEnvStartArgs).value_or(""))) args.push_back(word);
   } else {
-    source_fd = listen_on(join_path(g_target.database, "control.sock"));
+    source_fd = listen_on(control_path);
+    struct stat bound {};
+    if (source_fd >= 0 && ::stat(control_path.c_str(), &bound) == 0) control_inode = bound.st_ino;
     for (auto& line :
          split_lines(svc::read_whole(join_path(g_target.database, "start.args")).value_or(""))) {
       args.push_back(line);
@@ -268,8 +273,10 @@ Status run_service_dispatcher(std::string_view service_name, ServiceMainFunction
   ::close(source_fd);
   if (systemd) {
     ::pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
-  } else {
-    ::unlink(join_path(g_target.database, "control.sock").c_str());
+  } else if (struct stat now{};
+             ::stat(control_path.c_str(), &now) == 0 && now.st_ino == control_inode) {
+    // Only our own socket: a new run of the service may have made its own already.
+    ::unlink(control_path.c_str());
   }
   return finish(Status::success());
 }

@@ -439,8 +439,19 @@ int supervise(const std::string& db_dir) {
   bool deleted = false;
   {
     auto lock = lock_database();
+    // A service that reported stopped may be started again while its old process
+    // still ends: the files then belong to the new run and are left alone.
+    // (The starter writes host.pid while it holds the lock taken here.)
+    long long recorded = 0;
+    if (std::sscanf(read_whole(db.file("host.pid")).value_or("").c_str(), "%lld", &recorded) != 1 ||
+        recorded != static_cast<long long>(::getpid())) {
+      return 0;
+    }
     auto status = parse_status(read_whole(db.file("status")).value_or(""));
-    if (!status || status->current_state != kServiceStopped) {
+    if (status && status->current_state == kServiceStopped && status->win32_exit_code != 0) {
+      // Stopped, but as a failure of its own: the failure command runs.
+      failed = true;
+    } else if (!status || status->current_state != kServiceStopped) {
       ServiceStatus stopped;
       stopped.service_type = db.service_type();
       stopped.current_state = kServiceStopped;
