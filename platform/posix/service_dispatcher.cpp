@@ -119,19 +119,12 @@ void serve_control(int fd) {
 }
 
 int listen_on(const std::string& path) {
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  if (path.size() >= sizeof(address.sun_path)) {
-    errno = ENAMETOOLONG;
-    return -1;
-  }
-  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
   int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return -1;
   ::unlink(path.c_str());
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
-      ::listen(fd, 8) != 0) {
-    int error = errno;
+  int error = svc::bind_unix_socket(fd, path);
+  if (error == 0 && ::listen(fd, 8) != 0) error = errno;
+  if (error != 0) {
     ::close(fd);
     errno = error;
     return -1;

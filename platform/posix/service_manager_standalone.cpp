@@ -189,14 +189,9 @@ Result<pid_t> spawn_supervisor(const std::string& program, const std::string& db
 
 /// Sends one control to the service's dispatcher and waits for the handler's answer.
 Status deliver_control(const Db& db, uint32_t control) {
-  std::string path = db.file("control.sock");
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  if (path.size() >= sizeof(address.sun_path)) return status_fail(ENAMETOOLONG);
-  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
   int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return status_fail(errno);
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
+  if (connect_unix_socket(fd, db.file("control.sock")) != 0) {
     ::close(fd);
     return status_fail(kErrorServiceRequestTimeout);
   }

@@ -130,6 +130,42 @@ TEST_F(StopStartTest, ListenerThatCannotStartEndsTheServiceAsAFailure) {
             std::string::npos);
 }
 
+// The control socket lies deeper in the state folder than the pipe; only the pipe's
+// 107-byte limit may bound the state folder's length.
+TEST_F(StopStartTest, StateFolderAsLongAsThePipeAllowsStartsAndStops) {
+  std::string base = roots_.base().string() + "/";
+  fs::path state = base + std::string(91 - base.size(), 's');
+  ASSERT_EQ(state.string().size(), 91u);
+  ASSERT_EQ(p::local_pipe_path(QMA_PIPE_NAME).size() - roots_.state().string().size() +
+                state.string().size(),
+            107u);
+  fs::create_directories(state);
+  setenv("QMA_STATE_DIR", state.c_str(), 1);
+  // Whatever happens below, nothing of this state folder keeps running.
+  struct Cleanup {
+    fs::path state;
+    ~Cleanup() {
+      for (const char* file : {"host.pid", "service.pid"}) {
+        pid_t pid = qma::test::read_pid(state / "scm" / "quillmend%20agent" / file);
+        if (qma::test::process_alive(pid)) ::kill(pid, SIGKILL);
+      }
+    }
+  } cleanup{state};
+  ASSERT_TRUE(qma::test::write_machine_environment(roots_));
+  ASSERT_EQ(qma::test::run_program({agent_, "-install"}).exit_code, 1);
+  auto started = qma::test::run_program({agent_, "-start"});
+  EXPECT_TRUE(std::regex_match(
+      started.out, std::regex("Starting Quillmend Agent\\.\\.*\nQuillmend Agent started\\.\n")))
+      << started.out << read_text(bin_ / "QMAgentService.log");
+  EXPECT_TRUE(wait_until([&] { return answers("D"); }, 5000));
+  auto stopped = qma::test::run_program({agent_, "-stop"});
+  EXPECT_TRUE(std::regex_match(
+      stopped.out, std::regex("Stopping Quillmend Agent\\.\\.*\nQuillmend Agent stopped\\.\n")))
+      << stopped.out;
+  EXPECT_EQ(read_text(bin_ / "QMAgentService.log").find("StartServiceCtrlDispatcher() error!"),
+            std::string::npos);
+}
+
 // Under systemd the failure shows as the process's exit code (1 is an ordinary end),
 // so the unit's failure command runs.
 TEST_F(StopStartTest, ListenerFailureUnderSystemdEndsWithAFailureExitCode) {
