@@ -122,6 +122,11 @@ using ServiceHandlerFunction = uint32_t (*)(uint32_t control, uint32_t event_typ
 struct ServiceStatusTarget;
 using ServiceStatusHandle = ServiceStatusTarget*;
 
+/// True when a service manager started this process as a service (the dispatcher
+/// will connect), false for a program started from a console. Asked before the
+/// dispatcher runs, which consumes the marks it looks at.
+bool started_as_service();
+
 /// Runs the service main on a thread of its own and delivers controls to the
 /// registered handler on the calling thread until the main returns. Fails with
 /// kErrorFailedServiceControllerConnect when this process was not started as

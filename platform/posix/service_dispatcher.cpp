@@ -164,6 +164,10 @@ bool notify_systemd(const std::string& message) {
 
 }  // namespace
 
+bool started_as_service() {
+  return get_env(svc::kEnvServiceName).has_value() && get_env(svc::kEnvBackend).has_value();
+}
+
 Status run_service_dispatcher(std::string_view service_name, ServiceMainFunction main) {
   auto name = get_env(svc::kEnvServiceName);
   auto backend = get_env(svc::kEnvBackend);

@@ -173,6 +173,7 @@ int fork_and_wait(const ExecArrays& arrays, bool use_path, int stdout_fd) {
       if (stdout_fd < 0) ::dup2(null_fd, 1);
     }
     if (stdout_fd >= 0) ::dup2(stdout_fd, 1);
+    ::closefrom(3);  // the program gets the standard descriptors only
     if (use_path) {
       ::execvpe(arrays.argv()[0], arrays.argv(), arrays.envp());
     } else {
@@ -206,6 +207,7 @@ int run_and_capture(const std::vector<std::string>& argv, std::string* output) {
     int null_fd = ::open("/dev/null", O_RDWR);
     if (null_fd >= 0) ::dup2(null_fd, 0);
     ::dup2(pipe_fds[1], 1);
+    ::closefrom(3);
     ::execvpe(arrays.argv()[0], arrays.argv(), arrays.envp());
     ::_exit(127);
   }

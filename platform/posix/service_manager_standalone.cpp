@@ -166,6 +166,8 @@ Result<pid_t> spawn_supervisor(const std::string& program, const std::string& db
         ::dup2(null_fd, 1);
         ::dup2(null_fd, 2);
       }
+      // Nothing of the starter's (a console, a script) stays open in the supervisor.
+      ::closefrom(3);
       ::execve(arrays.argv()[0], arrays.argv(), arrays.envp());
       ::_exit(127);
     }
@@ -416,6 +418,7 @@ int supervise(const std::string& db_dir) {
         ::dup2(out_fd, 1);
         ::dup2(out_fd, 2);
       }
+      ::closefrom(3);  // the service keeps the standard descriptors only
       if (::chdir("/") != 0) ::_exit(127);
       ::execve(arrays.argv()[0], arrays.argv(), arrays.envp());
       ::_exit(127);

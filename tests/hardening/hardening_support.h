@@ -48,6 +48,7 @@ inline RunResult run_program(const std::vector<std::string>& args, int timeout_m
   if (pid == 0) {
     int null_fd = ::open("/dev/null", O_RDONLY);
     ::dup2(null_fd, 0);
+    if (null_fd > 2) ::close(null_fd);
     ::dup2(out[1], 1);
     ::dup2(err[1], 2);
     ::execvp(argv[0], argv.data());

@@ -166,6 +166,31 @@ TEST_F(StopStartTest, StateFolderAsLongAsThePipeAllowsStartsAndStops) {
             std::string::npos);
 }
 
+// The agent and its supervisor hold only the descriptors they use, and the service's
+// output log stays empty: no help text on a start, no console text of the stop routine.
+TEST_F(StopStartTest, ServiceKeepsNoStrayDescriptorsAndWritesNoConsoleText) {
+  auto started = qma::test::run_program({agent_, "-start"});
+  ASSERT_TRUE(wait_until([&] { return answers("F"); }, 10000)) << started.out;
+  fs::path folder = qma::test::service_folder(roots_, kName);
+  for (const char* file : {"service.pid", "host.pid"}) {
+    pid_t pid = qma::test::read_pid(folder / file);
+    ASSERT_TRUE(qma::test::process_alive(pid)) << file;
+    std::vector<std::string> stray;
+    for (const auto& entry : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd")) {
+      std::error_code error;
+      std::string target = fs::read_symlink(entry.path(), error).string();
+      if (std::stoi(entry.path().filename().string()) > 2 && target == "/dev/null") {
+        stray.push_back(entry.path().filename().string());
+      }
+    }
+    EXPECT_EQ(stray, std::vector<std::string>{}) << file << ": /dev/null held beyond 0, 1 and 2";
+  }
+  auto stopped = qma::test::run_program({agent_, "-stop"});
+  EXPECT_NE(stopped.out.find("Quillmend Agent stopped."), std::string::npos) << stopped.out;
+  ASSERT_TRUE(wait_until([&] { return !fs::exists(folder / "host.pid"); }, 10000));
+  EXPECT_EQ(read_text(folder / "output.log"), "");
+}
+
 // Under systemd the failure shows as the process's exit code (1 is an ordinary end),
 // so the unit's failure command runs.
 TEST_F(StopStartTest, ListenerFailureUnderSystemdEndsWithAFailureExitCode) {

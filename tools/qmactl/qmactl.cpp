@@ -39,6 +39,7 @@ void usage() {
       "  reboot | shutdown                 restart or power off the server\n"
       "  logs                              collect the logs into one archive\n"
       "  listen PORT [--count N]           print completion notices posted to PORT\n"
+      "                                    (PORT 0: any free port, which is printed)\n"
       "The answer is printed readable, or as the raw message with --raw. Exit status: 0 done\n"
       "(600/601), 1 any other status, 2 usage, 3 no answer.\n",
       stderr);
@@ -58,12 +59,53 @@ struct Request {
   std::string directory;
 };
 
+/// Text as it may stand in XML content or in a quoted attribute.
+std::string xml_escaped(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    switch (c) {
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      case '\'':
+        out += "&apos;";
+        break;
+      default:
+        out += c;
+    }
+  }
+  return out;
+}
+
 std::string element(const char* name, const std::string& value) {
-  return std::string("<") + name + ">" + value + "</" + name + ">";
+  return std::string("<") + name + ">" + xml_escaped(value) + "</" + name + ">";
 }
 
 std::string option_extension(const std::string& option) {
-  return option.empty() ? "" : "<extension><option id=\"" + option + "\"></option></extension>";
+  return option.empty()
+             ? ""
+             : "<extension><option id=\"" + xml_escaped(option) + "\"></option></extension>";
+}
+
+/// A whole decimal number within [low, high]; nothing else is one.
+bool parse_count(const std::string& text, long low, long high, long* out) {
+  if (text.empty() || text.size() > 9 ||
+      text.find_first_not_of("0123456789") != std::string::npos) {
+    return false;
+  }
+  long value = std::strtol(text.c_str(), nullptr, 10);
+  if (value < low || value > high) return false;
+  *out = value;
+  return true;
 }
 
 // Drops the archive into a folder of its own, as the communication service stores uploads.
@@ -92,16 +134,14 @@ bool stage_archive(const std::string& archive, Request& request) {
 }
 
 int run_listen(const std::vector<std::string>& args) {
-  if (args.empty()) {
-    usage();
-    return kExitUsage;
-  }
-  long port = std::strtol(args[0].c_str(), nullptr, 10);
+  long port = 0;
   long count = -1;
-  for (size_t i = 1; i + 1 < args.size(); i += 2) {
-    if (args[i] == "--count") count = std::strtol(args[i + 1].c_str(), nullptr, 10);
+  bool good = !args.empty() && parse_count(args[0], 0, 65535, &port);
+  for (size_t i = 1; good && i < args.size(); i += 2) {
+    good = args[i] == "--count" && i + 1 < args.size() &&
+           parse_count(args[i + 1], 1, 1L << 30, &count);
   }
-  if (port < 0 || port > 65535) {
+  if (!good) {
     usage();
     return kExitUsage;
   }
@@ -157,8 +197,13 @@ int main(int argc, char** argv) {
     std::string a = argv[i];
     if (a == "--raw") {
       raw = true;
-    } else if (a == "--timeout" && i + 1 < argc) {
-      timeout_seconds = std::strtol(argv[++i], nullptr, 10);
+    } else if (a == "--timeout") {
+      // Seconds to wait for the answer: a whole number from 1 to about 24 days.
+      if (i + 1 >= argc || !parse_count(argv[++i], 1, 2000000, &timeout_seconds)) {
+        std::fprintf(stderr, "qmactl: --timeout takes a whole number of seconds above 0\n");
+        usage();
+        return kExitUsage;
+      }
     } else if (a == "--id" && i + 1 < argc) {
       id = argv[++i];
     } else if (a == "-h" || a == "--help") {
