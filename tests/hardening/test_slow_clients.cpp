@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
@@ -131,6 +132,42 @@ TEST_F(SlowClientsTest, AtTheInstanceLimitTheListenerWaitsAndServesAgainAfterwar
   EXPECT_EQ(agent_.count_in_log("all 255 pipe instances are in use"), 1) << "logged once";
   EXPECT_EQ(agent_.count_in_log("QMA_pipeListen() error!! QMAgentService terminated"), 0);
   EXPECT_EQ(agent_.result_, 99u) << "the worker is still running";
+}
+
+// A short soak (bench_soak runs the long one against the real program): after hundreds of
+// requests, one after another and all at once, no thread or descriptor is left behind.
+TEST_F(SlowClientsTest, ShortSoakLeavesNoThreadOrDescriptorBehind) {
+  auto count = [](const char* folder) {
+    size_t entries = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(folder)) {
+      ++entries;
+    }
+    return entries;
+  };
+  exchange(request_frame(request_xml("0", "W")), 0, 5000);  // libraries and log file open
+  ASSERT_TRUE(qma::test::wait_until([&] { return count("/proc/self/task") == 2; }, 5000));
+  const size_t descriptors = count("/proc/self/fd");
+  int answered = 0;
+  for (int i = 0; i < 300; ++i) {
+    auto reply = exchange(request_frame(request_xml("0", "Q" + std::to_string(i))), 0, 5000);
+    answered += reply.answer.find("<Status>600</Status>") != std::string::npos ? 1 : 0;
+  }
+  std::atomic<int> together{0};
+  std::vector<std::thread> clients;
+  for (int i = 0; i < 300; ++i) {
+    clients.emplace_back([&together, i] {
+      auto reply = exchange(request_frame(request_xml("0", "P" + std::to_string(i))), 0, 30000);
+      if (reply.answer.find("<Status>600</Status>") != std::string::npos) ++together;
+    });
+  }
+  for (auto& client : clients) client.join();
+  EXPECT_EQ(answered, 300);
+  EXPECT_EQ(together.load(), 300);
+  // The test's thread and the worker; connection threads end right after their answers.
+  EXPECT_TRUE(qma::test::wait_until([&] { return count("/proc/self/task") == 2; }, 5000))
+      << count("/proc/self/task") << " threads";
+  EXPECT_TRUE(qma::test::wait_until([&] { return count("/proc/self/fd") == descriptors; }, 5000))
+      << count("/proc/self/fd") << " descriptors, " << descriptors << " before";
 }
 
 }  // namespace
