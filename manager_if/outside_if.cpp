@@ -99,6 +99,8 @@ void wait_for_zero(const std::atomic<int>& count, int limit_ms) {
 
 // Ends the worker: the pipe is let go first, then what start-up opened is closed.
 unsigned int end_worker(QMA_ACTCTRL_MUTEX* mutex) {
+  // However the worker ends, frames still being read are given up: nothing more is admitted.
+  qma::manager_if::request_listener_stop();
   qma::manager_if::close_listener();
   // Connection threads still reading have had their reads cancelled; the ones
   // admitted may still use the mutex copy and the client library, so give them a
