@@ -1,5 +1,6 @@
 // Request dispatch: the request parser of the XML query library and the command code table.
 #include <cstring>
+#include <mutex>
 
 #include "commands/qma_commands.h"
 #include "common/cmn/qmcmn.h"
@@ -13,6 +14,7 @@
 namespace {
 
 constexpr const char* kSrc = "QMAProc";
+std::mutex g_saved_reply_mutex;
 
 // A module id becomes a folder name under the package root. One that could name
 // anything else (a separator, "." or "..") is refused before any command sees it,
@@ -51,9 +53,19 @@ int QMA_XmlparserForManager(MPITbl* mpi, CMDTbl* cmd) {
   }
   int parsed = 0;
   if (g_QMAgentSub.QMA_XML_GetManagerRequestInfo != nullptr && mpi->ReqXml != nullptr) {
-    parsed = g_QMAgentSub.QMA_XML_GetManagerRequestInfo(QMA_LogError, mpi->ReqXml,
-                                                        static_cast<int>(mpi->ReqXmlLength),
-                                                        &cmd->ReqInfo, &g_QMAConfig);
+    // Requests are parsed on their connections' threads, side by side: the parser
+    // writes the saved reply-to into a record of this call's own, and the process's
+    // record takes it over under a lock.
+    QMAConfig own{};
+    std::memset(own.SavedReplyToPort, 0xFF, sizeof own.SavedReplyToPort);
+    parsed = g_QMAgentSub.QMA_XML_GetManagerRequestInfo(
+        QMA_LogError, mpi->ReqXml, static_cast<int>(mpi->ReqXmlLength), &cmd->ReqInfo, &own);
+    if (own.SavedReplyToPort[sizeof own.SavedReplyToPort - 1] == '\0') {
+      std::lock_guard<std::mutex> lock(g_saved_reply_mutex);
+      std::memcpy(g_QMAConfig.SavedReplyToAddress, own.SavedReplyToAddress,
+                  sizeof own.SavedReplyToAddress);
+      std::memcpy(g_QMAConfig.SavedReplyToPort, own.SavedReplyToPort, sizeof own.SavedReplyToPort);
+    }
   }
   if (parsed != 1) {
     QMA_LogError(__func__, kSrc, __LINE__, "QMA_Axis2GetManagerRequestInfo() error!");

@@ -1,9 +1,11 @@
-// The worker thread QMA_outsideIF (start-up and accept loop) and the request thread
-// QMA_ManagerProcIF.
+// The worker thread QMA_outsideIF (start-up and accept loop), the connection threads
+// that read, parse and admit one request each, and the request thread QMA_ManagerProcIF.
 #include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -27,9 +29,28 @@ constexpr const char* kSrc = "QMAProc";
 // A handle prints as hexadecimal digits of the pointer's full width after "0x".
 constexpr int kHandleDigits = static_cast<int>(2 * sizeof(void*));
 
-// Request threads that have not ended yet; the worker waits for them before it
+// Connection threads that are still reading, parsing or waiting for admission, and
+// admitted requests that have not ended yet. The worker waits for both before it
 // closes what they share (the mutex handle, the client library) on a stop.
+std::atomic<int> g_reading_connections{0};
 std::atomic<int> g_active_requests{0};
+// The action control mutex the worker opened; connection threads admit with it.
+QMA_ACTCTRL_MUTEX g_admission_mutex = nullptr;
+
+// Admission in arrival order: each connection whose frame has arrived whole and
+// parsed takes the next ticket and is admitted when its ticket is served, one at a
+// time, so no request is admitted between another's check and its registration.
+std::mutex g_turn_mutex;
+std::condition_variable g_turn_changed;
+uint64_t g_next_ticket = 0;
+uint64_t g_serving = 0;
+
+// How long a stopping worker gives connection threads to notice (their reads are
+// cancelled) and admitted requests to finish their answers.
+constexpr int kReaderEndWaitMs = 2000;
+constexpr int kRequestEndWaitMs = 2500;
+// The function name of the worker's log lines, also when a connection thread writes them.
+constexpr const char* kWorker = "QMA_outsideIF";
 
 int command_code_of(const CMDTbl* cmd) {
   return qma::manager_if::decimal_value(cmd->ReqInfo.CommandCode, sizeof cmd->ReqInfo.CommandCode);
@@ -53,6 +74,14 @@ void free_response(MPITbl* table) {
   table->ResTextLength = 0;
 }
 
+// Closes a connection that is not handed on, and frees its tables.
+void drop(MPITbl* table) {
+  free_received(table);
+  free_response(table);
+  disconnect(table);
+  qma::manager_if::free_tables(table);
+}
+
 // The answer of a refused (901) or disabled-agent (900) request.
 void fill_refusal(CMDTbl* cmd, const char* status) {
   ResInfo& res = cmd->ResInfo;
@@ -62,13 +91,25 @@ void fill_refusal(CMDTbl* cmd, const char* status) {
   QMA_Cmn_AgentStatus_GetString(res.AgentStatus, sizeof res.AgentStatus);
 }
 
-// Ends the worker: what start-up opened is closed again.
+void wait_for_zero(const std::atomic<int>& count, int limit_ms) {
+  for (int waited = 0; waited < limit_ms && count.load() > 0; waited += 10) {
+    qma::platform::sleep_ms(10);
+  }
+}
+
+// Ends the worker: the pipe is let go first, then what start-up opened is closed.
 unsigned int end_worker(QMA_ACTCTRL_MUTEX* mutex) {
-  // Request threads may still use the mutex copy and the client library; give
-  // them a moment, and leave both in place if they are still running.
-  for (int i = 0; i < 500 && g_active_requests.load() > 0; ++i) qma::platform::sleep_ms(10);
+  // However the worker ends, frames still being read are given up: nothing more is admitted.
+  qma::manager_if::request_listener_stop();
   qma::manager_if::close_listener();
-  if (g_active_requests.load() == 0) {
+  // Connection threads still reading have had their reads cancelled; the ones
+  // admitted may still use the mutex copy and the client library, so give them a
+  // moment and leave both in place if they are still running.
+  wait_for_zero(g_reading_connections, kReaderEndWaitMs);
+  wait_for_zero(g_active_requests, kRequestEndWaitMs);
+  qma::manager_if::clear_listener_stop();
+  if (g_active_requests.load() == 0 && g_reading_connections.load() == 0) {
+    g_admission_mutex = nullptr;
     if (mutex != nullptr && *mutex != nullptr) {
       QMA_ActCtrlTbl_CloseMutex(*mutex);
       *mutex = nullptr;
@@ -76,6 +117,96 @@ unsigned int end_worker(QMA_ACTCTRL_MUTEX* mutex) {
     QMA_CMN_FreeLibraryForMoxClient();
   }
   return 0;
+}
+
+// Logs the analysed request, then admits it (check and registration) or refuses it
+// with 901. True when the request was admitted: the caller then runs it.
+bool admit(MPITbl* table, int code) {
+  CMDTbl* cmd = table->CmdTbl;
+  const ReqInfo& req = cmd->ReqInfo;
+  const unsigned long long handle = table->hPipe->id();
+  if (req.QMMData.ModuleID[0] != '\0') {
+    QMA_LogInfo(kWorker, kSrc, __LINE__,
+                "Data was analyzed. hPipe=[0x%0*llX] MsgVer=[%s] MsgID=[%s] iCommandCode=[%d] "
+                "ModuleID=[%s]",
+                kHandleDigits, handle, req.MessageVersion, req.MessageID, code,
+                req.QMMData.ModuleID);
+  } else {
+    QMA_LogInfo(kWorker, kSrc, __LINE__,
+                "Data was analyzed. hPipe=[0x%0*llX] MsgVer=[%s] MsgID=[%s] iCommandCode=[%d] "
+                "ModuleID=[nothing]",
+                kHandleDigits, handle, req.MessageVersion, req.MessageID, code);
+  }
+
+  int reason = 0;
+  if (QMA_CheckForActCtrlTbl(g_admission_mutex, code, &reason) != 1) {
+    QMA_LogError(kWorker, kSrc, __LINE__, "QMA_CheckForActCtrlTbl() error! errno=[%d]", reason);
+    fill_refusal(cmd, "901");
+    QMA_LogWarning(kWorker, kSrc, __LINE__,
+                   "ManagerRequest Cancellation!!! MsgVer=[%s] MsgId=[%s] CmdCD=[%s] "
+                   "ModuleID=[%s]",
+                   req.MessageVersion, req.MessageID, req.CommandCode, req.QMMData.ModuleID);
+    free_response(table);
+    if (QMA_MakeSendData(table, cmd, 0) == 1) {
+      if (QMA_dataSendToMox(table) != 1) {
+        QMA_LogWarning(kWorker, kSrc, __LINE__,
+                       "Error End of ManagerProcIF_Thread!! MsgVer=[%s] MsgId=[%s] CmdCD=[%s] "
+                       "ModuleID=[%s]",
+                       req.MessageVersion, req.MessageID, req.CommandCode, req.QMMData.ModuleID);
+      }
+    } else {
+      QMA_LogError(kWorker, kSrc, __LINE__,
+                   "Error End of QMA_outsideIF_Thread!! MsgVer=[%s] MsgId=[%s] CmdCD=[%s] "
+                   "ModuleID=[%s]",
+                   req.MessageVersion, req.MessageID, req.CommandCode, req.QMMData.ModuleID);
+    }
+    return false;
+  }
+
+  if (QMA_UpdateForActCtrlTbl(g_admission_mutex, 1, code) != 1) {
+    QMA_LogWarning(kWorker, kSrc, __LINE__,
+                   "QMA_UpdateForActCtrlTbl() error!!!! ... ManagerRequest Cancellation!!!!");
+    return false;
+  }
+  table->hActCtrlMutex = g_admission_mutex;
+  g_active_requests.fetch_add(1);
+  return true;
+}
+
+// One connection, on a thread of its own: its frame is read and parsed here, off the
+// accept loop, so a slow or silent client delays nobody else. Admission then takes
+// its turn in arrival order, and an admitted request runs on, on this same thread.
+void serve_connection(MPITbl* table) {
+  qma::platform::PipeConnection* pipe = table->hPipe;
+  qma::manager_if::register_reading(pipe);
+  bool received = QMA_dataRecvFromMox(pipe, table) == 1;
+  qma::manager_if::unregister_reading(pipe);
+  if (!received || QMA_XmlparserForManager(table, table->CmdTbl) == 0) {
+    drop(table);
+    g_reading_connections.fetch_sub(1);
+    return;
+  }
+
+  uint64_t ticket;
+  {
+    std::unique_lock<std::mutex> lock(g_turn_mutex);
+    ticket = g_next_ticket++;
+    g_turn_changed.wait(lock, [ticket] { return g_serving == ticket; });
+  }
+  int code = command_code_of(table->CmdTbl);
+  // A stopping agent admits nothing more; the client sees the connection close.
+  bool admitted = !qma::manager_if::listener_stop_requested() && admit(table, code);
+  {
+    std::lock_guard<std::mutex> lock(g_turn_mutex);
+    ++g_serving;
+  }
+  g_turn_changed.notify_all();
+  g_reading_connections.fetch_sub(1);
+  if (!admitted) {
+    drop(table);
+    return;
+  }
+  QMA_ManagerProcIF(table);
 }
 
 }  // namespace
@@ -117,6 +248,7 @@ unsigned int QMA_outsideIF(void* pkgstart) {
   } else {
     QMA_Cmn_AgentStatus_Restore(g_QMAConfig.AgentEffect);
   }
+  g_admission_mutex = mutex;
 
   for (;;) {
     qma::platform::PipeConnection* pipe = nullptr;
@@ -152,81 +284,15 @@ unsigned int QMA_outsideIF(void* pkgstart) {
     }
     table->hProcess = nullptr;
     table->hPipe = pipe;
-    CMDTbl* cmd = table->CmdTbl;
 
-    if (QMA_dataRecvFromMox(pipe, table) == 0 || QMA_XmlparserForManager(table, cmd) == 0) {
-      free_received(table);
-      disconnect(table);
-      qma::manager_if::free_tables(table);
-      continue;
-    }
-
-    const ReqInfo& req = cmd->ReqInfo;
-    int code = command_code_of(cmd);
-    if (req.QMMData.ModuleID[0] != '\0') {
-      QMA_LogInfo(__func__, kSrc, __LINE__,
-                  "Data was analyzed. hPipe=[0x%0*llX] MsgVer=[%s] MsgID=[%s] iCommandCode=[%d] "
-                  "ModuleID=[%s]",
-                  kHandleDigits, static_cast<unsigned long long>(pipe->id()), req.MessageVersion,
-                  req.MessageID, code, req.QMMData.ModuleID);
-    } else {
-      QMA_LogInfo(__func__, kSrc, __LINE__,
-                  "Data was analyzed. hPipe=[0x%0*llX] MsgVer=[%s] MsgID=[%s] iCommandCode=[%d] "
-                  "ModuleID=[nothing]",
-                  kHandleDigits, static_cast<unsigned long long>(pipe->id()), req.MessageVersion,
-                  req.MessageID, code);
-    }
-
-    int reason = 0;
-    if (QMA_CheckForActCtrlTbl(mutex, code, &reason) != 1) {
-      QMA_LogError(__func__, kSrc, __LINE__, "QMA_CheckForActCtrlTbl() error! errno=[%d]", reason);
-      fill_refusal(cmd, "901");
-      QMA_LogWarning(__func__, kSrc, __LINE__,
-                     "ManagerRequest Cancellation!!! MsgVer=[%s] MsgId=[%s] CmdCD=[%s] "
-                     "ModuleID=[%s]",
-                     req.MessageVersion, req.MessageID, req.CommandCode, req.QMMData.ModuleID);
-      free_response(table);
-      if (QMA_MakeSendData(table, cmd, 0) == 1) {
-        if (QMA_dataSendToMox(table) != 1) {
-          QMA_LogWarning(__func__, kSrc, __LINE__,
-                         "Error End of ManagerProcIF_Thread!! MsgVer=[%s] MsgId=[%s] CmdCD=[%s] "
-                         "ModuleID=[%s]",
-                         req.MessageVersion, req.MessageID, req.CommandCode, req.QMMData.ModuleID);
-        }
-      } else {
-        QMA_LogError(__func__, kSrc, __LINE__,
-                     "Error End of QMA_outsideIF_Thread!! MsgVer=[%s] MsgId=[%s] CmdCD=[%s] "
-                     "ModuleID=[%s]",
-                     req.MessageVersion, req.MessageID, req.CommandCode, req.QMMData.ModuleID);
-      }
-      free_received(table);
-      free_response(table);
-      disconnect(table);
-      qma::manager_if::free_tables(table);
-      continue;
-    }
-
-    if (QMA_UpdateForActCtrlTbl(mutex, 1, code) != 1) {
-      QMA_LogWarning(__func__, kSrc, __LINE__,
-                     "QMA_UpdateForActCtrlTbl() error!!!! ... ManagerRequest Cancellation!!!!");
-      free_received(table);
-      disconnect(table);
-      qma::manager_if::free_tables(table);
-      continue;
-    }
-
-    table->hActCtrlMutex = mutex;
-    g_active_requests.fetch_add(1);
+    g_reading_connections.fetch_add(1);
     try {
-      std::thread(QMA_ManagerProcIF, static_cast<void*>(table)).detach();
+      std::thread(serve_connection, table).detach();
     } catch (const std::system_error& error) {
-      g_active_requests.fetch_sub(1);
+      g_reading_connections.fetch_sub(1);
       QMA_LogWarning(__func__, kSrc, __LINE__, "_beginthreadex() error! errno=[%d] _doserrno =[%d]",
                      error.code().value(), error.code().value());
-      (void)QMA_UpdateForActCtrlTbl(mutex, 0, code);
-      free_received(table);
-      disconnect(table);
-      qma::manager_if::free_tables(table);
+      drop(table);
     }
   }
 }

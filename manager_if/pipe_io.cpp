@@ -6,6 +6,7 @@
 #include <mutex>
 #include <new>
 #include <optional>
+#include <set>
 
 #include "commands/qma_version_info.h"
 #include "common/log/qma_log.h"
@@ -24,15 +25,35 @@ namespace {
 constexpr const char* kSrc = "QMAProc";
 // Pause before a new instance after a failed wait for a client.
 constexpr uint32_t kConnectRetryPauseMs = 100;
+// Pause between looks at the instance count while all instances are in use.
+constexpr uint32_t kInstanceWaitPauseMs = 20;
 
 std::mutex g_listener_mutex;
 std::optional<qma::platform::PipeListener> g_listener;
 std::atomic<bool> g_stop{false};
+std::atomic<uint32_t> g_frame_deadline_ms{kFrameReadDeadlineMs};
+
+std::mutex g_reading_mutex;
+std::set<qma::platform::PipeConnection*> g_reading;
+
+void cancel_reading() {
+  std::lock_guard<std::mutex> lock(g_reading_mutex);
+  for (auto* pipe : g_reading) (void)pipe->cancel_reads();
+}
 
 }  // namespace
 
 void request_listener_stop() {
   g_stop = true;
+  cancel_reading();
+}
+
+uint32_t frame_read_deadline_ms() {
+  return g_frame_deadline_ms.load();
+}
+
+void set_frame_read_deadline_ms(uint32_t ms) {
+  g_frame_deadline_ms = ms;
 }
 
 bool listener_stop_requested() {
@@ -42,7 +63,22 @@ bool listener_stop_requested() {
 void close_listener() {
   std::lock_guard<std::mutex> lock(g_listener_mutex);
   g_listener.reset();
+}
+
+void clear_listener_stop() {
   g_stop = false;
+}
+
+void register_reading(qma::platform::PipeConnection* pipe) {
+  std::lock_guard<std::mutex> lock(g_reading_mutex);
+  g_reading.insert(pipe);
+  // A stop that came before the registration still ends this read at once.
+  if (g_stop.load()) (void)pipe->cancel_reads();
+}
+
+void unregister_reading(qma::platform::PipeConnection* pipe) {
+  std::lock_guard<std::mutex> lock(g_reading_mutex);
+  g_reading.erase(pipe);
 }
 
 MPITbl* allocate_tables() {
@@ -84,6 +120,34 @@ void free_tables(MPITbl* table) {
 using qma::manager_if::kSrc;
 using qma::platform::PipeConnection;
 
+namespace {
+
+// At the instance limit no new instance can be made. Idle clients can hold every
+// instance for as long as a frame may take, so the listener says so once and waits
+// for an instance to end instead of giving up (clients meanwhile queue in the
+// socket's backlog). False when a stop came while waiting.
+// Set once the limit was logged; cleared when the listener is idle again (no client
+// waiting), so one siege gives one line.
+bool g_limit_logged = false;
+
+bool wait_below_instance_limit() {
+  using qma::manager_if::g_listener;
+  while (g_listener->live_instances() >= qma::platform::kPipeInstanceLimit) {
+    if (!g_limit_logged) {
+      QMA_LogError("QMA_pipeListen", kSrc, __LINE__,
+                   "CreateNamedPipe() error! GetLastError=[%d] (all %d pipe instances are in "
+                   "use; waiting for one to end)",
+                   qma::platform::kErrorPipeBusy, qma::platform::kPipeInstanceLimit);
+      g_limit_logged = true;
+    }
+    if (qma::manager_if::listener_stop_requested()) return false;
+    qma::platform::sleep_ms(qma::manager_if::kInstanceWaitPauseMs);
+  }
+  return true;
+}
+
+}  // namespace
+
 int QMA_pipeListen(PipeConnection** pipe) {
   using qma::manager_if::g_listener;
   QMA_LogInfo(__func__, kSrc, __LINE__, "QMA_pipeListen() start.");
@@ -106,27 +170,34 @@ int QMA_pipeListen(PipeConnection** pipe) {
       }
       g_listener = std::move(created.value());
     }
-    if (g_listener->live_instances() >= qma::platform::kPipeInstanceLimit) {
-      QMA_LogError(__func__, kSrc, __LINE__, "CreateNamedPipe() error! GetLastError=[%d]",
-                   qma::platform::kErrorPipeBusy);
-      return 0;
-    }
     // Wait for a client in short slices, so a stop request is seen promptly.
     for (;;) {
       if (qma::manager_if::listener_stop_requested()) return 0;
+      if (!wait_below_instance_limit()) return 0;
       auto accepted = g_listener->accept(200);
       if (accepted.ok()) {
+        // Only root, the agent's own user and the pipe group's members are served;
+        // anyone else is closed without an answer.
+        auto peer = accepted->peer();
+        if (!peer.ok() || !g_listener->admits(*peer)) {
+          QMA_LogWarning(__func__, kSrc, __LINE__,
+                         "Pipe client refused! uid=[%lld] pid=[%lld]: only root and members of "
+                         "group %s may talk to the agent",
+                         peer.ok() ? static_cast<long long>(peer->uid) : -1LL,
+                         peer.ok() ? static_cast<long long>(peer->pid) : -1LL,
+                         qma::platform::pipe_group_name().c_str());
+          continue;
+        }
         *pipe = new (std::nothrow) PipeConnection(std::move(accepted.value()));
         if (*pipe == nullptr) return 0;
         QMA_LogInfo(__func__, kSrc, __LINE__, "QMA_pipeListen() end.");
         return 1;
       }
-      if (accepted.error() == qma::platform::kErrorPipeTimeout) continue;
-      if (accepted.error() == qma::platform::kErrorPipeBusy) {
-        QMA_LogError(__func__, kSrc, __LINE__, "CreateNamedPipe() error! GetLastError=[%d]",
-                     accepted.error());
-        return 0;
+      if (accepted.error() == qma::platform::kErrorPipeTimeout) {
+        g_limit_logged = false;
+        continue;
       }
+      if (accepted.error() == qma::platform::kErrorPipeBusy) continue;
       QMA_LogError(__func__, kSrc, __LINE__, "ConnectNamedPipe() error! GetLastError=[%d]",
                    accepted.error());
       // A new instance, as after a failed connect wait. A failure that persists (no
@@ -139,11 +210,16 @@ int QMA_pipeListen(PipeConnection** pipe) {
 
 namespace {
 
-// Reads exactly size bytes; false after logging (the header or data wording).
-bool read_exactly(PipeConnection* pipe, char* into, uint32_t size, const char* overrun_message) {
+// Reads exactly size bytes before the frame's deadline (a monotonic time in ms);
+// false after logging (the header or data wording).
+bool read_exactly(PipeConnection* pipe, char* into, uint32_t size, const char* overrun_message,
+                  uint64_t deadline) {
   uint32_t got = 0;
   while (got < size) {
-    auto n = pipe->read(into + got, size - got, qma::manager_if::kPipeReadTimeoutMs);
+    uint64_t now = qma::platform::monotonic_ms();
+    uint32_t left = now < deadline ? static_cast<uint32_t>(deadline - now) : 0;
+    auto n = left > 0 ? pipe->read(into + got, size - got, left)
+                      : qma::platform::Result<size_t>::failure(qma::platform::kErrorPipeTimeout);
     if (!n.ok()) {
       QMA_LogError("QMA_dataRecvFromMox", kSrc, __LINE__,
                    "ReadFile() error! GetLastError=[%d] param3=[%d] param4=[%d]", n.error(),
@@ -171,8 +247,10 @@ int QMA_dataRecvFromMox(PipeConnection* pipe, MPITbl* table) {
                  qma::manager_if::pointer_number(pipe), qma::manager_if::pointer_number(table));
     return 0;
   }
+  // One deadline for the whole frame, however the client spreads its bytes.
+  const uint64_t deadline = qma::platform::monotonic_ms() + frame_read_deadline_ms();
   char header[kFrameHeaderSize];
-  if (!read_exactly(pipe, header, kFrameHeaderSize, "Header error!(read)")) return 0;
+  if (!read_exactly(pipe, header, kFrameHeaderSize, "Header error!(read)", deadline)) return 0;
   uint32_t body_length = read_le32(header + 8);
   if (FrameError error = check_body_length(body_length); error != FrameError::kNone) {
     QMA_LogError(__func__, kSrc, __LINE__, "Frame error! (%s) param1=[%u]", frame_error_text(error),
@@ -190,8 +268,8 @@ int QMA_dataRecvFromMox(PipeConnection* pipe, MPITbl* table) {
   table->RecvLength = total;
   RequestBody body;
   FrameError error = FrameError::kNone;
-  bool read_ok =
-      read_exactly(pipe, frame + kFrameHeaderSize, body_length, "Data receive error!(read)");
+  bool read_ok = read_exactly(pipe, frame + kFrameHeaderSize, body_length,
+                              "Data receive error!(read)", deadline);
   if (read_ok) error = decode_request_body(frame + kFrameHeaderSize, body_length, &body);
   if (!read_ok || error != FrameError::kNone) {
     if (read_ok) {

@@ -38,9 +38,11 @@ struct MPITbl {
   struct CMDTbl* CmdTbl;  // the request's command table (owned)
 };
 
-/// The worker thread: start-up, then the accept loop. pkgstart points at the
-/// package-start flag. Returns only when the listener cannot go on (or a stop
-/// was requested), with 0.
+/// The worker thread: start-up, then the accept loop. Each accepted connection is
+/// read, parsed and admitted on a thread of its own (admission in arrival order),
+/// which then runs the admitted request. pkgstart points at the package-start
+/// flag. Returns only when the listener cannot go on (or a stop was requested),
+/// with 0, after letting go of the pipe.
 unsigned int QMA_outsideIF(void* pkgstart);
 /// Asks the worker thread to leave its accept loop soon (the service's stop).
 void QMA_outsideIF_RequestStop();
@@ -50,7 +52,8 @@ void QMA_outsideIF_RequestStop();
 int QMA_pipeListen(qma::platform::PipeConnection** pipe);
 /// Reads one request frame into the table; 1 or 0.
 int QMA_dataRecvFromMox(qma::platform::PipeConnection* pipe, MPITbl* table);
-/// The request thread's body; takes ownership of the table. 1 success, 0 failure.
+/// The request thread's body (run on the admitted connection's thread); takes
+/// ownership of the table. 1 success, 0 failure.
 unsigned int QMA_ManagerProcIF(void* table);
 /// Frames the table's response text and writes it; 1 or 0.
 int QMA_dataSendToMox(MPITbl* table);

@@ -73,6 +73,11 @@ enum class UploadAction { kDelete, kMove };
 [[nodiscard]] Status act_on_upload(std::string_view folder, std::string_view name,
                                    UploadAction action, std::string_view to_folder = {});
 
+/// Appends the bytes to a file (created with mode 0644 when absent) as one
+/// whole: when not every byte can be written (a full disk), what was written is
+/// cut off again, so the file never ends in a torn piece.
+[[nodiscard]] Status append_file_whole(std::string_view path, std::string_view data);
+
 /// Whole-file read; fails when the file cannot be opened.
 [[nodiscard]] Result<std::string> read_file(std::string_view path);
 /// Replaces a file's content atomically: temporary file, flush to disk, rename.

@@ -4,8 +4,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/result.h"
 
@@ -24,6 +26,27 @@ inline constexpr size_t kLocalPipePathMax = 107;
 /// Where the pipe of that name lives: $QMA_STATE_DIR/pipe/<name>.
 std::string local_pipe_path(std::string_view name);
 
+/// The client at the other end of a connection, as the system recorded it when
+/// the client connected.
+struct PipePeer {
+  uint32_t uid = 0;
+  uint32_t gid = 0;
+  int32_t pid = 0;
+  std::vector<uint32_t> groups;  ///< supplementary groups
+};
+
+/// The group whose members may talk to the agent: $QMA_PIPE_GROUP when it is
+/// set and not empty, else "qmagent".
+std::string pipe_group_name();
+/// Who is served on the pipe: root, the agent's own user (`own_uid`) and members
+/// of the pipe group (`group`, absent when no such group exists), by primary or
+/// supplementary group.
+bool pipe_peer_allowed(const PipePeer& peer, uint32_t own_uid, std::optional<uint32_t> group);
+/// False when this process is neither root, the owner of the pipe of that name
+/// nor a member of its group, so the agent will refuse it; true when the pipe
+/// cannot be looked at (the connection then tells).
+bool may_use_local_pipe(std::string_view name);
+
 /// One end of a connected pipe instance. Closes when destroyed.
 class PipeConnection {
  public:
@@ -40,10 +63,16 @@ class PipeConnection {
   /// Tells the other end that nothing more will be written (it reads the end);
   /// reading stays possible.
   [[nodiscard]] Status close_write();
+  /// Makes a read that waits, and every later read, end at once with
+  /// kErrorBrokenPipe, as if the client had closed. May be called from another
+  /// thread while a read waits.
+  [[nodiscard]] Status cancel_reads();
   /// Ends the connection; the instance no longer counts against the limit.
   [[nodiscard]] Status close();
   /// A number that names this instance in log lines.
   uintptr_t id() const;
+  /// The client's credentials (user, group, process, supplementary groups).
+  [[nodiscard]] Result<PipePeer> peer() const;
 
  private:
   struct Impl;
@@ -54,8 +83,10 @@ class PipeConnection {
 };
 
 /// The server side of a pipe name: accepts one client per instance.
-/// On Linux: a Unix stream socket at local_pipe_path(name), mode 0666 so any
-/// local user may connect; a stale socket file of an earlier run is replaced.
+/// On Linux: a Unix stream socket at local_pipe_path(name), mode 0660, group
+/// pipe_group_name() when that group exists (the agent's own group otherwise),
+/// so only root, the agent's user and that group's members can connect; a stale
+/// socket file of an earlier run is replaced.
 class PipeListener {
  public:
   PipeListener(PipeListener&&) noexcept;
@@ -71,6 +102,9 @@ class PipeListener {
   [[nodiscard]] Result<PipeConnection> accept(uint32_t timeout_ms);
   /// Instances accepted and not yet closed.
   int live_instances() const;
+  /// True when the client may be served (pipe_peer_allowed with this process's
+  /// user and the pipe group found at creation).
+  bool admits(const PipePeer& peer) const;
   const std::string& path() const;
 
  private:

@@ -57,6 +57,21 @@ int load(regtext::Document& doc) {
   return 0;
 }
 
+/// Removes the temporary files of writers that were killed before their rename.
+/// Only a holder of the writers' lock makes one, so under the lock every one
+/// that exists is stale.
+void remove_stale_temporaries(const std::string& path) {
+  std::string folder = std::filesystem::path(path).parent_path().string();
+  std::string pattern = std::filesystem::path(path).filename().string() + ".tmp??????";
+  auto entries = list_directory(folder, pattern);
+  if (!entries.ok()) return;
+  for (const auto& entry : *entries) {
+    if (entry.attributes == kAttrNormal || entry.attributes == kAttrReadOnly) {
+      (void)delete_file(join_path(folder, entry.name));
+    }
+  }
+}
+
 /// Runs one change under the writers' lock. The change returns a Windows code
 /// and sets `changed` when the file must be rewritten.
 int modify(const std::function<int(regtext::Document&, bool& changed)>& change) {
@@ -68,6 +83,7 @@ int modify(const std::function<int(regtext::Document&, bool& changed)>& change) 
     t_problem = "cannot lock " + path + ".lock: " + std::strerror(lock.error());
     return kErrorRegistryIoFailed;
   }
+  remove_stale_temporaries(path);
   regtext::Document doc;
   if (int rc = load(doc); rc != 0) return rc;
   bool changed = false;
@@ -78,10 +94,6 @@ int modify(const std::function<int(regtext::Document&, bool& changed)>& change) 
     return kErrorRegistryIoFailed;
   }
   return 0;
-}
-
-bool valid_value_name(std::string_view name) {
-  return name.find_first_of(std::string_view("\r\n\0", 3)) == std::string_view::npos;
 }
 
 int check_path(std::string_view sub_key, std::string& normal) {
@@ -212,7 +224,9 @@ int reg_query_value(const RegistryKey& key, std::string_view name, uint32_t* typ
 
 int reg_set_value(const RegistryKey& key, std::string_view name, uint32_t type, const void* data,
                   uint32_t size) {
-  if (!valid_value_name(name) || (data == nullptr && size != 0)) return kErrorInvalidParameter;
+  if (!regtext::valid_value_name(name) || (data == nullptr && size != 0)) {
+    return kErrorInvalidParameter;
+  }
   std::string bytes(static_cast<const char*>(data), size);
   return modify([&](regtext::Document& doc, bool& changed) {
     regtext::Section* section = doc.find_key(key.path);
@@ -255,13 +269,7 @@ int reg_delete_key(std::string_view sub_key) {
   if (int rc = check_path(sub_key, path); rc != 0) return rc;
   if (path.empty()) return kErrorAccessDenied;
   return modify([&](regtext::Document& doc, bool& changed) {
-    if (doc.find_key(path) == nullptr) return kErrorFileNotFound;
-    std::erase_if(doc.sections, [&](const regtext::Section& s) {
-      if (s.foreign || s.path.size() < path.size() ||
-          !regtext::iequals(s.path.substr(0, path.size()), path))
-        return false;
-      return s.path.size() == path.size() || s.path[path.size()] == '\\';
-    });
+    if (!doc.remove_key(path)) return kErrorFileNotFound;
     changed = true;
     return 0;
   });

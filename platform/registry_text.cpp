@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 
 namespace qma::platform::regtext {
 
@@ -177,13 +178,30 @@ Entry* Section::find_value(std::string_view name) {
   return nullptr;
 }
 
+namespace {
+
+std::string folded(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) c = fold(c);
+  return out;
+}
+
+}  // namespace
+
 Section* Document::find_key(std::string_view path) {
-  for (auto& section : sections)
-    if (!section.foreign && iequals(section.path, path)) return &section;
-  return nullptr;
+  auto found = index_.find(folded(path));
+  return found == index_.end() ? nullptr : found->second;
 }
 
 Section& Document::ensure_key(std::string_view path, bool* created) {
+  return ensure(path, false, created);
+}
+
+Section& Document::ensure_key_at_end(std::string_view path) {
+  return ensure(path, true, nullptr);
+}
+
+Section& Document::ensure(std::string_view path, bool at_end, bool* created) {
   if (created != nullptr) *created = false;
   if (Section* found = find_key(path)) return *found;
   std::string stored;  // the path with the case of keys that already exist
@@ -201,24 +219,47 @@ Section& Document::ensure_key(std::string_view path, bool* created) {
       stored = section->path;
     } else {
       // A new key goes after the last key of its parent's subtree, so that
-      // related keys stay together in the file.
-      size_t at = sections.size();
-      for (size_t i = sections.size(); i-- > 0;) {
-        if (!sections[i].foreign && !parent.empty() && is_prefix_path(parent, sections[i].path)) {
-          at = i + 1;
-          break;
+      // related keys stay together in the file; looked for from the end, where
+      // it usually is.
+      auto at = sections.end();
+      if (!at_end && !parent.empty()) {
+        for (auto it = sections.end(); it != sections.begin();) {
+          --it;
+          if (!it->foreign && is_prefix_path(parent, it->path)) {
+            at = std::next(it);
+            break;
+          }
         }
       }
       Section fresh;
       fresh.path = stored;
-      section =
-          &*sections.insert(sections.begin() + static_cast<std::ptrdiff_t>(at), std::move(fresh));
+      section = &*sections.insert(at, std::move(fresh));
+      index_[folded(stored)] = section;
       if (created != nullptr && end == std::string_view::npos) *created = true;
     }
     if (end == std::string_view::npos) break;
     start = end + 1;
   }
   return *section;
+}
+
+bool Document::remove_key(std::string_view path) {
+  if (find_key(path) == nullptr) return false;
+  for (auto it = sections.begin(); it != sections.end();) {
+    if (!it->foreign && is_prefix_path(path, it->path)) {
+      index_.erase(folded(it->path));
+      it = sections.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  return true;
+}
+
+Section& Document::add_foreign(Section section) {
+  section.foreign = true;
+  sections.push_back(std::move(section));
+  return sections.back();
 }
 
 bool split_key_path(std::string_view path, std::vector<std::string_view>& parts) {
@@ -229,7 +270,9 @@ bool split_key_path(std::string_view path, std::vector<std::string_view>& parts)
     size_t end = path.find('\\', start);
     std::string_view part =
         path.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
-    if (part.empty() || part.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos)
+    if (part.empty() || part.size() > kMaxKeyNameLength ||
+        part.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos ||
+        parts.size() == kMaxKeyDepth)
       return false;
     parts.push_back(part);
     if (end == std::string_view::npos) return true;
@@ -267,12 +310,17 @@ std::string format_value(const RegistryValue& value) {
   return line + buf + hex_list(data);
 }
 
+bool valid_value_name(std::string_view name) {
+  return name.size() <= kMaxValueNameLength &&
+         name.find_first_of(std::string_view("\r\n\0", 3)) == std::string_view::npos;
+}
+
 bool parse_value(std::string_view line, RegistryValue& value) {
   std::string_view s = trim(line);
   RegistryValue out;
   if (!s.empty() && s.front() == '@') {
     s.remove_prefix(1);
-  } else if (!unquote(s, out.name) || out.name.empty()) {
+  } else if (!unquote(s, out.name) || out.name.empty() || !valid_value_name(out.name)) {
     return false;
   }
   s = trim_left(s);
@@ -352,6 +400,8 @@ Document parse(std::string_view text) {
 
   Section* current = nullptr;  // null: before the first key
   bool seen_content = false;
+  // Each key's value names so far (folded) and where they stand in its entries.
+  std::unordered_map<const Section*, std::unordered_map<std::string, size_t>> value_names;
   auto keep_raw = [&](std::string raw) {
     Entry entry;
     entry.raw = true;
@@ -391,17 +441,15 @@ Document parse(std::string_view text) {
                                  : std::string_view();
       if (hklm && split_key_path(sub, parts)) {
         // A key met again gathers its later lines into its first section.
-        current = &doc.ensure_key(sub);
+        current = &doc.ensure_key_at_end(sub);
         continue;
       }
       add_problem(doc, line_no,
                   hklm ? "unreadable key" : "key outside HKEY_LOCAL_MACHINE, kept but not used",
                   line);
       Section foreign;
-      foreign.foreign = true;
       foreign.header = std::string(lines[i]);
-      doc.sections.push_back(std::move(foreign));
-      current = &doc.sections.back();
+      current = &doc.add_foreign(std::move(foreign));
       continue;
     }
 
@@ -427,10 +475,13 @@ Document parse(std::string_view text) {
         keep_raw(std::move(raw));
         continue;
       }
-      if (Entry* existing = current->find_value(value.name)) {
+      auto& names = value_names[current];
+      auto [named, fresh] = names.try_emplace(folded(value.name), current->entries.size());
+      if (!fresh) {
         add_problem(doc, line_no, "value named twice, the later one is used", joined);
-        existing->value.type = value.type;
-        existing->value.data = std::move(value.data);
+        Entry& existing = current->entries[named->second];
+        existing.value.type = value.type;
+        existing.value.data = std::move(value.data);
         continue;
       }
       Entry entry;

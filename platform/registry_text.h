@@ -23,8 +23,10 @@
 // verbatim where they stand and reported as problems; comments (';') are kept.
 #pragma once
 
+#include <list>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/registry.h"
@@ -53,19 +55,40 @@ struct Section {
   Entry* find_value(std::string_view name);
 };
 
-struct Document {
+/// The limits of the Windows registry, which this one keeps too.
+inline constexpr size_t kMaxKeyDepth = 512;
+inline constexpr size_t kMaxKeyNameLength = 255;
+inline constexpr size_t kMaxValueNameLength = 16383;
+
+/// A parsed registry file. Keys are found through an index, so reading, changing
+/// and writing a file costs time in proportion to its size.
+class Document {
+ public:
   std::vector<std::string> preamble;  // verbatim lines before the first key
-  std::vector<Section> sections;
+  std::list<Section> sections;        // in file order; add and remove keys through the calls below
   std::vector<std::string> problems;  // "line N: ..." for each line not understood
 
   Section* find_key(std::string_view path);
-  /// The key's section, made (with its missing parents) when absent.
-  /// `created` tells whether the key itself was new.
+  /// The key's section, made (with its missing parents) when absent: a new key
+  /// goes after its parent's subtree. `created` tells whether the key itself was new.
   Section& ensure_key(std::string_view path, bool* created = nullptr);
+  /// Removes the key with every key below it; false when it is absent.
+  bool remove_key(std::string_view path);
+  /// A section kept verbatim (a foreign key); never found by a lookup.
+  Section& add_foreign(Section section);
+
+ private:
+  friend Document parse(std::string_view text);
+  /// As ensure_key, but a new key goes at the end (parsing keeps the file's order).
+  Section& ensure_key_at_end(std::string_view path);
+  Section& ensure(std::string_view path, bool at_end, bool* created);
+
+  std::unordered_map<std::string, Section*> index_;  // folded path -> its section
 };
 
-/// Splits a sub-key path into its components; false for an empty component
-/// or a name holding a line break or a zero byte. "" is the hive (no component).
+/// Splits a sub-key path into its components; false for an empty component,
+/// a name holding a line break or a zero byte, a name longer than
+/// kMaxKeyNameLength or more than kMaxKeyDepth components. "" is the hive.
 bool split_key_path(std::string_view path, std::vector<std::string_view>& parts);
 
 Document parse(std::string_view text);
@@ -74,5 +97,8 @@ std::string format(const Document& document);
 /// One value line (without line break) / the value of one line.
 std::string format_value(const RegistryValue& value);
 bool parse_value(std::string_view line, RegistryValue& value);
+/// True for a value name the registry accepts: no line break or zero byte, at most
+/// kMaxValueNameLength characters.
+bool valid_value_name(std::string_view name);
 
 }  // namespace qma::platform::regtext

@@ -39,6 +39,9 @@ inline constexpr int kErrorInvalidServiceControl = 1052;
 inline constexpr int kErrorServiceRequestTimeout = 1053;
 inline constexpr int kErrorServiceAlreadyRunning = 1056;
 inline constexpr int kErrorServiceCannotAcceptCtrl = 1061;
+/// A service that stopped because of its own failure reports this exit code,
+/// with its own number in service_specific_exit_code.
+inline constexpr int kErrorServiceSpecificError = 1066;
 inline constexpr int kErrorProcessAborted = 1067;
 inline constexpr int kErrorServiceMarkedForDelete = 1072;
 
@@ -118,6 +121,11 @@ using ServiceHandlerFunction = uint32_t (*)(uint32_t control, uint32_t event_typ
 /// Handle through which a running service reports its status.
 struct ServiceStatusTarget;
 using ServiceStatusHandle = ServiceStatusTarget*;
+
+/// True when a service manager started this process as a service (the dispatcher
+/// will connect), false for a program started from a console. Asked before the
+/// dispatcher runs, which consumes the marks it looks at.
+bool started_as_service();
 
 /// Runs the service main on a thread of its own and delivers controls to the
 /// registered handler on the calling thread until the main returns. Fails with

@@ -21,7 +21,8 @@ int QMA_service_stop();
 void QMA_service_usage(const char* program);
 void QMA_setQmaPkgMode(int mode);
 int QMA_getQmaPkgMode();
-/// The command line of QMAgent; returns the process exit code (always 1).
+/// The command line of QMAgent; returns the process exit code: 1, or 2 after a
+/// service run that stopped as a failure.
 int QMA_main(int argc, char** argv);
 
 // Service main and configuration.

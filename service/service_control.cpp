@@ -1,4 +1,5 @@
 // QMAgent's command line: help text, install, remove, start, stop, and the dispatcher call.
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -22,6 +23,19 @@ constexpr uint32_t kPollIntervalMs = 1000;
 
 int g_QmaPkgMode = 0;
 char g_display_name[32] = {};
+// Console text is for a person at a console. A service has none: its standard output is
+// the service manager's log, which should not collect the help text on every start or
+// the stop routine's progress on every stop.
+bool g_console_output = true;
+
+void console(const char* format, ...) {
+  if (!g_console_output) return;
+  va_list args;
+  va_start(args, format);
+  std::vprintf(format, args);
+  va_end(args);
+  std::fflush(stdout);
+}
 
 using qma::platform::Service;
 using qma::platform::ServiceManager;
@@ -329,16 +343,14 @@ int QMA_service_stop() {
   QMA_SrvLogInfo(__func__, kSrc, __LINE__, "QMA_service_stop() start.");
   auto manager = ServiceManager::open();
   if (!manager) {
-    std::printf("OpenSCManager failed - %d\n", manager.error());
-    std::fflush(stdout);
+    console("OpenSCManager failed - %d\n", manager.error());
     QMA_SrvLogError(__func__, kSrc, __LINE__, "OpenSCManager() error! GetLastError=[%d]",
                     manager.error());
     return 0;
   }
   auto opened = manager.value()->open_service(QMA_SERVICE_NAME);
   if (!opened) {
-    std::printf("OpenService failed - %d\n", opened.error());
-    std::fflush(stdout);
+    console("OpenService failed - %d\n", opened.error());
     QMA_SrvLogError(__func__, kSrc, __LINE__, "OpenService() error! GetLastError=[%d]",
                     opened.error());
     return 0;
@@ -347,34 +359,30 @@ int QMA_service_stop() {
   auto stopped = service->control(qma::platform::kServiceControlStop);
   if (!stopped) {
     if (stopped.error() == qma::platform::kErrorServiceNotActive) {
-      std::printf("The service is not started. - %d\n", stopped.error());
+      console("The service is not started. - %d\n", stopped.error());
     }
-    std::printf("ControlService(Stop) failed - %d\n", stopped.error());
-    std::fflush(stdout);
+    console("ControlService(Stop) failed - %d\n", stopped.error());
     QMA_SrvLogError(__func__, kSrc, __LINE__, "ControlService() error! GetLastError=[%d]",
                     stopped.error());
     return 0;
   }
   qma::platform::ServiceStatus last = stopped.value();
-  std::printf("Stopping %s.", QMA_SERVICE_NAME);
-  std::fflush(stdout);
+  console("Stopping %s.", QMA_SERVICE_NAME);
   for (;;) {
     qma::platform::sleep_ms(kPollIntervalMs);
     auto now = service->query_status();
     if (!now) break;
     last = now.value();
     if (last.current_state != qma::platform::kServiceStopPending) break;
-    std::printf(".");
-    std::fflush(stdout);
+    console(".");
   }
   if (last.current_state == qma::platform::kServiceStopped) {
-    std::printf("\n%s stopped.\n", QMA_SERVICE_NAME);
+    console("\n%s stopped.\n", QMA_SERVICE_NAME);
     QMA_SrvLogError(__func__, kSrc, __LINE__, "%s normal end.", QMA_SERVICE_NAME);
   } else {
-    std::printf("\n%s failed to stop.\n", QMA_SERVICE_NAME);
+    console("\n%s failed to stop.\n", QMA_SERVICE_NAME);
     QMA_SrvLogError(__func__, kSrc, __LINE__, "%s abnormal end.", QMA_SERVICE_NAME);
   }
-  std::fflush(stdout);
   QMA_SrvLogInfo(__func__, kSrc, __LINE__, "QMA_service_stop() end.");
   return 1;
 }
@@ -382,8 +390,18 @@ int QMA_service_stop() {
 int QMA_main(int argc, char** argv) {
   const char* program = argc > 0 ? argv[0] : "QMAgent";
   if (argc <= 1) {
-    QMA_service_usage(program);
+    if (qma::platform::started_as_service()) {
+      g_console_output = false;
+    } else {
+      QMA_service_usage(program);
+    }
     QMA_service_reg();
+    // A service that stopped as a failure ends the process with a code its manager
+    // counts as a failure (1 is every ordinary end), so the failure command runs.
+    if (g_QMA_ServiceStatus.current_state == qma::platform::kServiceStopped &&
+        g_QMA_ServiceStatus.win32_exit_code != 0) {
+      return 2;
+    }
   } else if (argc == 2) {
     std::string option = argv[1];
     if (option == "-start") {

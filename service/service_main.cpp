@@ -27,7 +27,8 @@ constexpr size_t kPathMax = 260;
 constexpr const char* kConfigKey = "SOFTWARE\\Norvik\\QMAgent\\Config";
 constexpr const char* kExConfigKey = "SOFTWARE\\Norvik\\QMAgent\\ExConfig";
 constexpr uint32_t kDefaultLogMaxNum = 10000;
-constexpr uint32_t kWorkerStopWaitMs = 5000;
+// Longer than the worker's own wait for its readers and running requests.
+constexpr uint32_t kWorkerStopWaitMs = 6000;
 
 qma::platform::ServiceStatusHandle g_status_handle = nullptr;
 QMA_MUTEX_HANDLE g_log_mutex = nullptr;
@@ -330,10 +331,21 @@ void QMA_service_main(uint32_t argc, char** argv) {
       QMA_SrvLogWarning(__func__, kSrc, __LINE__,
                         "WaitForMultipleObjects() detected signal. GetLastError=[%d]",
                         qma::platform::last_error());
+      // Stopped is reported only once the worker has let go of the pipe, so a
+      // service started right after this report can listen on it.
+      if (stop) terminate_worker(worker);
+      if (!stop) {
+        // The worker ended by itself: the listener could not go on. That is the
+        // service's failure, reported so that the failure command runs.
+        QMA_SrvLogError(__func__, kSrc, __LINE__,
+                        "The manager interface ended on its own. QMAgentService terminated as a "
+                        "failure.");
+        g_QMA_ServiceStatus.win32_exit_code = qma::platform::kErrorServiceSpecificError;
+        g_QMA_ServiceStatus.service_specific_exit_code = 1;
+      }
       if (QMA_ReportStatus(qma::platform::kServiceStopped, 0, 30000) == 0) {
         QMA_SrvLogError(__func__, kSrc, __LINE__, "QMA_ReportStatus() error!");
       }
-      if (stop) terminate_worker(worker);
       break;
     }
   }

@@ -103,6 +103,14 @@ int parse_request(QMA_XML_LogProc log, const char* message, int length, ReqInfo*
     parse.error(__LINE__, "xmlReaderForMemory() error!");
     return 0;
   }
+  // The lookups stop reading once they found their field; nesting past the limit
+  // anywhere, also after the fields, makes the whole request a failed read.
+  if (!nesting_within(message, length, kMaxNestingLevels)) {
+    parse.error(__LINE__,
+                "QMMMessage is nested deeper than %d levels! Manager message format error.",
+                kMaxNestingLevels);
+    return 0;
+  }
 
   const char* root_path[] = {kTagMessage, ""};
   if (!parse.found(lookup_attribute(message, length, root_path, "MessageVersion",

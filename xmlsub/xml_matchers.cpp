@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <string>
+#include <string_view>
 
 #include "platform/file.h"
 
@@ -64,6 +65,80 @@ Reader open_file_reader(const char* file) {
 Reader open_memory_reader(const char* bytes, int length) {
   if (bytes == nullptr || length < 0) return Reader();
   return Reader(xmlReaderForMemory(bytes, length, nullptr, nullptr, kReaderOptions));
+}
+
+namespace {
+
+bool starts_with(const char* p, const char* end, std::string_view prefix) {
+  return static_cast<size_t>(end - p) >= prefix.size() &&
+         std::memcmp(p, prefix.data(), prefix.size()) == 0;
+}
+
+// The end of `what` from p on, or `end` when it never comes.
+const char* past(const char* p, const char* end, std::string_view what) {
+  std::string_view rest(p, static_cast<size_t>(end - p));
+  size_t at = rest.find(what);
+  return at == std::string_view::npos ? end : p + at + what.size();
+}
+
+// Past the '>' that closes markup starting at p, stepping over quoted texts and, for a
+// document type declaration, its internal subset in brackets (comments included).
+const char* past_markup(const char* p, const char* end) {
+  char quote = 0;
+  int brackets = 0;
+  while (p < end) {
+    char c = *p;
+    if (quote != 0) {
+      if (c == quote) quote = 0;
+    } else if (c == '"' || c == '\'') {
+      quote = c;
+    } else if (c == '[') {
+      ++brackets;
+    } else if (c == ']') {
+      if (brackets > 0) --brackets;
+    } else if (brackets > 0 && starts_with(p, end, "<!--")) {
+      p = past(p + 4, end, "-->");
+      continue;
+    } else if (c == '>' && brackets == 0) {
+      return p + 1;
+    }
+    ++p;
+  }
+  return end;
+}
+
+}  // namespace
+
+bool nesting_within(const char* bytes, int length, int max_levels) {
+  if (bytes == nullptr || length <= 0) return true;
+  const char* p = bytes;
+  const char* end = bytes + length;
+  int depth = 0;
+  while (p < end) {
+    p = static_cast<const char*>(std::memchr(p, '<', static_cast<size_t>(end - p)));
+    if (p == nullptr) break;
+    ++p;
+    if (starts_with(p, end, "!--")) {
+      p = past(p + 3, end, "-->");
+    } else if (starts_with(p, end, "![CDATA[")) {
+      p = past(p + 8, end, "]]>");
+    } else if (starts_with(p, end, "?")) {
+      p = past(p + 1, end, "?>");
+    } else if (starts_with(p, end, "!")) {
+      p = past_markup(p + 1, end);
+    } else if (starts_with(p, end, "/")) {
+      if (depth > 0) --depth;
+      p = past_markup(p + 1, end);
+    } else {
+      const char* close = past_markup(p, end);
+      if (depth + 1 > max_levels) return false;
+      // An empty-element tag ("<a/>") stands at its level but leaves none open.
+      bool empty = close - p >= 2 && close[-1] == '>' && close[-2] == '/';
+      if (!empty) ++depth;
+      p = close;
+    }
+  }
+  return true;
 }
 
 const char* path_entry(const char* const* path, int level) {

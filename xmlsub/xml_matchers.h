@@ -50,6 +50,15 @@ Reader open_file_reader(const char* file);
 /// Opens a reader on exactly `length` bytes (no terminator needed); null on failure.
 Reader open_memory_reader(const char* bytes, int length);
 
+/// The deepest element nesting a request may have: more levels make it a failed read.
+inline constexpr int kMaxNestingLevels = 256;
+
+/// False when the text holds an element more than `max_levels` levels deep,
+/// anywhere. The raw text is counted, tag by tag, without the parser: nothing is
+/// expanded, the count stops at the first element too deep, and text that is not
+/// well formed is left to the lookups, which report it as they meet it.
+bool nesting_within(const char* bytes, int length, int max_levels);
+
 /// Path entry `level`, or null when the list has ended there (an empty or null entry). Only
 /// call with a level at most one past the last non-empty entry.
 const char* path_entry(const char* const* path, int level);

@@ -1,7 +1,9 @@
-// Time per registry read of an existing value: the store's query and the agent's DWORD reader.
+// Time per registry read of an existing value: the store's query and the agent's DWORD reader;
+// and how reading and writing grow with the number of keys (linear: the BigO line says N).
 #include <benchmark/benchmark.h>
 
 #include <filesystem>
+#include <fstream>
 #include <string>
 
 #include "common/host/qma_system.h"
@@ -77,6 +79,62 @@ void BM_GetRegistoryDword(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_GetRegistoryDword);
+
+/// A state folder whose registry holds `keys` keys of one value each (and Config).
+class BulkRegistry {
+ public:
+  explicit BulkRegistry(int64_t keys) {
+    base_ = fs::temp_directory_path() /
+            ("qma-bench-bulk-" + std::to_string(qma::platform::monotonic_ms()));
+    fs::create_directories(base_ / "state");
+    (void)qma::platform::set_env("QMA_STATE_DIR", (base_ / "state").string());
+    std::ofstream out(base_ / "state" / "registry.reg");
+    out << "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\" << kConfig
+        << "]\n\"LOGMAXNUM\"=dword:00002710\n\n";
+    for (int64_t i = 0; i < keys; ++i) {
+      out << "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vendor" << i % 50 << "\\Product" << i
+          << "]\n\"Version\"=\"1.0." << i << "\"\n\n";
+    }
+  }
+  ~BulkRegistry() {
+    std::error_code ignored;
+    fs::remove_all(base_, ignored);
+  }
+
+ private:
+  fs::path base_;
+};
+
+// One read in a registry of N keys: a whole read of the file, so linear in N.
+void BM_ReadAmongKeys(benchmark::State& state) {
+  BulkRegistry registry(state.range(0));
+  for (auto _ : state) {
+    reg::RegistryKey key;
+    uint32_t value = 0, size = sizeof value;
+    int rc = reg::reg_open_key(kConfig, key);
+    if (rc == 0) rc = reg::reg_query_value(key, "LOGMAXNUM", nullptr, &value, &size);
+    if (rc != 0 || value != 10000) state.SkipWithError("the value was not read");
+  }
+  state.SetComplexityN(state.range(0));
+}
+BENCHMARK(BM_ReadAmongKeys)->RangeMultiplier(10)->Range(100, 10000)->Complexity(benchmark::oN);
+
+// One write (a new key with a value) in a registry of N keys: read, change, rewrite.
+void BM_WriteAmongKeys(benchmark::State& state) {
+  BulkRegistry registry(state.range(0));
+  int64_t n = 0;
+  for (auto _ : state) {
+    reg::RegistryKey key;
+    std::string path = "SOFTWARE\\Vendor7\\Added" + std::to_string(n++ % 64);
+    uint32_t one = 1;
+    if (reg::reg_create_key(path, key) != 0 ||
+        reg::reg_set_value(key, "Count", reg::kRegDword, &one, sizeof one) != 0) {
+      state.SkipWithError("the write failed");
+    }
+  }
+  state.SetComplexityN(state.range(0));
+}
+BENCHMARK(BM_WriteAmongKeys)->RangeMultiplier(10)->Range(100, 10000)->Complexity(benchmark::oN);
 
 }  // namespace
 

@@ -41,6 +41,7 @@ struct AgentLog {
   int max_lines;
   int lines_at_start;
   int lines_written;
+  LineLoss loss;
 };
 AgentLog g_log{};
 
@@ -96,7 +97,7 @@ void write_agent_line(const char* severity, const char* func, const char* file, 
       now.minute, now.second, now.millisecond, g_log.host_name, thread_id, severity, or_empty(func),
       or_empty(file), line, text);
   const size_t length = finish_line(buffer, sizeof(buffer), formatted);
-  if (length > 0 && append_line(g_log.log_path, buffer, length)) ++g_log.lines_written;
+  if (length > 0 && append_line(g_log.log_path, buffer, length, g_log.loss)) ++g_log.lines_written;
 
   mutex->release();
 }

@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string_view>
 
 #include "platform/file.h"
 
@@ -33,13 +34,26 @@ int count_lines(const char* path, int limit) {
   return lines;
 }
 
-bool append_line(const char* path, const char* line, size_t length) {
+bool append_line(const char* path, const char* line, size_t length, LineLoss& loss) {
   // Lines end in "\n" alone: on this platform text files carry no carriage return.
-  std::FILE* file = std::fopen(path, "a");
-  if (file == nullptr) return false;
-  bool written = std::fwrite(line, 1, length, file) == length && std::fflush(file) == 0;
-  if (std::fclose(file) != 0) written = false;
-  return written;
+  auto written = platform::append_file_whole(path, std::string_view(line, length));
+  if (!written.ok()) {
+    // The log itself cannot say it; standard error reaches the service manager's log.
+    if (loss.lost++ == 0) {
+      std::fprintf(stderr,
+                   "%s: a log line could not be written (%s); lines are lost until writing "
+                   "works again\n",
+                   path, std::strerror(written.error()));
+      std::fflush(stderr);
+    }
+    return false;
+  }
+  if (loss.lost > 0) {
+    std::fprintf(stderr, "%s: writing works again; %d log line(s) were lost\n", path, loss.lost);
+    std::fflush(stderr);
+    loss.lost = 0;
+  }
+  return true;
 }
 
 bool build_path(char (&out)[kPathSize], const char* folder, const char* name) {

@@ -32,9 +32,16 @@ size_t finish_line(char* buffer, size_t size, int formatted);
 /// 0 when the file cannot be opened.
 int count_lines(const char* path, int limit);
 
-/// Opens the file for appending, writes the line and closes it; true when every
-/// byte reached the file.
-bool append_line(const char* path, const char* line, size_t length);
+/// Lines of one log that could not be written since the last line that was.
+struct LineLoss {
+  int lost = 0;
+};
+
+/// Appends the line to the file as a whole; true when every byte reached the
+/// file. A line that does not fit (a full disk) leaves nothing behind, so the
+/// next line never joins a torn one. The first line lost is reported once on
+/// standard error, and how many were lost once writing works again.
+bool append_line(const char* path, const char* line, size_t length, LineLoss& loss);
 
 /// folder, the path separator and name, cut to the 260-byte path buffer. The
 /// separator is not doubled when the folder already ends with one. False when

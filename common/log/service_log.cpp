@@ -25,6 +25,7 @@ struct ServiceLog {
   char folder[kPathSize];
   bool initialised;
   int lines;
+  LineLoss loss;
 };
 
 /// The service log's writers (control handler, start-up) may run at once; this
@@ -81,7 +82,7 @@ void write_service_line(const char* severity, const char* func, const char* file
       g_service.lines + 1, now.year, now.month, now.day, now.hour, now.minute, now.second,
       now.millisecond, host, severity, or_empty(func), or_empty(file), line, text);
   const size_t length = finish_line(buffer, sizeof(buffer), formatted);
-  if (length > 0 && append_line(path, buffer, length)) ++g_service.lines;
+  if (length > 0 && append_line(path, buffer, length, g_service.loss)) ++g_service.lines;
 }
 
 int service_writer(const char* severity, const char* func, const char* file, int line,

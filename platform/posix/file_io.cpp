@@ -96,6 +96,23 @@ Status write_file_atomic(std::string_view path, std::string_view content) {
   return Status::success();
 }
 
+Status append_file_whole(std::string_view path, std::string_view data) {
+  int fd = ::open(std::string(path).c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) return Status::failure(fail(errno));
+  struct stat before {};
+  int error = ::fstat(fd, &before) == 0 ? 0 : errno;
+  if (error == 0 && !write_all(fd, data)) {
+    error = errno;
+    // Writers of one file take turns (the logs hold their mutex), so the bytes
+    // past the old end are this call's own.
+    while (::ftruncate(fd, before.st_size) != 0 && errno == EINTR) {
+    }
+  }
+  if (::close(fd) != 0 && error == 0) error = errno;
+  if (error != 0) return Status::failure(fail(error));
+  return Status::success();
+}
+
 FileLock::FileLock(FileLock&& other) noexcept : handle_(other.handle_) {
   other.handle_ = -1;
 }

@@ -3,7 +3,9 @@
 // This folder is the only place that may include OS headers. Nothing here logs.
 #include "platform/local_pipe.h"
 
+#include <grp.h>
 #include <poll.h>
+#include <pwd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -13,6 +15,7 @@
 #include <cerrno>
 #include <cstring>
 #include <utility>
+#include <vector>
 
 #include "platform/clock.h"
 #include "platform/environment.h"
@@ -47,7 +50,53 @@ int make_dirs(const std::string& folder) {
   return 0;
 }
 
+/// The id of a group by name; absent when there is no such group.
+std::optional<uint32_t> group_id(const std::string& name) {
+  std::vector<char> buffer(16384);
+  group entry{};
+  group* found = nullptr;
+  while (getgrnam_r(name.c_str(), &entry, buffer.data(), buffer.size(), &found) == ERANGE &&
+         buffer.size() < (1u << 20)) {
+    buffer.resize(buffer.size() * 2);
+  }
+  if (found == nullptr) return std::nullopt;
+  return static_cast<uint32_t>(found->gr_gid);
+}
+
+/// Supplementary groups of a user by the user database, for kernels that cannot
+/// tell a socket peer's groups.
+std::vector<uint32_t> groups_of_user(uid_t uid, gid_t gid) {
+  std::vector<char> buffer(16384);
+  passwd entry{};
+  passwd* found = nullptr;
+  if (getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) != 0 || found == nullptr) {
+    return {};
+  }
+  int count = 64;
+  std::vector<gid_t> list(static_cast<size_t>(count));
+  if (getgrouplist(found->pw_name, gid, list.data(), &count) < 0) {
+    list.resize(static_cast<size_t>(count));
+    if (getgrouplist(found->pw_name, gid, list.data(), &count) < 0) return {};
+  }
+  return std::vector<uint32_t>(list.begin(), list.begin() + count);
+}
+
 }  // namespace
+
+bool may_use_local_pipe(std::string_view name) {
+  struct stat st {};
+  if (::stat(local_pipe_path(name).c_str(), &st) != 0) return true;
+  uid_t self = ::geteuid();
+  if (self == 0 || st.st_uid == self || st.st_gid == ::getegid()) return true;
+  int count = ::getgroups(0, nullptr);
+  if (count <= 0) return false;
+  std::vector<gid_t> groups(static_cast<size_t>(count));
+  count = ::getgroups(count, groups.data());
+  for (int i = 0; i < count; ++i) {
+    if (groups[static_cast<size_t>(i)] == st.st_gid) return true;
+  }
+  return false;
+}
 
 std::string local_pipe_path(std::string_view name) {
   std::string path = state_dir();
@@ -123,6 +172,20 @@ Status PipeConnection::close_write() {
   return Status::success();
 }
 
+Status PipeConnection::cancel_reads() {
+  if (!impl_ || impl_->fd < 0) {
+    set_last_error(EBADF);
+    return Status::failure(EBADF);
+  }
+  // Shutting the reading side wakes a poll that waits on it, and reads then see the end.
+  if (::shutdown(impl_->fd, SHUT_RD) != 0) {
+    int error = errno;
+    set_last_error(error);
+    return Status::failure(error);
+  }
+  return Status::success();
+}
+
 Status PipeConnection::close() {
   if (!impl_ || impl_->fd < 0) {
     set_last_error(EBADF);
@@ -138,6 +201,37 @@ Status PipeConnection::close() {
 
 uintptr_t PipeConnection::id() const {
   return impl_ && impl_->fd >= 0 ? static_cast<uintptr_t>(impl_->fd) : 0;
+}
+
+Result<PipePeer> PipeConnection::peer() const {
+  if (!impl_ || impl_->fd < 0) return fail<PipePeer>(EBADF);
+  ucred credentials{};
+  socklen_t length = sizeof credentials;
+  if (::getsockopt(impl_->fd, SOL_SOCKET, SO_PEERCRED, &credentials, &length) != 0) {
+    return fail<PipePeer>(errno);
+  }
+  PipePeer peer;
+  peer.uid = credentials.uid;
+  peer.gid = credentials.gid;
+  peer.pid = credentials.pid;
+  // The groups the client process held when it connected; older kernels cannot
+  // tell, and then the user database says which groups the user belongs to.
+  std::vector<gid_t> groups(64);
+  for (;;) {
+    socklen_t size = static_cast<socklen_t>(groups.size() * sizeof(gid_t));
+    if (::getsockopt(impl_->fd, SOL_SOCKET, SO_PEERGROUPS, groups.data(), &size) == 0) {
+      groups.resize(size / sizeof(gid_t));
+      peer.groups.assign(groups.begin(), groups.end());
+      return peer;
+    }
+    if (errno == ERANGE && size / sizeof(gid_t) > groups.size()) {
+      groups.resize(size / sizeof(gid_t));
+      continue;
+    }
+    break;
+  }
+  peer.groups = groups_of_user(credentials.uid, credentials.gid);
+  return peer;
 }
 
 Result<PipeConnection> connect_local_pipe(std::string_view name, uint32_t timeout_ms) {
@@ -168,6 +262,8 @@ Result<PipeConnection> connect_local_pipe(std::string_view name, uint32_t timeou
 struct PipeListener::Impl {
   int fd = -1;
   std::string path;
+  uid_t own_uid = ::geteuid();
+  std::optional<uint32_t> group;  // the pipe group, when the socket carries it
   std::shared_ptr<std::atomic<int>> live = std::make_shared<std::atomic<int>>(0);
   ~Impl() {
     if (fd >= 0) {
@@ -223,7 +319,15 @@ Result<PipeListener> PipeListener::create(std::string_view name) {
     impl->fd = -1;
     return fail<PipeListener>(error);
   }
-  if (::chmod(temporary.c_str(), 0666) != 0 || ::listen(impl->fd, 1024) != 0) {
+  // Access is settled before the socket listens or appears under its name. A
+  // group this process may not hand the socket to (it is not root and not a
+  // member) leaves the socket in the process's own group.
+  if (auto group = group_id(pipe_group_name())) {
+    if (::chown(temporary.c_str(), static_cast<uid_t>(-1), static_cast<gid_t>(*group)) == 0) {
+      impl->group = group;
+    }
+  }
+  if (::chmod(temporary.c_str(), 0660) != 0 || ::listen(impl->fd, 1024) != 0) {
     return fail<PipeListener>(errno);
   }
   if (temporary != path) {
@@ -258,6 +362,10 @@ Result<PipeConnection> PipeListener::accept(uint32_t timeout_ms) {
     if (ready == 0) return fail<PipeConnection>(kErrorPipeTimeout);
     if (ready < 0) return fail<PipeConnection>(errno);
   }
+}
+
+bool PipeListener::admits(const PipePeer& peer) const {
+  return impl_ && pipe_peer_allowed(peer, static_cast<uint32_t>(impl_->own_uid), impl_->group);
 }
 
 int PipeListener::live_instances() const {

@@ -10,6 +10,7 @@
 #include <signal.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -121,19 +122,12 @@ void serve_control(int fd) {
 }
 
 int listen_on(const std::string& path) {
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  if (path.size() >= sizeof(address.sun_path)) {
-    errno = ENAMETOOLONG;
-    return -1;
-  }
-  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
   int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return -1;
   ::unlink(path.c_str());
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
-      ::listen(fd, 8) != 0) {
-    int error = errno;
+  int error = svc::bind_unix_socket(fd, path);
+  if (error == 0 && ::listen(fd, 8) != 0) error = errno;
+  if (error != 0) {
     ::close(fd);
     errno = error;
     return -1;
@@ -179,6 +173,10 @@ bool notify_systemd(const std::string& message) {
 
 }  // namespace
 
+bool started_as_service() {
+  return get_env(svc::kEnvServiceName).has_value() && get_env(svc::kEnvBackend).has_value();
+}
+
 Status run_service_dispatcher(std::string_view service_name, ServiceMainFunction main) {
   auto name = get_env(svc::kEnvServiceName);
   auto backend = get_env(svc::kEnvBackend);
@@ -202,6 +200,8 @@ Status run_service_dispatcher(std::string_view service_name, ServiceMainFunction
 
   std::vector<std::string> args = {std::string(service_name)};
   int source_fd = -1;
+  const std::string control_path = join_path(g_target.database, "control.sock");
+  ino_t control_inode = 0;
   bool systemd = *backend == "systemd";
   sigset_t old_mask;
   if (systemd) {
@@ -214,7 +214,9 @@ Status run_service_dispatcher(std::string_view service_name, ServiceMainFunction
     source_fd = ::signalfd(-1, &mask, SFD_CLOEXEC);
     for (auto& word : split_words(get_env(svc::kEnvStartArgs).value_or(""))) args.push_back(word);
   } else {
-    source_fd = listen_on(join_path(g_target.database, "control.sock"));
+    source_fd = listen_on(control_path);
+    struct stat bound {};
+    if (source_fd >= 0 && ::stat(control_path.c_str(), &bound) == 0) control_inode = bound.st_ino;
     for (auto& line :
          split_lines(svc::read_whole(join_path(g_target.database, "start.args")).value_or(""))) {
       args.push_back(line);
@@ -281,8 +283,10 @@ Status run_service_dispatcher(std::string_view service_name, ServiceMainFunction
   ::close(source_fd);
   if (systemd) {
     ::pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
-  } else {
-    ::unlink(join_path(g_target.database, "control.sock").c_str());
+  } else if (struct stat now{};
+             ::stat(control_path.c_str(), &now) == 0 && now.st_ino == control_inode) {
+    // Only our own socket: a new run of the service may have made its own already.
+    ::unlink(control_path.c_str());
   }
   return finish(Status::success());
 }

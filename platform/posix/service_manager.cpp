@@ -1,7 +1,9 @@
 // Service manager on POSIX: choice of backend and the helpers both backends share.
 // OS headers are allowed here; nothing in this file logs.
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -171,6 +173,7 @@ int fork_and_wait(const ExecArrays& arrays, bool use_path, int stdout_fd) {
       if (stdout_fd < 0) ::dup2(null_fd, 1);
     }
     if (stdout_fd >= 0) ::dup2(stdout_fd, 1);
+    ::closefrom(3);  // the program gets the standard descriptors only
     if (use_path) {
       ::execvpe(arrays.argv()[0], arrays.argv(), arrays.envp());
     } else {
@@ -204,6 +207,7 @@ int run_and_capture(const std::vector<std::string>& argv, std::string* output) {
     int null_fd = ::open("/dev/null", O_RDWR);
     if (null_fd >= 0) ::dup2(null_fd, 0);
     ::dup2(pipe_fds[1], 1);
+    ::closefrom(3);
     ::execvpe(arrays.argv()[0], arrays.argv(), arrays.envp());
     ::_exit(127);
   }
@@ -234,6 +238,47 @@ int run_failure_command(const std::string& command_line, const std::vector<std::
     args.insert(args.begin(), "/bin/sh");
   ExecArrays arrays(args, envp);
   return fork_and_wait(arrays, false, -1);
+}
+
+namespace {
+
+/// Runs a bind or connect with the address of `path`, shortened through the
+/// folder's descriptor when the path is too long for the address.
+template <typename Call>
+int with_unix_address(const std::string& path, Call call) {
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::string target = path;
+  int folder_fd = -1;
+  if (target.size() >= sizeof(address.sun_path)) {
+    size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return ENAMETOOLONG;
+    std::string folder = slash == 0 ? std::string("/") : path.substr(0, slash);
+    folder_fd = ::open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (folder_fd < 0) return errno;
+    target = "/proc/self/fd/" + std::to_string(folder_fd) + "/" + path.substr(slash + 1);
+    if (target.size() >= sizeof(address.sun_path)) {
+      ::close(folder_fd);
+      return ENAMETOOLONG;
+    }
+  }
+  std::memcpy(address.sun_path, target.c_str(), target.size() + 1);
+  int error =
+      call(reinterpret_cast<sockaddr*>(&address), static_cast<socklen_t>(sizeof address)) == 0
+          ? 0
+          : errno;
+  if (folder_fd >= 0) ::close(folder_fd);
+  return error;
+}
+
+}  // namespace
+
+int bind_unix_socket(int fd, const std::string& path) {
+  return with_unix_address(path, [fd](sockaddr* a, socklen_t n) { return ::bind(fd, a, n); });
+}
+
+int connect_unix_socket(int fd, const std::string& path) {
+  return with_unix_address(path, [fd](sockaddr* a, socklen_t n) { return ::connect(fd, a, n); });
 }
 
 unsigned long long process_start_time(pid_t pid) {

@@ -75,6 +75,13 @@ int run_and_capture(const std::vector<std::string>& argv, std::string* output);
 /// with /bin/sh. Waits for it and returns its exit status (-1 when it could not run).
 int run_failure_command(const std::string& command_line, const std::vector<std::string>& envp);
 
+/// Binds (listen) or connects a Unix stream socket to a path of any length: a path
+/// longer than a socket address holds is reached through a descriptor of its
+/// folder (/proc/self/fd/N/NAME), so only the pipe's own path has a length limit.
+/// 0 or an errno value.
+int bind_unix_socket(int fd, const std::string& path);
+int connect_unix_socket(int fd, const std::string& path);
+
 /// Start time of a process (field 22 of /proc/PID/stat), 0 when it does not exist.
 unsigned long long process_start_time(pid_t pid);
 

@@ -166,6 +166,8 @@ Result<pid_t> spawn_supervisor(const std::string& program, const std::string& db
         ::dup2(null_fd, 1);
         ::dup2(null_fd, 2);
       }
+      // Nothing of the starter's (a console, a script) stays open in the supervisor.
+      ::closefrom(3);
       ::execve(arrays.argv()[0], arrays.argv(), arrays.envp());
       ::_exit(127);
     }
@@ -189,14 +191,9 @@ Result<pid_t> spawn_supervisor(const std::string& program, const std::string& db
 
 /// Sends one control to the service's dispatcher and waits for the handler's answer.
 Status deliver_control(const Db& db, uint32_t control) {
-  std::string path = db.file("control.sock");
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  if (path.size() >= sizeof(address.sun_path)) return status_fail(ENAMETOOLONG);
-  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
   int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return status_fail(errno);
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
+  if (connect_unix_socket(fd, db.file("control.sock")) != 0) {
     ::close(fd);
     return status_fail(kErrorServiceRequestTimeout);
   }
@@ -421,6 +418,7 @@ int supervise(const std::string& db_dir) {
         ::dup2(out_fd, 1);
         ::dup2(out_fd, 2);
       }
+      ::closefrom(3);  // the service keeps the standard descriptors only
       if (::chdir("/") != 0) ::_exit(127);
       ::execve(arrays.argv()[0], arrays.argv(), arrays.envp());
       ::_exit(127);
@@ -439,8 +437,19 @@ int supervise(const std::string& db_dir) {
   bool deleted = false;
   {
     auto lock = lock_database();
+    // A service that reported stopped may be started again while its old process
+    // still ends: the files then belong to the new run and are left alone.
+    // (The starter writes host.pid while it holds the lock taken here.)
+    long long recorded = 0;
+    if (std::sscanf(read_whole(db.file("host.pid")).value_or("").c_str(), "%lld", &recorded) != 1 ||
+        recorded != static_cast<long long>(::getpid())) {
+      return 0;
+    }
     auto status = parse_status(read_whole(db.file("status")).value_or(""));
-    if (!status || status->current_state != kServiceStopped) {
+    if (status && status->current_state == kServiceStopped && status->win32_exit_code != 0) {
+      // Stopped, but as a failure of its own: the failure command runs.
+      failed = true;
+    } else if (!status || status->current_state != kServiceStopped) {
       ServiceStatus stopped;
       stopped.service_type = db.service_type();
       stopped.current_state = kServiceStopped;

@@ -20,7 +20,7 @@ using qma::platform::connect_local_pipe;
 using qma::platform::PipeConnection;
 using qma::platform::PipeListener;
 
-TEST(LocalPipeTest, EndpointIsASocketAnyLocalUserMayOpen) {
+TEST(LocalPipeTest, EndpointIsASocketOnlyOwnerAndGroupMayOpen) {
   qma::test::TempRoots roots;
   auto listener = PipeListener::create("qmagentsvc");
   ASSERT_TRUE(listener.ok());
@@ -29,7 +29,7 @@ TEST(LocalPipeTest, EndpointIsASocketAnyLocalUserMayOpen) {
   struct stat st;
   ASSERT_EQ(stat(path.c_str(), &st), 0);
   EXPECT_TRUE(S_ISSOCK(st.st_mode));
-  EXPECT_EQ(st.st_mode & 0777, 0666u);
+  EXPECT_EQ(st.st_mode & 0777, 0660u);
   auto second = PipeListener::create("qmagentsvc");
   EXPECT_FALSE(second.ok()) << "a live endpoint is never taken over";
 }

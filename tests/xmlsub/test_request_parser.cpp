@@ -335,7 +335,7 @@ TEST_F(RequestParser, BadInputIsRejectedWithTheMissingItem) {
       {"cut_inside_data", valid.substr(0, valid.find("<Mode>") + 3), 0,
        "QMA_xml_GetElementValue() error! ([QMMMessage:QMMData:"},
       {"deep_nesting_before_the_id", message("2.0", deep + "<MessageID>m</MessageID>"), 0,
-       "QMA_xml_GetElementValue() error! [QMMMessage:MessageID]"},
+       "QMMMessage is nested deeper than 256 levels!"},
       // A short message is parsed in one piece, so its first lookup already sees the error.
       {"mismatched_tags",
        message("2.0", "<MessageID>m</MessageID><a></b><CommandCode>1</CommandCode>"), 0,

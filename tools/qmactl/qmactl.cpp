@@ -55,6 +55,13 @@ void usage() {
       stderr);
 }
 
+int permission_denied() {
+  std::fprintf(stderr,
+               "permission denied: only root and members of group %s may talk to the agent\n",
+               qma::platform::pipe_group_name().c_str());
+  return kExitNoAnswer;
+}
+
 struct Request {
   std::string code;
   std::string data;  // QMMData children
@@ -62,10 +69,10 @@ struct Request {
   std::string directory;
 };
 
-// Values from the command line go into the request as text, whatever characters they hold.
-std::string escaped(const std::string& value) {
+/// Text as it may stand in XML content or in a quoted attribute.
+std::string xml_escaped(const std::string& text) {
   std::string out;
-  for (char c : value) {
+  for (char c : text) {
     switch (c) {
       case '&':
         out += "&amp;";
@@ -79,6 +86,9 @@ std::string escaped(const std::string& value) {
       case '"':
         out += "&quot;";
         break;
+      case '\'':
+        out += "&apos;";
+        break;
       default:
         out += c;
     }
@@ -87,12 +97,25 @@ std::string escaped(const std::string& value) {
 }
 
 std::string element(const char* name, const std::string& value) {
-  return std::string("<") + name + ">" + escaped(value) + "</" + name + ">";
+  return std::string("<") + name + ">" + xml_escaped(value) + "</" + name + ">";
 }
 
 std::string option_extension(const std::string& option) {
-  return option.empty() ? ""
-                        : "<extension><option id=\"" + escaped(option) + "\"></option></extension>";
+  return option.empty()
+             ? ""
+             : "<extension><option id=\"" + xml_escaped(option) + "\"></option></extension>";
+}
+
+/// A whole decimal number within [low, high]; nothing else is one.
+bool parse_count(const std::string& text, long low, long high, long* out) {
+  if (text.empty() || text.size() > 9 ||
+      text.find_first_not_of("0123456789") != std::string::npos) {
+    return false;
+  }
+  long value = std::strtol(text.c_str(), nullptr, 10);
+  if (value < low || value > high) return false;
+  *out = value;
+  return true;
 }
 
 // The folder an archive was dropped into; removed with whatever the agent left there.
@@ -144,16 +167,14 @@ void print_notice(long number, const std::string& request_line, const std::strin
 }
 
 int run_listen(const std::vector<std::string>& args, bool raw) {
-  if (args.empty()) {
-    usage();
-    return kExitUsage;
-  }
-  long port = std::strtol(args[0].c_str(), nullptr, 10);
+  long port = 0;
   long count = -1;
-  for (size_t i = 1; i + 1 < args.size(); i += 2) {
-    if (args[i] == "--count") count = std::strtol(args[i + 1].c_str(), nullptr, 10);
+  bool good = !args.empty() && parse_count(args[0], 0, 65535, &port);
+  for (size_t i = 1; good && i < args.size(); i += 2) {
+    good = args[i] == "--count" && i + 1 < args.size() &&
+           parse_count(args[i + 1], 1, 1L << 30, &count);
   }
-  if (port < 0 || port > 65535) {
+  if (!good) {
     usage();
     return kExitUsage;
   }
@@ -219,8 +240,13 @@ int main(int argc, char** argv) {
       raw = true;
     } else if (a == "--json") {
       g_json = true;
-    } else if (a == "--timeout" && i + 1 < argc) {
-      timeout_seconds = std::strtol(argv[++i], nullptr, 10);
+    } else if (a == "--timeout") {
+      // Seconds to wait for the answer: a whole number from 1 to about 24 days.
+      if (i + 1 >= argc || !parse_count(argv[++i], 1, 2000000, &timeout_seconds)) {
+        std::fprintf(stderr, "qmactl: --timeout takes a whole number of seconds above 0\n");
+        usage();
+        return kExitUsage;
+      }
     } else if (a == "--id" && i + 1 < argc) {
       id = argv[++i];
     } else if (a == "-h" || a == "--help") {
@@ -311,6 +337,7 @@ int main(int argc, char** argv) {
   std::string frame = encode_frame(0, 0, request.file_name, request.directory, xml);
 
   auto pipe = qma::platform::connect_local_pipe("qmagentsvc", 10000);
+  if (!pipe.ok() && (pipe.error() == EACCES || pipe.error() == EPERM)) return permission_denied();
   if (!pipe.ok()) {
     std::fprintf(stderr, "qmactl: cannot connect to %s: error %d\n",
                  qma::platform::local_pipe_path("qmagentsvc").c_str(), pipe.error());
@@ -319,6 +346,7 @@ int main(int argc, char** argv) {
   for (size_t sent = 0; sent < frame.size();) {
     auto n = pipe->write(frame.data() + sent, frame.size() - sent, 30000);
     if (!n.ok()) {
+      if (!qma::platform::may_use_local_pipe("qmagentsvc")) return permission_denied();
       std::fprintf(stderr, "qmactl: the agent did not take the request: error %d\n", n.error());
       return kExitNoAnswer;
     }
@@ -341,6 +369,8 @@ int main(int argc, char** argv) {
     }
   }
   if (answer.size() < 528 || read_le32(answer.data() + 8) + 12 != answer.size()) {
+    // The agent closes on clients it does not serve without a word; say why.
+    if (!qma::platform::may_use_local_pipe("qmagentsvc")) return permission_denied();
     std::fprintf(stderr, "qmactl: the agent closed the connection without an answer\n");
     return kExitNoAnswer;
   }

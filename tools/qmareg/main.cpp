@@ -70,10 +70,34 @@ std::optional<std::string> sub_key_of(std::string_view key) {
   return std::nullopt;
 }
 
+/// A name or text as it is shown: control characters are written as escapes (\n,
+/// \r, \t, \xHH), so no stored text can start a line of its own or steer the
+/// terminal. Backslashes stay as they are, as paths are read.
+std::string shown(std::string_view text) {
+  std::string out;
+  for (char c : text) {
+    auto byte = static_cast<unsigned char>(c);
+    if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else if (byte < 0x20 || byte == 0x7f) {
+      char escape[8];
+      std::snprintf(escape, sizeof escape, "\\x%02X", byte);
+      out += escape;
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
 std::string full_name(const std::string& sub_key) {
   std::string name(reg::kHkeyLocalMachine);
   if (!sub_key.empty()) name += "\\" + sub_key;
-  return name;
+  return shown(name);
 }
 
 /// Problems of the registry file go to standard error, once per run.
@@ -126,7 +150,7 @@ std::string display_data(const reg::RegistryValue& value) {
   switch (value.type) {
     case reg::kRegSz:
     case reg::kRegExpandSz:
-      return data.substr(0, data.find('\0'));
+      return shown(data.substr(0, data.find('\0')));
     case reg::kRegDword:
       if (data.size() == 4) {
         std::snprintf(buf, sizeof buf, "0x%x", static_cast<unsigned>(little_endian(4)));
@@ -143,7 +167,7 @@ std::string display_data(const reg::RegistryValue& value) {
       std::string text = data;
       while (!text.empty() && text.back() == '\0') text.pop_back();
       std::string out;
-      for (char c : text) out += c == '\0' ? std::string("\\0") : std::string(1, c);
+      for (char c : text) out += c == '\0' ? std::string("\\0") : shown(std::string_view(&c, 1));
       return out;
     }
     default:
@@ -158,7 +182,7 @@ std::string display_data(const reg::RegistryValue& value) {
 }
 
 void print_value(const reg::RegistryValue& value) {
-  std::cout << kIndent << (value.name.empty() ? "(Default)" : value.name) << kIndent
+  std::cout << kIndent << (value.name.empty() ? "(Default)" : shown(value.name)) << kIndent
             << reg::reg_type_name(value.type) << kIndent << display_data(value) << "\n";
 }
 
