@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "bmcgate/bmcgate_fakes.h"
-#include "commands/qma_get_version.h"
+#include "commands/version/qma_get_version.h"
 #include "common/status/qma_status.h"
 #include "manager_if/agent_harness.h"
 

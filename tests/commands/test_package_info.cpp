@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "commands/option_id.h"
-#include "commands/package_info.h"
+#include "commands/update/option_id.h"
+#include "commands/update/package_info.h"
 #include "manager_if/agent_harness.h"
 #include "platform/process.h"
 

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "commands/package_repository.h"
+#include "commands/package/package_repository.h"
 #include "common/status/qma_status.h"
 #include "manager_if/agent_harness.h"
 #include "tools/tool_runner.h"

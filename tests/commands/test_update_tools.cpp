@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "commands/update_tools.h"
+#include "commands/update/update_tools.h"
 #include "common/status/qma_status.h"
 #include "manager_if/agent_harness.h"
 #include "platform/process.h"

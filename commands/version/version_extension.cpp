@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string>
 
-#include "commands/qma_get_version.h"
+#include "commands/version/qma_get_version.h"
 #include "common/cmn/qmcmn.h"
 #include "common/host/qma_system.h"
 #include "common/log/qma_log.h"

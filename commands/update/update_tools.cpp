@@ -1,6 +1,6 @@
 // Update-tool process control over the platform's processes, the check for a result file left
 // by a tool that outlived the agent, the final statuses of an update and a logged file removal.
-#include "commands/update_tools.h"
+#include "commands/update/update_tools.h"
 
 #include <cerrno>
 #include <cstdio>

@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-#include "commands/qma_get_version.h"
+#include "commands/version/qma_get_version.h"
 #include "common/log/qma_log.h"
 #include "platform/file.h"
 

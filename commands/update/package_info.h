@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "commands/update_tools.h"
+#include "commands/update/update_tools.h"
 #include "common/qma_records.h"
 
 /// The file's name in the bin folder of the installation.

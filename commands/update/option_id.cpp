@@ -1,5 +1,5 @@
 // Putting a manager's option id into an update tool's command line as literal argument text.
-#include "commands/option_id.h"
+#include "commands/update/option_id.h"
 
 namespace qma::commands {
 

@@ -1,7 +1,7 @@
 // The package information file and the self-update check of a package start: the restarted
 // agent waits for the tool that restarted it, reads its final answer and sends the completion
 // notice of the old request.
-#include "commands/package_info.h"
+#include "commands/update/package_info.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -10,7 +10,7 @@
 #include <string_view>
 
 #include "commands/qma_commands.h"
-#include "commands/update_tools.h"
+#include "commands/update/update_tools.h"
 #include "common/cmn/qmcmn.h"
 #include "common/log/qma_log.h"
 #include "common/qma_config.h"

@@ -7,8 +7,8 @@
 #include <string>
 
 #include "commands/qma_commands.h"
-#include "commands/qma_get_version.h"
-#include "commands/update_tools.h"
+#include "commands/update/update_tools.h"
+#include "commands/version/qma_get_version.h"
 #include "common/cmn/qmcmn.h"
 #include "common/host/qma_inventory.h"
 #include "common/host/qma_system.h"

@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "commands/package_repository.h"
+#include "commands/package/package_repository.h"
 #include "commands/qma_commands.h"
-#include "commands/update_tools.h"
+#include "commands/update/update_tools.h"
 #include "common/cmn/qmcmn.h"
 #include "common/log/qma_log.h"
 #include "common/qma_config.h"

@@ -3,9 +3,9 @@
 #include <cstring>
 #include <string>
 
-#include "commands/package_repository.h"
+#include "commands/package/package_repository.h"
 #include "commands/qma_commands.h"
-#include "commands/update_tools.h"
+#include "commands/update/update_tools.h"
 #include "common/cmn/qmcmn.h"
 #include "common/host/qma_system.h"
 #include "common/log/qma_log.h"

@@ -7,11 +7,11 @@
 #include <optional>
 #include <string>
 
-#include "commands/option_id.h"
-#include "commands/package_info.h"
 #include "commands/qma_commands.h"
-#include "commands/qma_get_version.h"
-#include "commands/update_tools.h"
+#include "commands/update/option_id.h"
+#include "commands/update/package_info.h"
+#include "commands/update/update_tools.h"
+#include "commands/version/qma_get_version.h"
 #include "common/cmn/qmcmn.h"
 #include "common/host/qma_system.h"
 #include "common/log/qma_log.h"

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <mutex>
 
-#include "commands/qma_get_version.h"
+#include "commands/version/qma_get_version.h"
 #include "common/log/qma_log.h"
 #include "common/status/qma_status.h"
 

@@ -2,7 +2,7 @@
 #include <cstring>
 #include <string>
 
-#include "commands/package_repository.h"
+#include "commands/package/package_repository.h"
 #include "common/log/qma_log.h"
 #include "platform/file.h"
 
