@@ -2,6 +2,7 @@
 #include <cstring>
 #include <string>
 
+#include "commands/module_files.h"
 #include "commands/package/package_repository.h"
 #include "common/log/qma_log.h"
 #include "platform/file.h"
@@ -12,8 +13,9 @@ constexpr const char* kSrc = "QMAProc";
 
 // What a new package never replaces at the top of its module folder: the status and
 // the version history.
-constexpr const char* kKeptAtTop[] = {"ModuleStatus", "CurrentVersion.xml", "ExVersion.xml",
-                                      "ExExVersion.xml"};
+constexpr const char* kKeptAtTop[] = {"ModuleStatus", qma::commands::kCurrentVersion,
+                                      qma::commands::kPreviousVersion,
+                                      qma::commands::kBeforePreviousVersion};
 
 bool kept_at_top(const std::string& name) {
   for (const char* kept : kKeptAtTop) {

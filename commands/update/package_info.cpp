@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "commands/module_files.h"
 #include "commands/qma_commands.h"
 #include "commands/update/update_tools.h"
 #include "common/cmn/qmcmn.h"
@@ -253,7 +254,8 @@ int QMA_CheckQMAUpdateByPKG() {
       }
     }
 
-    std::string descriptor = qma::platform::join_path(module_dir, "QuillInfo.xml");
+    std::string descriptor =
+        qma::platform::join_path(module_dir, qma::commands::kPackageDescriptor);
     if (result_found) {
       std::string result_path = qma::platform::join_path(module_dir, values.ResultFileName);
       const char* code_path[] = {"Response", "result_code", ""};
@@ -276,7 +278,7 @@ int QMA_CheckQMAUpdateByPKG() {
         QMCmnCopyField(res.Status, code);
         QMCmnCopyField(res.CurrentVersion, g_QMAConfig.AgentVersion);
         std::memset(res.ExVersion, 0, sizeof res.ExVersion);
-        std::string current = qma::platform::join_path(module_dir, "CurrentVersion.xml");
+        std::string current = qma::platform::join_path(module_dir, qma::commands::kCurrentVersion);
         const char* version_path[] = {"Response", "data", "version", ""};
         if (g_QMAgentSub.QMA_XML_GetElementValueForFile == nullptr ||
             g_QMAgentSub.QMA_XML_GetElementValueForFile(QMA_LogError, current.c_str(), version_path,

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 
+#include "commands/module_files.h"
 #include "commands/qma_commands.h"
 #include "commands/update/option_id.h"
 #include "commands/update/package_info.h"
@@ -348,8 +349,8 @@ int update_path(Run& run) {
     code = "900";
     QMCmnStrnCpy(word, "OTHER_ERROR", sizeof word);
   }
-  delete_in(run.module_dir, {"Get_version.xml", "Update_normal.xml", "Update_force.xml",
-                             "Install.xml", "Un_install.xml", "Get_ratio.xml"});
+  delete_in(run.module_dir, {qma::commands::kGetVersionResult, "Update_normal.xml",
+                             "Update_force.xml", "Install.xml", "Un_install.xml", "Get_ratio.xml"});
 
   // The completion notice.
   QMCmnCopyField(res.InReplyTo, cmd->ReqInfo.MessageID);
@@ -365,7 +366,8 @@ int update_path(Run& run) {
   // A history rotation that a crash cut short is finished first, so the notice never shows
   // a record from a half-moved history.
   qma::commands::recover_version_history(run.module_dir);
-  const std::string current = qma::platform::join_path(run.module_dir, "CurrentVersion.xml");
+  const std::string current =
+      qma::platform::join_path(run.module_dir, qma::commands::kCurrentVersion);
   if (!read_element(current, kVersionPath, res.ExVersion, sizeof res.ExVersion)) {
     QMA_LogWarning("QMA_ExecuteForUpdateCommand", kSrc, __LINE__,
                    "Exvesion get error!! non Set Data.FileName=[%s]", current.c_str());
@@ -419,7 +421,7 @@ int QMA_ExecuteForUpdateCommand(MPITbl* mpi, CMDTbl* cmd) {
 
   Run run{mpi, cmd};
   run.module_dir = qma::platform::join_path(g_QMAConfig.PkgSavePath, data.ModuleID);
-  run.descriptor = qma::platform::join_path(run.module_dir, "QuillInfo.xml");
+  run.descriptor = qma::platform::join_path(run.module_dir, qma::commands::kPackageDescriptor);
   QMCmnCopyField(res.InReplyTo, req.MessageID);
   QMCmnCopyField(res.CommandCode, req.CommandCode);
   const int code = qma::manager_if::decimal_value(req.CommandCode, sizeof req.CommandCode);

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 
+#include "commands/module_files.h"
 #include "commands/qma_commands.h"
 #include "commands/update/update_tools.h"
 #include "commands/version/qma_get_version.h"
@@ -26,8 +27,9 @@ constexpr const char* kSrc = "QMAProc";
 constexpr const char* kFunc = "QMA_ExecuteForGetVersionCommand";
 constexpr const char* kMode = "get_version";
 constexpr const char* kDefaultTimeout = "1800";
-constexpr const char* kResultFile = "Get_version.xml";
 
+using qma::commands::kGetVersionResult;
+using qma::commands::kPackageDescriptor;
 using qma::commands::ToolRun;
 using qma::platform::join_path;
 
@@ -151,7 +153,7 @@ ToolRun run_tool(MPITbl& mpi, const std::string& folder, const char* command_lin
 bool process_module(MPITbl& mpi, const ReqInfo& request, const std::string& root,
                     const std::string& module_id, ModuleVersionEntry& entry) {
   const std::string folder = join_path(root, module_id);
-  const std::string descriptor = join_path(folder, "QuillInfo.xml");
+  const std::string descriptor = join_path(folder, kPackageDescriptor);
   char timeout[QMA_LEN_SHORT] = {};
   int found = QMA_GetCommandFromQuillInfo(descriptor.c_str(), kMode, entry.CommandLine,
                                           sizeof entry.CommandLine, timeout, sizeof timeout);
@@ -165,8 +167,8 @@ bool process_module(MPITbl& mpi, const ReqInfo& request, const std::string& root
                    "timeout", descriptor.c_str());
     QMCmnCopyField(timeout, kDefaultTimeout);
   }
-  if (QMA_Cmn_CheckFile(folder.c_str(), kResultFile) == 1) {
-    const std::string result = join_path(folder, kResultFile);
+  if (QMA_Cmn_CheckFile(folder.c_str(), kGetVersionResult) == 1) {
+    const std::string result = join_path(folder, kGetVersionResult);
     QMA_LogWarning(kFunc, kSrc, __LINE__, "Get_version.xml already exist! [%s]", result.c_str());
     (void)qma::platform::delete_file(result);
   }

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 
+#include "commands/module_files.h"
 #include "commands/version/qma_get_version.h"
 #include "common/cmn/qmcmn.h"
 #include "common/host/qma_system.h"
@@ -20,11 +21,6 @@ namespace {
 
 constexpr const char* kSrc = "QMAProc";
 constexpr const char* kFunc = "QMA_ExecuteForGetVersionCommand";
-constexpr const char* kDescriptor = "QuillInfo.xml";
-constexpr const char* kResultFile = "Get_version.xml";
-constexpr const char* kCurrent = "CurrentVersion.xml";
-constexpr const char* kPrevious = "ExVersion.xml";
-constexpr const char* kBeforePrevious = "ExExVersion.xml";
 constexpr const char* kErrorInAgent = "ErrorInAgent";
 
 using platform::join_path;
@@ -108,8 +104,8 @@ bool read_package_id(const std::string& descriptor, ModuleVersionEntry& entry) {
 // the tool reports a version other than the current one.
 void update_history(const std::string& folder, ModuleVersionEntry& entry) {
   recover_version_history(folder);
-  const std::string result = join_path(folder, kResultFile);
-  const std::string current = join_path(folder, kCurrent);
+  const std::string result = join_path(folder, kGetVersionResult);
+  const std::string current = join_path(folder, kCurrentVersion);
   const char* version_path[] = {"Response", "data", "version", ""};
 
   std::memset(entry.Compare, 0, sizeof entry.Compare);
@@ -134,16 +130,16 @@ void update_history(const std::string& folder, ModuleVersionEntry& entry) {
                  "QMA_XML_GetElementValueForFile() error!(CurrentVersion) [%s:%s]", "version",
                  current.c_str());
   }
-  if (QMA_Cmn_CheckFile(folder.c_str(), kPrevious) == 1) {
-    const std::string previous = join_path(folder, kPrevious);
+  if (QMA_Cmn_CheckFile(folder.c_str(), kPreviousVersion) == 1) {
+    const std::string previous = join_path(folder, kPreviousVersion);
     if (read_element(previous, version_path, entry.ExVersion, sizeof entry.ExVersion) != 1) {
       QMA_LogError(kFunc, kSrc, __LINE__,
                    "QMA_XML_GetElementValueForFile() error!(ExVersion) [%s:%s]", "version",
                    previous.c_str());
     }
   }
-  if (QMA_Cmn_CheckFile(folder.c_str(), kBeforePrevious) == 1) {
-    const std::string before = join_path(folder, kBeforePrevious);
+  if (QMA_Cmn_CheckFile(folder.c_str(), kBeforePreviousVersion) == 1) {
+    const std::string before = join_path(folder, kBeforePreviousVersion);
     if (read_element(before, version_path, entry.ExExVersion, sizeof entry.ExExVersion) != 1) {
       QMA_LogError(kFunc, kSrc, __LINE__,
                    "QMA_XML_GetElementValueForFile() error!(ExExVersion) [%s:%s]", "version",
@@ -157,7 +153,7 @@ void add_options(const ReqInfo& request, const std::string& folder, const std::s
                  int status, ModuleVersionEntry& entry) {
   if (std::strncmp(request.MessageVersion, "1.0", sizeof request.MessageVersion) == 0) return;
   const char* extension_path[] = {"Response", "extension", ""};
-  const std::string current = join_path(folder, kCurrent);
+  const std::string current = join_path(folder, kCurrentVersion);
   if (g_QMAgentSub.QMA_XML_CheckElementForFile == nullptr ||
       g_QMAgentSub.QMA_XML_CheckElementForFile(QMA_LogError, current.c_str(), extension_path) !=
           1) {
@@ -177,8 +173,8 @@ void add_options(const ReqInfo& request, const std::string& folder, const std::s
 
 void finish_module(const ReqInfo& request, const std::string& folder, const std::string& module_id,
                    ToolRun run, ModuleVersionEntry& entry) {
-  const std::string descriptor = join_path(folder, kDescriptor);
-  const std::string result = join_path(folder, kResultFile);
+  const std::string descriptor = join_path(folder, kPackageDescriptor);
+  const std::string result = join_path(folder, kGetVersionResult);
 
   Outcome outcome = judge(run, result);
   QMA_Cmn_Set_ModuleStatus(module_id.c_str(), outcome.status, nullptr);

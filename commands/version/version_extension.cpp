@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 
+#include "commands/module_files.h"
 #include "commands/version/qma_get_version.h"
 #include "common/cmn/qmcmn.h"
 #include "common/host/qma_system.h"
@@ -15,11 +16,12 @@
 
 namespace {
 
+using qma::commands::kBeforePreviousVersion;
+using qma::commands::kGetVersionResult;
+using qma::commands::kPackageDescriptor;
+using qma::commands::kPreviousVersion;
+
 constexpr const char* kSrc = "QMAProc";
-constexpr const char* kResultFile = "Get_version.xml";
-constexpr const char* kPrevious = "ExVersion.xml";
-constexpr const char* kBeforePrevious = "ExExVersion.xml";
-constexpr const char* kDescriptor = "QuillInfo.xml";
 
 // Looks up `leaf` below the option element whose id is `id`.
 bool option_value(const std::string& file, const char* id, const char* leaf, char* out, int size) {
@@ -79,11 +81,11 @@ VersionExtInfo* QMA_GetVersionExtensionInfo(const char* module_id) {
   if (module_id == nullptr || !bound()) return nullptr;
   using qma::platform::join_path;
   const std::string folder = join_path(QMA_Cmn_GetPackageRoot(), module_id);
-  const std::string result = join_path(folder, kResultFile);
-  const std::string previous = join_path(folder, kPrevious);
-  const std::string before_previous = join_path(folder, kBeforePrevious);
-  const bool has_previous = QMA_Cmn_CheckFile(folder.c_str(), kPrevious) == 1;
-  const bool has_before_previous = QMA_Cmn_CheckFile(folder.c_str(), kBeforePrevious) == 1;
+  const std::string result = join_path(folder, kGetVersionResult);
+  const std::string previous = join_path(folder, kPreviousVersion);
+  const std::string before_previous = join_path(folder, kBeforePreviousVersion);
+  const bool has_previous = QMA_Cmn_CheckFile(folder.c_str(), kPreviousVersion) == 1;
+  const bool has_before_previous = QMA_Cmn_CheckFile(folder.c_str(), kBeforePreviousVersion) == 1;
 
   const char* first_path[] = {"Response", "extension", "option", ""};
   const char* next_path[] = {"option", ""};
@@ -165,7 +167,7 @@ VersionExtInfo* QMA_GetVersionExtensionInfo(const char* module_id) {
     std::free(options);
     return nullptr;
   }
-  const std::string descriptor = join_path(folder, kDescriptor);
+  const std::string descriptor = join_path(folder, kPackageDescriptor);
   if (g_QMAgentSub.QMA_XML_GetModuleName(QMA_LogError, descriptor.c_str(), "module_name_with_id",
                                          info->ModuleNameWithIdJa, sizeof info->ModuleNameWithIdJa,
                                          info->ModuleNameWithIdEn,

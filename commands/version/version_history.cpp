@@ -4,6 +4,7 @@
 #include <string>
 #include <string_view>
 
+#include "commands/module_files.h"
 #include "commands/version/qma_get_version.h"
 #include "common/log/qma_log.h"
 #include "platform/file.h"
@@ -13,10 +14,6 @@ namespace qma::commands {
 namespace {
 
 constexpr const char* kSrc = "QMAProc";
-constexpr const char* kResultFile = "Get_version.xml";
-constexpr const char* kCurrent = "CurrentVersion.xml";
-constexpr const char* kPrevious = "ExVersion.xml";
-constexpr const char* kBeforePrevious = "ExExVersion.xml";
 // The new history is prepared in kStaging and published by renaming it to kPublished; the
 // manifest lists the files the new history holds (a name it lacks is removed on commit).
 constexpr const char* kStaging = ".history-staging";
@@ -61,7 +58,7 @@ void commit(const std::string& folder, const HistoryStepHook& step, int& steps) 
   };
   auto manifest = platform::read_file(join_path(published, kManifest));
   if (manifest.ok()) {
-    for (const char* name : {kBeforePrevious, kPrevious, kCurrent}) {
+    for (const char* name : {kBeforePreviousVersion, kPreviousVersion, kCurrentVersion}) {
       const std::string target = join_path(folder, name);
       const std::string staged = join_path(published, name);
       if (!listed(manifest.value(), name)) {
@@ -127,9 +124,9 @@ bool rotate_version_history(const std::string& folder, const HistoryStepHook& st
     const char* source;
     bool required;
   };
-  const Shift shifts[] = {{kCurrent, kResultFile, true},
-                          {kPrevious, kCurrent, false},
-                          {kBeforePrevious, kPrevious, false}};
+  const Shift shifts[] = {{kCurrentVersion, kGetVersionResult, true},
+                          {kPreviousVersion, kCurrentVersion, false},
+                          {kBeforePreviousVersion, kPreviousVersion, false}};
   std::string manifest;
   for (const Shift& shift : shifts) {
     auto content = platform::read_file(join_path(folder, shift.source));
