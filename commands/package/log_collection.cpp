@@ -10,14 +10,12 @@
 
 #include "commands/package/package_repository.h"
 #include "commands/qma_commands.h"
-#include "commands/update/update_tools.h"
 #include "common/cmn/qmcmn.h"
 #include "common/log/qma_log.h"
 #include "common/qma_config.h"
 #include "common/qma_funcinit.h"
 #include "manager_if/decimal.h"
 #include "platform/archive_io.h"
-#include "platform/clock.h"
 #include "platform/command_line.h"
 #include "platform/environment.h"
 #include "platform/file.h"
@@ -25,8 +23,6 @@
 namespace {
 
 constexpr const char* kSrc = "QMAProc";
-constexpr int kZipToolWaitSeconds = 300;
-constexpr uint32_t kSettleMs = 1000;
 
 // A name with its previous generation, "Ex" + name, both collected, the plain name first.
 std::vector<std::string> with_previous(std::initializer_list<const char*> names, size_t plain) {
@@ -182,13 +178,7 @@ int QMA_GetLogFile(CMDTbl* cmd) {
     }
   }
 
-  const std::string zip_tool = qma::platform::join_path(log_dir, qma::commands::kZipTool);
-  if (auto tool = qma::platform::copy_file(qma::platform::join_path(bin, qma::commands::kZipTool),
-                                           zip_tool, true);
-      !tool.ok()) {
-    QMA_LogError(__func__, kSrc, __LINE__, "Copy of zip-tool failed. errno=[%d] Path=[%s]",
-                 tool.error(), log_dir.c_str());
-  }
+  (void)qma::commands::copy_zip_tool(__func__, bin, log_dir);
   const std::string archive = qma::platform::join_path(log_dir, qma::commands::kLogArchive);
   std::vector<std::string> left_out;
   const std::string arguments = qma::commands::log_archive_arguments(archive, names, &left_out);
@@ -199,32 +189,9 @@ int QMA_GetLogFile(CMDTbl* cmd) {
   }
   (void)qma::platform::delete_file(archive);
 
-  QMA_PROC_HANDLE process = nullptr;
-  if (QMA_ExecuteProcess(log_dir.c_str(), qma::commands::kZipTool, arguments.c_str(), &process,
-                         nullptr) != 1) {
-    QMA_LogError(__func__, kSrc, __LINE__,
-                 "QMA_ExecuteProcess() error!(zip-tool) Command=[%s/%s %s]", log_dir.c_str(),
-                 qma::commands::kZipTool, arguments.c_str());
-    QMCmnCopyField(res.Status, "900");
-    QMA_CloseProcHandle(&process);
-  } else {
-    int waited = QMA_WaitForProcTerm(process, kZipToolWaitSeconds);
-    QMA_CloseProcHandle(&process);
-    if (waited == 1) {
-      qma::platform::sleep_ms(kSettleMs);
-      QMCmnCopyField(res.Status, "600");
-    } else if (waited == -1) {
-      QMA_LogError(__func__, kSrc, __LINE__, "Timeout of zip-tool. Command=[%s/%s %s]",
-                   log_dir.c_str(), qma::commands::kZipTool, arguments.c_str());
-      QMCmnCopyField(res.Status, "905");
-    } else {
-      QMA_LogError(__func__, kSrc, __LINE__, "Failure of zip-tool. Command=[%s/%s %s]",
-                   log_dir.c_str(), qma::commands::kZipTool, arguments.c_str());
-      QMCmnCopyField(res.Status, "900");
-    }
-  }
+  QMCmnCopyField(res.Status, qma::commands::run_zip_tool(__func__, log_dir, arguments));
 
-  (void)qma::platform::delete_file(zip_tool);
+  (void)qma::platform::delete_file(qma::platform::join_path(log_dir, qma::commands::kZipTool));
   for (const std::string& name : copied) {
     (void)qma::platform::delete_file(qma::platform::join_path(log_dir, name));
   }

@@ -22,6 +22,16 @@ inline constexpr size_t kMaxLogFiles = 200;
 /// followed by the arguments), never passes this many characters.
 inline constexpr size_t kZipCommandLineLimit = 8192;
 
+/// Copies the launcher from the installation's bin folder into `folder`, where it runs.
+/// False (logged under `caller`) when the copy fails.
+bool copy_zip_tool(const char* caller, const std::string& bin, const std::string& folder);
+/// Runs the launcher in `folder` with `arguments` and waits for it (at most 300 s). The
+/// answer's status: "600" when it ended (after a second for its files to settle), "905"
+/// when it ran past its time (it runs on), "900" when it could not be started or its wait
+/// failed. Failures are logged under `caller`.
+const char* run_zip_tool(const char* caller, const std::string& folder,
+                         const std::string& arguments);
+
 /// Files copied from AXIS2C_HOME/logs into the log directory, in order.
 std::vector<std::string> collected_from_logs_folder();
 /// Files copied from AXIS2C_HOME/bin: first the four named after the communication

@@ -5,7 +5,6 @@
 
 #include "commands/package/package_repository.h"
 #include "commands/qma_commands.h"
-#include "commands/update/update_tools.h"
 #include "common/cmn/qmcmn.h"
 #include "common/host/qma_system.h"
 #include "common/log/qma_log.h"
@@ -14,7 +13,6 @@
 #include "manager_if/decimal.h"
 #include "manager_if/qma_manager_if.h"
 #include "platform/archive_io.h"
-#include "platform/clock.h"
 #include "platform/command_line.h"
 #include "platform/environment.h"
 #include "platform/file.h"
@@ -23,8 +21,6 @@ namespace {
 
 constexpr const char* kSrc = "QMAProc";
 constexpr size_t kModuleIdLength = 8;
-constexpr int kZipToolWaitSeconds = 300;
-constexpr uint32_t kSettleMs = 1000;
 // The reason an archiver leaves beside an archive it refused.
 constexpr const char* kRefusalSuffix = ".err";
 constexpr size_t kRefusalShown = 1023;
@@ -129,54 +125,30 @@ int QMA_RepositoryForUpdatePKG(MPITbl* mpi, CMDTbl* cmd) {
   auto home = qma::platform::get_env("AXIS2C_HOME");
   if (!home) {
     QMA_LogError(__func__, kSrc, __LINE__, "Enviroment Parameter[%s] is nothing!!", "AXIS2C_HOME");
-  } else if (auto copied = qma::platform::copy_file(
-                 qma::platform::join_path(qma::platform::join_path(*home, "bin"),
-                                          qma::commands::kZipTool),
-                 qma::platform::join_path(module, qma::commands::kZipTool), true);
-             !copied.ok()) {
-    QMA_LogError(__func__, kSrc, __LINE__, "Copy of zip-tool failed. errno=[%d] Path=[%s]",
-                 copied.error(), module.c_str());
+  } else {
+    (void)qma::commands::copy_zip_tool(__func__, qma::platform::join_path(*home, "bin"), module);
   }
 
+  // After a time-out the launcher runs on and the archive stays until the next registration
+  // sweeps it.
   const std::string arguments = "-u " + qma::platform::quote_argument(archive);
-  QMA_PROC_HANDLE process = nullptr;
-  if (QMA_ExecuteProcess(module.c_str(), qma::commands::kZipTool, arguments.c_str(), &process,
-                         nullptr) != 1) {
-    QMA_LogError(__func__, kSrc, __LINE__,
-                 "QMA_ExecuteProcess() error!(zip-tool) Command=[%s/%s %s]", module.c_str(),
-                 qma::commands::kZipTool, arguments.c_str());
-    QMCmnCopyField(res.Status, "900");
-    QMA_CloseProcHandle(&process);
-  } else {
-    int waited = QMA_WaitForProcTerm(process, kZipToolWaitSeconds);
-    QMA_CloseProcHandle(&process);
-    if (waited == 1) {
-      QMCmnCopyField(res.Status, "600");
-      qma::platform::sleep_ms(kSettleMs);
-      if (moved.ok()) {
-        if (auto deleted = qma::platform::act_on_upload(module, data.FileName,
-                                                        qma::platform::UploadAction::kDelete);
-            !deleted.ok()) {
-          QMA_LogError(__func__, kSrc, __LINE__, "Archive not deleted. errno=[%d] Path=[%s]",
-                       deleted.error(), archive.c_str());
-        }
+  const char* status = qma::commands::run_zip_tool(__func__, module, arguments);
+  QMCmnCopyField(res.Status, status);
+  if (std::strcmp(status, "600") == 0) {
+    if (moved.ok()) {
+      if (auto deleted = qma::platform::act_on_upload(module, data.FileName,
+                                                      qma::platform::UploadAction::kDelete);
+          !deleted.ok()) {
+        QMA_LogError(__func__, kSrc, __LINE__, "Archive not deleted. errno=[%d] Path=[%s]",
+                     deleted.error(), archive.c_str());
       }
-      log_archiver_refusal(archive);
-      if (QMA_Cmn_CheckFile(module.c_str(), "ModuleStatus") != 1) {
-        QMA_Cmn_Set_ModuleStatus(data.ModuleID, QMA_MODSTAT_OK, nullptr);
-      } else {
-        QMA_LogInfo(__func__, kSrc, __LINE__,
-                    "Do not make the ModuleStatus file. Because there is already it.");
-      }
-    } else if (waited == -1) {
-      // The launcher runs on and the archive stays until the next registration sweeps it.
-      QMA_LogError(__func__, kSrc, __LINE__, "Timeout of zip-tool. Command=[%s/%s %s]",
-                   module.c_str(), qma::commands::kZipTool, arguments.c_str());
-      QMCmnCopyField(res.Status, "905");
+    }
+    log_archiver_refusal(archive);
+    if (QMA_Cmn_CheckFile(module.c_str(), "ModuleStatus") != 1) {
+      QMA_Cmn_Set_ModuleStatus(data.ModuleID, QMA_MODSTAT_OK, nullptr);
     } else {
-      QMA_LogError(__func__, kSrc, __LINE__, "Failure of zip-tool. Command=[%s/%s %s]",
-                   module.c_str(), qma::commands::kZipTool, arguments.c_str());
-      QMCmnCopyField(res.Status, "900");
+      QMA_LogInfo(__func__, kSrc, __LINE__,
+                  "Do not make the ModuleStatus file. Because there is already it.");
     }
   }
   (void)qma::platform::delete_file(qma::platform::join_path(module, qma::commands::kZipTool));
