@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "common/xml_text.h"
 #include "support/real_agent.h"
 #include "tools/http_receiver.h"
 
@@ -21,29 +22,14 @@ using qma::test::wait_until;
 
 constexpr const char* kModule = "01000000";
 
-std::string xml_escape(const std::string& text) {
-  std::string out;
-  for (char c : text) {
-    if (c == '"') {
-      out += "&quot;";
-    } else if (c == '&') {
-      out += "&amp;";
-    } else if (c == '<') {
-      out += "&lt;";
-    } else {
-      out += c;
-    }
-  }
-  return out;
-}
-
 std::string update_request(const std::string& id, const std::string& module,
                            const std::string& mode, int port, const std::string& option = "") {
   std::string data = "<ModuleID>" + module + "</ModuleID><PackageID>P</PackageID><Mode>" + mode +
                      "</Mode><ReplyToAddress>127.0.0.1</ReplyToAddress><ReplyToPort>" +
                      std::to_string(port) + "</ReplyToPort>";
   if (!option.empty()) {
-    data += "<extension><option id=\"" + xml_escape(option) + "\"></option></extension>";
+    data +=
+        "<extension><option id=\"" + qma::common::xml_escaped(option) + "\"></option></extension>";
   }
   return qma::test::request_xml("3", id, "2.0", data);
 }

@@ -34,6 +34,8 @@
 #include <string>
 #include <vector>
 
+#include "common/xml_text.h"
+
 extern char** environ;
 
 namespace {
@@ -61,29 +63,6 @@ bool write_in_place(const std::string& path, const std::string& text) {
   std::ofstream out(path, std::ios::binary);
   out << text;
   return static_cast<bool>(out);
-}
-
-std::string escape(const std::string& text) {
-  std::string out;
-  for (char c : text) {
-    switch (c) {
-      case '&':
-        out += "&amp;";
-        break;
-      case '<':
-        out += "&lt;";
-        break;
-      case '>':
-        out += "&gt;";
-        break;
-      case '"':
-        out += "&quot;";
-        break;
-      default:
-        out += c;
-    }
-  }
-  return out;
 }
 
 int run_program(const std::vector<std::string>& args) {
@@ -138,15 +117,16 @@ int main(int argc, char** argv) {
         if (key == "option") option = text;
         if (key == "version") version = text;
       }
-      std::string xml =
-          "<?xml version=\"1.0\"?>\n<Response><result_code>" + escape(arg(2)) + "</result_code>";
+      std::string xml = "<?xml version=\"1.0\"?>\n<Response><result_code>" +
+                        qma::common::xml_escaped(arg(2)) + "</result_code>";
       if (!version.empty()) {
-        xml += "<data><version>" + escape(version) + "</version></data>";
+        xml += "<data><version>" + qma::common::xml_escaped(version) + "</version></data>";
       } else if (!data.empty()) {
-        xml += "<data>" + escape(data) + "</data>";
+        xml += "<data>" + qma::common::xml_escaped(data) + "</data>";
       }
       if (!option.empty()) {
-        xml += "<extension><option id=\"" + escape(option) + "\"></option></extension>";
+        xml += "<extension><option id=\"" + qma::common::xml_escaped(option) +
+               "\"></option></extension>";
       }
       xml += "</Response>\n";
       if (!write_whole(arg(1), xml)) return 104;

@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/xml_text.h"
 #include "manager_if/frame_codec.h"
 #include "platform/clock.h"
 #include "platform/environment.h"
@@ -21,6 +22,7 @@
 
 namespace {
 
+using qma::common::xml_escaped;
 using qma::manager_if::encode_frame;
 using qma::manager_if::read_le32;
 
@@ -68,33 +70,6 @@ struct Request {
   std::string file_name;
   std::string directory;
 };
-
-/// Text as it may stand in XML content or in a quoted attribute.
-std::string xml_escaped(const std::string& text) {
-  std::string out;
-  for (char c : text) {
-    switch (c) {
-      case '&':
-        out += "&amp;";
-        break;
-      case '<':
-        out += "&lt;";
-        break;
-      case '>':
-        out += "&gt;";
-        break;
-      case '"':
-        out += "&quot;";
-        break;
-      case '\'':
-        out += "&apos;";
-        break;
-      default:
-        out += c;
-    }
-  }
-  return out;
-}
 
 std::string element(const char* name, const std::string& value) {
   return std::string("<") + name + ">" + xml_escaped(value) + "</" + name + ">";
