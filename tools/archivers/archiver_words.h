@@ -1,7 +1,10 @@
 // The command-line words of the archivers, split into options and operands.
 #pragma once
 
+#include <algorithm>
+#include <initializer_list>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace qma::archivers {
@@ -9,6 +12,17 @@ namespace qma::archivers {
 struct ArchiverWords {
   std::vector<std::string> options;   ///< "-x", "-o", ... in the order given
   std::vector<std::string> operands;  ///< archive and file names
+
+  /// "-o" was given: what exists is replaced (the files unpacked, or the archive made).
+  bool overwrite() const {
+    return std::find(options.begin(), options.end(), "-o") != options.end();
+  }
+  /// Every option is "-o" or one of `also`.
+  bool only_options(std::initializer_list<std::string_view> also) const {
+    return std::all_of(options.begin(), options.end(), [&](const std::string& option) {
+      return option == "-o" || std::find(also.begin(), also.end(), option) != also.end();
+    });
+  }
 };
 
 /// The zip control tool starts an archiver with the option string alone as its

@@ -467,16 +467,7 @@ void write_report(const std::string& archive, const std::string& reason) {
 
 int main(int argc, char** argv) {
   auto words = qma::archivers::archiver_words(argc, argv);
-  bool overwrite = false;
-  bool usage_error = words.operands.size() != 1;
-  for (const std::string& option : words.options) {
-    if (option == "-o") {
-      overwrite = true;
-    } else if (option != "-x") {
-      usage_error = true;
-    }
-  }
-  if (usage_error) {
+  if (words.operands.size() != 1 || !words.only_options({"-x"})) {
     std::fputs(
         "usage: QMAunz [-x] [-o] ARCHIVE\n"
         "Unpacks ARCHIVE into the current folder (-o replaces existing files).\n",
@@ -490,7 +481,7 @@ int main(int argc, char** argv) {
                  archive.c_str(), std::strerror(folder.error()));
     return kExitRefused;
   }
-  Unpacker unpacker(archive, overwrite, folder.value());
+  Unpacker unpacker(archive, words.overwrite(), folder.value());
   if (!unpacker.check() || !unpacker.unpack()) {
     std::fprintf(stderr, "QMAunz: %s\n", unpacker.reason().c_str());
     write_report(archive, unpacker.reason());

@@ -47,16 +47,7 @@ std::string open_error_text(int code) {
 
 int main(int argc, char** argv) {
   auto words = qma::archivers::archiver_words(argc, argv);
-  bool overwrite = false;
-  bool usage_error = words.operands.size() < 2;
-  for (const std::string& option : words.options) {
-    if (option == "-o") {
-      overwrite = true;
-    } else {
-      usage_error = true;
-    }
-  }
-  if (usage_error) {
+  if (words.operands.size() < 2 || !words.only_options({})) {
     std::fputs(
         "usage: QMAzip [-o] ARCHIVE FILE...\n"
         "Packs the files into ARCHIVE under their base names (-o replaces ARCHIVE).\n",
@@ -65,8 +56,8 @@ int main(int argc, char** argv) {
   }
   const std::string& archive_path = words.operands[0];
   int code = 0;
-  zip_t* archive =
-      zip_open(archive_path.c_str(), ZIP_CREATE | (overwrite ? ZIP_TRUNCATE : ZIP_EXCL), &code);
+  zip_t* archive = zip_open(archive_path.c_str(),
+                            ZIP_CREATE | (words.overwrite() ? ZIP_TRUNCATE : ZIP_EXCL), &code);
   if (archive == nullptr) {
     std::fprintf(
         stderr, "QMAzip: cannot create %s: %s\n", archive_path.c_str(),
