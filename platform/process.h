@@ -59,4 +59,7 @@ int run_script(std::string_view script_path);
 /// Kills a process group by the id of its leader (the tool's process id).
 [[nodiscard]] Status kill_process_tree(uint32_t pid);
 
+/// The id of the calling process.
+uint32_t current_process_id();
+
 }  // namespace qma::platform

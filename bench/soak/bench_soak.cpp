@@ -4,8 +4,6 @@
 // resident memory, threads and descriptors before and after; fails (exit 1) when the
 // agent ends with more threads or descriptors than it started with, or a request went
 // unanswered. Usage: bench_soak [--sequential N] [--concurrent N]
-#include <signal.h>
-
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -120,8 +118,8 @@ int run_program(const std::string& program, const std::string& arguments) {
 class Roots {
  public:
   Roots() {
-    base_ = fs::temp_directory_path() /
-            ("qma-soak-" + std::to_string(p::monotonic_ms()) + "-" + std::to_string(::getpid()));
+    base_ = fs::temp_directory_path() / ("qma-soak-" + std::to_string(p::monotonic_ms()) + "-" +
+                                         std::to_string(p::current_process_id()));
     fs::create_directories(base_ / "state");
     fs::create_directories(base_ / "home" / "bin" / "QMA_LOGROOT");
     fs::create_directories(base_ / "home" / "bin" / "QMA_PKGROOT");
@@ -147,7 +145,7 @@ class Roots {
     fs::path folder = base_ / "state" / "scm" / "quillmend%20agent";
     for (const char* file : {"host.pid", "service.pid"}) {
       long pid = read_pid(folder / file);
-      if (pid > 0) ::kill(static_cast<pid_t>(pid), SIGKILL);
+      if (pid > 0) (void)p::kill_process_tree(static_cast<uint32_t>(pid));
     }
     p::sleep_ms(200);
     std::error_code ignored;

@@ -374,4 +374,8 @@ int run_script(std::string_view script_path) {
   return static_cast<int>(exit_code_of(status));
 }
 
+uint32_t current_process_id() {
+  return static_cast<uint32_t>(getpid());
+}
+
 }  // namespace qma::platform
