@@ -3,8 +3,8 @@
 # show it running, and stop it. Runs with AXIS2C_HOME, QMA_STATE_DIR, QMA_HOST_ROOT and
 # QMA_SCM=standalone exported and the installation's bin on PATH.
 set -u
+. "$(dirname "${BASH_SOURCE[0]}")/lib/agent.sh"
 
-SERVICE="Quillmend Agent"
 ENV_KEY='HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Session Manager\Environment'
 
 # QMAgent ends with exit code 1 whatever the outcome; the manager's query tells the result.
@@ -16,7 +16,7 @@ echo "== service: QMAgent -start"
 QMAgent -start
 echo "== service: qmasvchost query \"$SERVICE\""
 qmasvchost query "$SERVICE"
-state=$(qmasvchost query "$SERVICE" | sed -n 's/^STATE *: *\([0-9]*\).*/\1/p')
+state=$(agent_state)
 if [ "$state" != 4 ]; then
   echo "service: the agent is not running (state ${state:-unknown}); its output:" >&2
   cat "$QMA_STATE_DIR"/scm/*/output.log >&2 2>/dev/null

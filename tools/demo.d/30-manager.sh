@@ -3,30 +3,9 @@
 # service step), asks it for its information with qmactl, sends it a reboot request
 # (only recorded: the demo's host root is not "/"), and stops it again.
 set -u
+. "$(dirname "${BASH_SOURCE[0]}")/lib/agent.sh"
 
-SERVICE="Quillmend Agent"
-PIPE="$QMA_STATE_DIR/pipe/qmagentsvc"
-
-running() {
-  [ "$(qmasvchost query "$SERVICE" 2>/dev/null | sed -n 's/^STATE *: *\([0-9]*\).*/\1/p')" = 4 ]
-}
-
-if ! qmasvchost query "$SERVICE" >/dev/null 2>&1; then
-  QMAgent -install
-fi
-if ! running; then
-  echo "== manager: QMAgent -start"
-  QMAgent -start
-fi
-for _ in $(seq 1 100); do
-  [ -S "$PIPE" ] && break
-  sleep 0.1
-done
-if [ ! -S "$PIPE" ]; then
-  echo "manager: the agent's pipe $PIPE did not appear; last lines of the agent log:" >&2
-  tail -n 20 "$AXIS2C_HOME/bin/QMA_LOGROOT/QMAgent.log" >&2 2>/dev/null
-  exit 1
-fi
+start_agent manager || exit 1
 echo "== manager: pipe $(ls -l "$PIPE")"
 
 echo "== manager: qmactl info"
@@ -44,6 +23,5 @@ cat "$QMA_HOST_ROOT/run/qmagent-power"
 echo "== manager: reboot detection state ($AXIS2C_HOME/bin/QMA_SYS_evlogstart)"
 cat "$AXIS2C_HOME/bin/QMA_SYS_evlogstart" 2>/dev/null && echo
 
-echo "== manager: QMAgent -stop"
-QMAgent -stop
+stop_agent manager
 [ "$rc_info" = 0 ] && [ "$rc_reboot" = 0 ]

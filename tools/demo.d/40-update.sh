@@ -5,9 +5,8 @@
 # module with `qmactl update`, and shows the accepted answer, the completion notice the
 # receiver got, the progress query and the statuses the agent keeps.
 set -u
+. "$(dirname "${BASH_SOURCE[0]}")/lib/agent.sh"
 
-SERVICE="Quillmend Agent"
-PIPE="$QMA_STATE_DIR/pipe/qmagentsvc"
 MODULE=05000000
 MODULE_DIR="$AXIS2C_HOME/bin/QMA_PKGROOT/$MODULE"
 WORK=$(mktemp -d)
@@ -18,10 +17,6 @@ finish() {
   rm -rf "$WORK"
 }
 trap finish EXIT
-
-running() {
-  [ "$(qmasvchost query "$SERVICE" 2>/dev/null | sed -n 's/^STATE *: *\([0-9]*\).*/\1/p')" = 4 ]
-}
 
 PACKAGE="$WORK/package"
 mkdir -p "$PACKAGE"
@@ -102,18 +97,7 @@ if [ ! -f "$AXIS2C_HOME/bin/moxService.xml" ]; then
     >"$AXIS2C_HOME/bin/moxService.xml"
 fi
 
-if ! running; then
-  echo "== update: QMAgent -start"
-  QMAgent -start
-fi
-for _ in $(seq 1 100); do
-  [ -S "$PIPE" ] && break
-  sleep 0.1
-done
-if [ ! -S "$PIPE" ]; then
-  echo "update: the agent's pipe $PIPE did not appear" >&2
-  exit 1
-fi
+start_agent update || exit 1
 
 echo "== update: qmactl register $MODULE demo-package.zip"
 qmactl register "$MODULE" "$WORK/demo-package.zip"
@@ -165,6 +149,5 @@ echo "== update: module status ($MODULE_DIR/ModuleStatus) and agent status"
 cat "$MODULE_DIR/ModuleStatus"
 echo "QMAgentStatus: $(cat "$AXIS2C_HOME/bin/QMAgentStatus")"
 
-echo "== update: QMAgent -stop"
-QMAgent -stop
+stop_agent update
 [ "$rc_register" = 0 ] && [ "$rc_update" = 0 ] && [ "$rc_notice" = 0 ]

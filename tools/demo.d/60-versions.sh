@@ -4,31 +4,11 @@
 # agent itself through its own package's QMAGetVersion, and any module a package placed),
 # shows the version history files of each module folder, and stops the agent again.
 set -u
+. "$(dirname "${BASH_SOURCE[0]}")/lib/agent.sh"
 
-SERVICE="Quillmend Agent"
-PIPE="$QMA_STATE_DIR/pipe/qmagentsvc"
 ROOT="$AXIS2C_HOME/bin/QMA_PKGROOT"
 
-running() {
-  [ "$(qmasvchost query "$SERVICE" 2>/dev/null | sed -n 's/^STATE *: *\([0-9]*\).*/\1/p')" = 4 ]
-}
-
-if ! qmasvchost query "$SERVICE" >/dev/null 2>&1; then
-  QMAgent -install
-fi
-if ! running; then
-  echo "== versions: QMAgent -start"
-  QMAgent -start
-fi
-for _ in $(seq 1 100); do
-  [ -S "$PIPE" ] && break
-  sleep 0.1
-done
-if [ ! -S "$PIPE" ]; then
-  echo "versions: the agent's pipe $PIPE did not appear; last lines of the agent log:" >&2
-  tail -n 20 "$AXIS2C_HOME/bin/QMA_LOGROOT/QMAgent.log" >&2 2>/dev/null
-  exit 1
-fi
+start_agent versions || exit 1
 
 echo "== versions: package root $ROOT"
 ls -l "$ROOT"
@@ -50,7 +30,6 @@ for folder in "$ROOT"/*/; do
   echo "== versions: history of $module:${line:- none yet}"
 done
 
-echo "== versions: QMAgent -stop"
-QMAgent -stop
+stop_agent versions
 # The agent lists itself through its own package's tool, with that package's messages.
 [ "$rc" = 0 ] && grep -q '^02000000  Norvik Quillmend Agent .*The agent version was read\.' <<<"$out"
