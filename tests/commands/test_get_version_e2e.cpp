@@ -2,26 +2,17 @@
 // folders with real tools (shell scripts, and the agent package's own QMAGetVersion), asked
 // through the pipe and through qmactl.
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/wait.h>
 
-#include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <future>
 #include <string>
 
-#include "manager_if/agent_harness.h"
-#include "platform/process.h"
-#include "platform/registry.h"
-#include "platform/service_manager.h"
-#include "service/service_test_support.h"
+#include "support/real_agent.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-namespace p = qma::platform;
 using qma::test::answer_text;
 using qma::test::exchange;
 using qma::test::read_text;
@@ -29,7 +20,6 @@ using qma::test::request_frame;
 using qma::test::request_xml;
 using qma::test::wait_until;
 
-constexpr const char* kName = "Quillmend Agent";
 // A tool that answers with the result the test left in next.xml.
 constexpr const char* kCopyTool = "cp next.xml Get_version.xml\n";
 
@@ -84,44 +74,7 @@ Expected test_module(const std::string& id, const std::string& status, const std
 
 class GetVersionE2E : public ::testing::Test {
  protected:
-  void SetUp() override {
-    qma::test::adopt_orphans();
-    setenv("QMA_SCM", "standalone", 1);
-    fs::path programs = fs::path(p::current_program_path().value()).parent_path();
-    agent_ = (programs / "QMAgent").string();
-    bin_ = roots_.bin();
-    root_ = bin_ / "QMA_PKGROOT";
-    fs::create_directories(bin_ / "QMA_LOGROOT");
-    fs::create_directories(root_);
-    fs::create_directories(bin_ / "AgentFolder" / "QMAgent");
-    std::ofstream(bin_ / "AgentFolder" / "QMAgent" / "QMAgent.xml")
-        << "<?xml version=\"1.0\"?>\n<service><version>3.1.0.7</version></service>\n";
-    roots_.write_host_file("etc/os-release", "PRETTY_NAME=\"Test Linux 12\"\nVERSION_ID=\"12\"\n");
-    roots_.write_host_file("proc/stat", "cpu 1 2 3\nbtime 1700000000\n");
-    roots_.write_host_file("proc/sys/kernel/random/boot_id", "boot-1\n");
-    qma::test::write_dmi_facts(roots_);
-    ASSERT_TRUE(qma::test::write_machine_environment(roots_));
-    run(agent_ + " -install");
-    run(agent_ + " -start");
-    ASSERT_TRUE(wait_until([] { return qma::test::service_state(kName) == p::kServiceRunning; }));
-    ASSERT_TRUE(wait_until([] { return fs::exists(p::local_pipe_path(QMA_PIPE_NAME)); }));
-  }
-  void TearDown() override {
-    qma::test::kill_services(roots_);
-    unsetenv("QMA_SCM");
-  }
-
-  static int run(const std::string& command, std::string* out = nullptr) {
-    FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
-    if (pipe == nullptr) return -1;
-    char buffer[1024];
-    size_t n;
-    std::string text;
-    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) text.append(buffer, n);
-    if (out != nullptr) *out = text;
-    int status = ::pclose(pipe);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  }
+  void SetUp() override { agent_.start(); }
 
   // A module folder with a descriptor and a shell-script tool; `timeout` is the descriptor's
   // attribute text ("" leaves the attribute out).
@@ -185,17 +138,8 @@ class GetVersionE2E : public ::testing::Test {
     return found;
   }
 
-  std::string agent_log() const { return read_text(bin_ / "QMA_LOGROOT" / "QMAgent.log"); }
-  int count(const std::string& text) const {
-    std::string log = agent_log();
-    int found = 0;
-    for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) ++found;
-    return found;
-  }
-
-  qma::test::TempRoots roots_;
-  std::string agent_;
-  fs::path bin_, root_;
+  qma::test::RealAgent agent_;
+  fs::path root_ = agent_.package_root();
 };
 
 TEST_F(GetVersionE2E, EmptyRootListsTheBuiltInEntriesInOrder) {
@@ -278,7 +222,7 @@ TEST_F(GetVersionE2E, HistoryKeepsThreeVersionsAndIgnoresRepeats) {
 
   // The same table for people.
   std::string out;
-  EXPECT_EQ(run(std::string(QMACTL_PATH) + " versions", &out), 0) << out;
+  EXPECT_EQ(qma::test::run_command(std::string(QMACTL_PATH) + " versions", &out), 0) << out;
   for (const char* line :
        {"Status: 600\n", "AgentVersion: 3.1.0.7\n",
         "MODULE    NAME                    VERSION  PREVIOUS  STATUS  MESSAGES\n",
@@ -317,17 +261,17 @@ TEST_F(GetVersionE2E, TimedOutToolIsKilledWithItsChildAndTheNextModuleStillRuns)
     EXPECT_TRUE(wait_until([&] { return processes_in(root_ / id) == 0; }, 5000))
         << "a process still runs in " << id;
   }
-  EXPECT_EQ(count("Wait to finish of update-tool error! [0 sec.]"), 1);
-  EXPECT_EQ(count("Timeout of update-tool. Command=[gv.sh ]"), 1);
-  EXPECT_EQ(count("QMA_GetCommandFromQuillInfo() error! [get_version:timeout:"), 1);
+  EXPECT_EQ(agent_.count("Wait to finish of update-tool error! [0 sec.]"), 1);
+  EXPECT_EQ(agent_.count("Timeout of update-tool. Command=[gv.sh ]"), 1);
+  EXPECT_EQ(agent_.count("QMA_GetCommandFromQuillInfo() error! [get_version:timeout:"), 1);
 }
 
 TEST_F(GetVersionE2E, ModuleIdWithoutADigitKeyIsProcessedWithoutALock) {
   add_module("AB000000", kCopyTool);
   answer_next("AB000000", result_xml("OK", "7.0"));
   EXPECT_EQ(modules(versions()), kBios + kAgent + module_xml(test_module("AB000000", "0", "7.0")));
-  EXPECT_EQ(count("Invalid argument wkbuf=[AB00]"), 2);
-  EXPECT_EQ(count("QMA_getVersionLock() error!"), 1);
+  EXPECT_EQ(agent_.count("Invalid argument wkbuf=[AB00]"), 2);
+  EXPECT_EQ(agent_.count("QMA_getVersionLock() error!"), 1);
 }
 
 TEST_F(GetVersionE2E, OptionStatusesMergeAndMessageVersion10HasNoOptions) {
@@ -383,7 +327,7 @@ TEST_F(GetVersionE2E, ModuleWithoutAUsableDescriptorFailsTheWholeCommand) {
   std::ofstream(root_ / "01000001" / "QuillInfo.xml") << "<quillmend_package><usage>";
   std::string text = versions();
   EXPECT_EQ(modules(text, "900"), "") << "no module entries at all";
-  EXPECT_EQ(count("QMA_GetCommandFromQuillInfo() error! [get_version:"), 1);
+  EXPECT_EQ(agent_.count("QMA_GetCommandFromQuillInfo() error! [get_version:"), 1);
   // The module processed before the broken one did run: its status and history are kept.
   EXPECT_EQ(read_text(root_ / "01000000" / "ModuleStatus"), "0\n");
   EXPECT_TRUE(fs::exists(root_ / "01000000" / "CurrentVersion.xml"));

@@ -12,7 +12,7 @@
 #include "common/status/qma_status.h"
 #include "manager_if/agent_harness.h"
 #include "platform/process.h"
-#include "service/service_test_support.h"
+#include "support/service_support.h"
 
 namespace {
 

@@ -13,12 +13,10 @@
 #include <string>
 #include <vector>
 
-#include "hardening/hardening_support.h"
-#include "manager_if/agent_harness.h"
 #include "platform/local_pipe.h"
 #include "platform/process.h"
 #include "platform/service_manager.h"
-#include "service/service_test_support.h"
+#include "support/real_agent.h"
 
 namespace {
 
@@ -35,79 +33,47 @@ constexpr const char* kName = "Quillmend Agent";
 
 class StopStartTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    qma::test::adopt_orphans();
-    setenv("QMA_SCM", "standalone", 1);
-    agent_ = qma::test::program_path("QMAgent");
-    setenv("LD_LIBRARY_PATH", QMA_BIN_DIR, 1);
-    fs::create_directories(bin_ / "QMA_LOGROOT");
-    fs::create_directories(bin_ / "QMA_PKGROOT");
-    fs::create_directories(bin_ / "AgentFolder" / "QMAgent");
-    std::ofstream(bin_ / "AgentFolder" / "QMAgent" / "QMAgent.xml")
-        << "<?xml version=\"1.0\"?>\n<service><version>3.1</version></service>\n";
-    std::ofstream(bin_ / "ServiceReStart.sh") << "echo restart >> \"$QMA_STATE_DIR/restart-ran\"\n";
-    roots_.write_host_file("etc/os-release", "PRETTY_NAME=\"Test Linux 12\"\nVERSION_ID=\"12\"\n");
-    roots_.write_host_file("proc/stat", "cpu 1 2 3\nbtime 1700000000\n");
-    roots_.write_host_file("proc/sys/kernel/random/boot_id", "boot-1\n");
-    qma::test::write_dmi_facts(roots_);
-    ASSERT_TRUE(qma::test::write_machine_environment(roots_));
-    ASSERT_EQ(qma::test::run_program({agent_, "-install"}).exit_code, 1);
-  }
-  void TearDown() override {
-    qma::test::kill_services(roots_);
-    unsetenv("QMA_SCM");
-    unsetenv("LD_LIBRARY_PATH");
-  }
-  std::unique_ptr<p::Service> service() {
-    auto manager = p::ServiceManager::open();
-    if (!manager) return nullptr;
-    auto opened = manager.value()->open_service(kName);
-    return opened ? std::move(opened.value()) : nullptr;
-  }
-  uint32_t state() { return qma::test::service_state(kName); }
   bool answers(const std::string& id) {
     auto reply = exchange(request_frame(request_xml("0", id)), 0, 5000);
     return reply.answer.find("<InReplyTo>" + id + "</InReplyTo>") != std::string::npos &&
            reply.answer.find("<Status>600</Status>") != std::string::npos;
   }
-  std::string log() const { return read_text(bin_ / "QMA_LOGROOT" / "QMAgent.log"); }
 
-  qma::test::TempRoots roots_;
-  fs::path bin_ = roots_.bin();
-  std::string agent_;
+  qma::test::RealAgent agent_;
+  qma::test::TempRoots& roots_ = agent_.roots_;
 };
 
 TEST_F(StopStartTest, TwentyStopStartCyclesWithAHeldPipeAreEachAnswered) {
   std::vector<p::PipeConnection> holders;
   for (int cycle = 0; cycle < 20; ++cycle) {
     // Started at once after the last stop was reported, as a script would.
-    ASSERT_TRUE(service()->start({}).ok()) << "cycle " << cycle;
-    ASSERT_TRUE(wait_until([&] { return state() != p::kServiceStartPending; }, 10000));
-    ASSERT_EQ(state(), p::kServiceRunning) << "cycle " << cycle << "\n" << log();
+    ASSERT_TRUE(agent_.service()->start({}).ok()) << "cycle " << cycle;
+    ASSERT_TRUE(wait_until([&] { return agent_.state() != p::kServiceStartPending; }, 10000));
+    ASSERT_EQ(agent_.state(), p::kServiceRunning) << "cycle " << cycle << "\n" << agent_.log();
     ASSERT_TRUE(wait_until([&] { return answers("C" + std::to_string(cycle)); }, 5000))
         << "cycle " << cycle << ": the started agent never answered\n"
-        << log();
+        << agent_.log();
     holders.clear();
     // A client holds the pipe, silent, while the agent is stopped.
     auto holder = p::connect_local_pipe(QMA_PIPE_NAME, 5000);
     ASSERT_TRUE(holder.ok());
     holders.push_back(std::move(holder.value()));
     p::sleep_ms(20);
-    ASSERT_TRUE(service()->control(p::kServiceControlStop).ok()) << "cycle " << cycle;
-    ASSERT_TRUE(wait_until([&] { return state() == p::kServiceStopped; }, 10000));
-    EXPECT_EQ(service()->query_status()->win32_exit_code, 0u) << "cycle " << cycle;
+    ASSERT_TRUE(agent_.service()->control(p::kServiceControlStop).ok()) << "cycle " << cycle;
+    ASSERT_TRUE(wait_until([&] { return agent_.state() == p::kServiceStopped; }, 10000));
+    EXPECT_EQ(agent_.service()->query_status()->win32_exit_code, 0u) << "cycle " << cycle;
   }
   // The console tool, whose "stopped" a start right after relies on.
-  ASSERT_TRUE(service()->start({}).ok());
+  ASSERT_TRUE(agent_.service()->start({}).ok());
   ASSERT_TRUE(wait_until([&] { return answers("L"); }, 10000));
-  auto stopped = qma::test::run_program({agent_, "-stop"});
+  auto stopped = agent_.console("-stop");
   EXPECT_TRUE(std::regex_match(
-      stopped.out, std::regex("Stopping Quillmend Agent\\.\\.*\nQuillmend Agent stopped\\.\n")))
-      << stopped.out;
-  auto started = qma::test::run_program({agent_, "-start"});
+      stopped.output, std::regex("Stopping Quillmend Agent\\.\\.*\nQuillmend Agent stopped\\.\n")))
+      << stopped.output;
+  auto started = agent_.console("-start");
   EXPECT_TRUE(std::regex_match(
-      started.out, std::regex("Starting Quillmend Agent\\.\\.*\nQuillmend Agent started\\.\n")))
-      << started.out;
+      started.output, std::regex("Starting Quillmend Agent\\.\\.*\nQuillmend Agent started\\.\n")))
+      << started.output;
   EXPECT_TRUE(answers("M"));
   EXPECT_FALSE(fs::exists(roots_.state() / "restart-ran")) << "every stop was an ordinary one";
 }
@@ -116,18 +82,18 @@ TEST_F(StopStartTest, ListenerThatCannotStartEndsTheServiceAsAFailure) {
   // Another process listens on the pipe already.
   auto squatter = p::PipeListener::create(QMA_PIPE_NAME);
   ASSERT_TRUE(squatter.ok());
-  ASSERT_TRUE(service()->start({}).ok());
+  ASSERT_TRUE(agent_.service()->start({}).ok());
   ASSERT_TRUE(wait_until([&] { return fs::exists(roots_.state() / "restart-ran"); }, 15000))
       << "the failure command never ran\n"
-      << log();
-  auto status = service()->query_status();
+      << agent_.log();
+  auto status = agent_.service()->query_status();
   ASSERT_TRUE(status.ok());
   EXPECT_EQ(status->current_state, p::kServiceStopped);
   EXPECT_EQ(status->win32_exit_code, static_cast<uint32_t>(p::kErrorServiceSpecificError));
   EXPECT_EQ(read_text(roots_.state() / "restart-ran"), "restart\n");
-  EXPECT_NE(log().find("CreateNamedPipe() error! GetLastError=[98]"), std::string::npos) << log();
-  EXPECT_NE(read_text(bin_ / "QMAgentService.log").find("QMAgentService terminated as a failure"),
-            std::string::npos);
+  EXPECT_NE(agent_.log().find("CreateNamedPipe() error! GetLastError=[98]"), std::string::npos)
+      << agent_.log();
+  EXPECT_NE(agent_.service_log().find("QMAgentService terminated as a failure"), std::string::npos);
 }
 
 // The control socket lies deeper in the state folder than the pipe; only the pipe's
@@ -152,25 +118,24 @@ TEST_F(StopStartTest, StateFolderAsLongAsThePipeAllowsStartsAndStops) {
     }
   } cleanup{state};
   ASSERT_TRUE(qma::test::write_machine_environment(roots_));
-  ASSERT_EQ(qma::test::run_program({agent_, "-install"}).exit_code, 1);
-  auto started = qma::test::run_program({agent_, "-start"});
+  ASSERT_EQ(agent_.console("-install").exit_code, 1);
+  auto started = agent_.console("-start");
   EXPECT_TRUE(std::regex_match(
-      started.out, std::regex("Starting Quillmend Agent\\.\\.*\nQuillmend Agent started\\.\n")))
-      << started.out << read_text(bin_ / "QMAgentService.log");
+      started.output, std::regex("Starting Quillmend Agent\\.\\.*\nQuillmend Agent started\\.\n")))
+      << started.output << agent_.service_log();
   EXPECT_TRUE(wait_until([&] { return answers("D"); }, 5000));
-  auto stopped = qma::test::run_program({agent_, "-stop"});
+  auto stopped = agent_.console("-stop");
   EXPECT_TRUE(std::regex_match(
-      stopped.out, std::regex("Stopping Quillmend Agent\\.\\.*\nQuillmend Agent stopped\\.\n")))
-      << stopped.out;
-  EXPECT_EQ(read_text(bin_ / "QMAgentService.log").find("StartServiceCtrlDispatcher() error!"),
-            std::string::npos);
+      stopped.output, std::regex("Stopping Quillmend Agent\\.\\.*\nQuillmend Agent stopped\\.\n")))
+      << stopped.output;
+  EXPECT_EQ(agent_.service_log().find("StartServiceCtrlDispatcher() error!"), std::string::npos);
 }
 
 // The agent and its supervisor hold only the descriptors they use, and the service's
 // output log stays empty: no help text on a start, no console text of the stop routine.
 TEST_F(StopStartTest, ServiceKeepsNoStrayDescriptorsAndWritesNoConsoleText) {
-  auto started = qma::test::run_program({agent_, "-start"});
-  ASSERT_TRUE(wait_until([&] { return answers("F"); }, 10000)) << started.out;
+  auto started = agent_.console("-start");
+  ASSERT_TRUE(wait_until([&] { return answers("F"); }, 10000)) << started.output;
   fs::path folder = qma::test::service_folder(roots_, kName);
   for (const char* file : {"service.pid", "host.pid"}) {
     pid_t pid = qma::test::read_pid(folder / file);
@@ -185,8 +150,8 @@ TEST_F(StopStartTest, ServiceKeepsNoStrayDescriptorsAndWritesNoConsoleText) {
     }
     EXPECT_EQ(stray, std::vector<std::string>{}) << file << ": /dev/null held beyond 0, 1 and 2";
   }
-  auto stopped = qma::test::run_program({agent_, "-stop"});
-  EXPECT_NE(stopped.out.find("Quillmend Agent stopped."), std::string::npos) << stopped.out;
+  auto stopped = agent_.console("-stop");
+  EXPECT_NE(stopped.output.find("Quillmend Agent stopped."), std::string::npos) << stopped.output;
   ASSERT_TRUE(wait_until([&] { return !fs::exists(folder / "host.pid"); }, 10000));
   EXPECT_EQ(read_text(folder / "output.log"), "");
 }
@@ -206,7 +171,8 @@ TEST_F(StopStartTest, ListenerFailureUnderSystemdEndsWithAFailureExitCode) {
   setenv("NOTIFY_SOCKET", socket_path.c_str(), 1);
   setenv("QMA_SCM_SERVICE", kName, 1);
   setenv("QMA_SCM_BACKEND", "systemd", 1);
-  auto process = p::Process::spawn(agent_, "\"" + agent_ + "\"", roots_.base().string());
+  auto process = p::Process::spawn(agent_.agent_path(), "\"" + agent_.agent_path() + "\"",
+                                   roots_.base().string());
   for (const char* name : {"NOTIFY_SOCKET", "QMA_SCM_SERVICE", "QMA_SCM_BACKEND"}) unsetenv(name);
   ASSERT_TRUE(process.ok());
   EXPECT_EQ(process->wait(15000), p::WaitStatus::kSignaled);

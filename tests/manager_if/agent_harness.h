@@ -95,7 +95,6 @@ inline std::string answer_text(const std::string& frame, std::string* file_name 
   return frame.substr(528);
 }
 
-/// Runs QMA_outsideIF on a thread over fresh roots, with fixed OS and boot facts.
 /// The firmware facts of the test host: model with SKU, serial, GUID and BIOS version.
 inline void write_dmi_facts(TempRoots& roots) {
   roots.write_host_file("sys/class/dmi/id/product_name", "ServerModel X\n");
@@ -105,6 +104,7 @@ inline void write_dmi_facts(TempRoots& roots) {
   roots.write_host_file("sys/class/dmi/id/bios_version", "1.0\n");
 }
 
+/// Runs QMA_outsideIF on a thread over fresh roots, with fixed OS and boot facts.
 class InProcessAgent {
  public:
   InProcessAgent() {

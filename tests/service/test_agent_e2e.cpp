@@ -16,13 +16,13 @@
 #include "platform/process.h"
 #include "platform/registry.h"
 #include "platform/service_manager.h"
-#include "service/service_test_support.h"
-#include "support/temp_roots.h"
+#include "support/real_agent.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 namespace p = qma::platform;
+using qma::test::ConsoleRun;
 using qma::test::read_text;
 using qma::test::TempRoots;
 using qma::test::wait_until;
@@ -30,60 +30,10 @@ using qma::test::wait_until;
 constexpr const char* kName = "Quillmend Agent";
 using qma::test::kMachineEnvironmentKey;
 
-struct AgentRun {
-  std::string output;
-  int exit_code = -1;
-};
-
 class AgentE2E : public ::testing::Test {
  protected:
-  void SetUp() override {
-    qma::test::adopt_orphans();
-    setenv("QMA_SCM", "standalone", 1);
-    agent_ = (fs::path(p::current_program_path().value()).parent_path() / "QMAgent").string();
-    bin_ = roots_.bin();
-    // Libraries bound by name are found beside the programs even where a sanitizer's
-    // loader interception hides the programs' own run path from a load by name.
-    old_library_path_ = std::getenv("LD_LIBRARY_PATH") ? std::getenv("LD_LIBRARY_PATH") : "";
-    setenv("LD_LIBRARY_PATH", fs::path(agent_).parent_path().c_str(), 1);
-    fs::create_directories(bin_ / "QMA_LOGROOT");
-    fs::create_directories(bin_ / "QMA_PKGROOT");
-    fs::create_directories(bin_ / "AgentFolder" / "QMAgent");
-    std::ofstream(bin_ / "AgentFolder" / "QMAgent" / "QMAgent.xml")
-        << "<?xml version=\"1.0\"?>\n<service><version>3.1.0.7</version></service>\n";
-    std::ofstream(bin_ / "ServiceReStart.sh") << "echo restart >> \"$QMA_STATE_DIR/restart-ran\"\n";
-    roots_.write_host_file("etc/locale.conf", "LANG=en_US.UTF-8\n");
-    // The machine environment that the service main copies is left to the installation.
-  }
-  void TearDown() override {
-    qma::test::kill_services(roots_);
-    unsetenv("QMA_SCM");
-    if (old_library_path_.empty()) {
-      unsetenv("LD_LIBRARY_PATH");
-    } else {
-      setenv("LD_LIBRARY_PATH", old_library_path_.c_str(), 1);
-    }
-  }
+  void SetUp() override { roots_.write_host_file("etc/locale.conf", "LANG=en_US.UTF-8\n"); }
 
-  AgentRun agent(const std::string& arguments) {
-    AgentRun run;
-    std::string command = "\"" + agent_ + "\" " + arguments + " 2>/dev/null";
-    FILE* pipe = ::popen(command.c_str(), "r");
-    if (pipe == nullptr) return run;
-    char buffer[512];
-    size_t n;
-    while ((n = std::fread(buffer, 1, sizeof(buffer), pipe)) > 0) run.output.append(buffer, n);
-    int status = ::pclose(pipe);
-    run.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return run;
-  }
-  std::unique_ptr<p::Service> service() {
-    auto manager = p::ServiceManager::open();
-    if (!manager) return nullptr;
-    auto opened = manager.value()->open_service(kName);
-    return opened ? std::move(opened.value()) : nullptr;
-  }
-  uint32_t state() { return qma::test::service_state(kName); }
   /// A value of the machine environment key, "<absent>" when it is not there.
   static std::string machine_environment(const char* name) {
     p::RegistryKey key;
@@ -93,10 +43,9 @@ class AgentE2E : public ::testing::Test {
       return "<absent>";
     return std::string(value.data.c_str());
   }
-  std::string service_log() const { return read_text(bin_ / "QMAgentService.log"); }
   fs::path folder() const { return qma::test::service_folder(roots_, kName); }
   std::string help() const {
-    return agent_ +
+    return agent_.agent_path() +
            " [-install [auto] | -remove | -start | -stop]\n"
            "-install auto:Installation of the QMAgent service\xEF\xBC\x88set automatic-start on "
            "the next "
@@ -109,44 +58,45 @@ class AgentE2E : public ::testing::Test {
            ":no parameter appointment:The indication of the help\n";
   }
   void start_running() {
-    AgentRun started = agent("-start");
+    ConsoleRun started = agent_.console("-start");
     ASSERT_TRUE(std::regex_match(
         started.output,
         std::regex("Starting Quillmend Agent\\.\\.*\nQuillmend Agent started\\.\n")))
         << started.output;
   }
 
-  TempRoots roots_;
-  std::string agent_;
-  std::string old_library_path_;
-  fs::path bin_;
+  // Not installed: the machine environment that the service main copies is left to the
+  // installation.
+  qma::test::RealAgent agent_{qma::test::RealAgent::kFilesOnly};
+  TempRoots& roots_ = agent_.roots_;
 };
 
 TEST_F(AgentE2E, HelpTextForEveryOtherCommandLine) {
   const char* rows[] = {"-bogus", "-install manual", "-start now", "-install auto x", "-Start"};
   for (const char* arguments : rows) {
     SCOPED_TRACE(arguments);
-    AgentRun run = agent(arguments);
+    ConsoleRun run = agent_.console(arguments);
     EXPECT_EQ(run.output, help());
     EXPECT_EQ(run.exit_code, 1);
   }
-  EXPECT_EQ(service(), nullptr);  // nothing was installed
+  EXPECT_EQ(agent_.service(), nullptr);  // nothing was installed
 }
 
 TEST_F(AgentE2E, NoArgumentsFromConsolePrintsHelpAndLogsDispatcherFailure) {
-  AgentRun run = agent("");
+  ConsoleRun run = agent_.console("");
   EXPECT_EQ(run.output, help());
   EXPECT_EQ(run.exit_code, 1);
-  EXPECT_NE(service_log().find("[ERROR::QMA_service_reg(QMAService("), std::string::npos);
-  EXPECT_NE(service_log().find("StartServiceCtrlDispatcher() error! GetLastErreoe=[1063]-----"),
-            std::string::npos);
+  EXPECT_NE(agent_.service_log().find("[ERROR::QMA_service_reg(QMAService("), std::string::npos);
+  EXPECT_NE(
+      agent_.service_log().find("StartServiceCtrlDispatcher() error! GetLastErreoe=[1063]-----"),
+      std::string::npos);
 }
 
 TEST_F(AgentE2E, InstallRecordsIdentityAndSecondInstallOnlyLogs) {
-  AgentRun run = agent("-install");
+  ConsoleRun run = agent_.console("-install");
   EXPECT_EQ(run.output, "");
   EXPECT_EQ(run.exit_code, 1);
-  auto installed = service();
+  auto installed = agent_.service();
   ASSERT_NE(installed, nullptr);
   auto def = installed->definition();
   ASSERT_TRUE(def);
@@ -154,22 +104,24 @@ TEST_F(AgentE2E, InstallRecordsIdentityAndSecondInstallOnlyLogs) {
   EXPECT_EQ(def->start_type, p::kServiceDemandStart);
   EXPECT_EQ(def->service_type, p::kServiceWin32OwnProcess);
   EXPECT_EQ(def->error_control, p::kServiceErrorNormal);
-  EXPECT_EQ(def->image_path, "\"" + agent_ + "\"");
-  EXPECT_EQ(def->failure_command, "\"" + (bin_ / "ServiceReStart.sh").string() + "\"");
+  EXPECT_EQ(def->image_path, "\"" + agent_.agent_path() + "\"");
+  EXPECT_EQ(def->failure_command, "\"" + (agent_.bin() / "ServiceReStart.sh").string() + "\"");
 
-  AgentRun again = agent("-install auto");
+  ConsoleRun again = agent_.console("-install auto");
   EXPECT_EQ(again.output, "");
-  EXPECT_NE(service_log().find("[ERROR::QMA_service_install(QMAService("), std::string::npos);
-  EXPECT_NE(service_log().find("CreateService() error! GetLastError=[1073]"), std::string::npos);
-  EXPECT_EQ(service()->definition()->start_type, p::kServiceDemandStart);
+  EXPECT_NE(agent_.service_log().find("[ERROR::QMA_service_install(QMAService("),
+            std::string::npos);
+  EXPECT_NE(agent_.service_log().find("CreateService() error! GetLastError=[1073]"),
+            std::string::npos);
+  EXPECT_EQ(agent_.service()->definition()->start_type, p::kServiceDemandStart);
 
-  EXPECT_EQ(agent("-remove").output, "");
-  EXPECT_EQ(service(), nullptr);
+  EXPECT_EQ(agent_.console("-remove").output, "");
+  EXPECT_EQ(agent_.service(), nullptr);
   roots_.write_host_file("etc/locale.conf", "LANG=\"ja_JP.UTF-8\"\n");
-  agent("-install auto");
-  ASSERT_NE(service(), nullptr);
-  EXPECT_EQ(service()->definition()->start_type, p::kServiceAutoStart);
-  EXPECT_EQ(service()->definition()->display_name, "Quillmend Agent");
+  agent_.console("-install auto");
+  ASSERT_NE(agent_.service(), nullptr);
+  EXPECT_EQ(agent_.service()->definition()->start_type, p::kServiceAutoStart);
+  EXPECT_EQ(agent_.service()->definition()->display_name, "Quillmend Agent");
 }
 
 // The service refuses to start without Path and AXIS2C_HOME in the machine environment, so
@@ -177,7 +129,7 @@ TEST_F(AgentE2E, InstallRecordsIdentityAndSecondInstallOnlyLogs) {
 // value an administrator set.
 TEST_F(AgentE2E, InstallRecordsMissingMachineEnvironmentAndKeepsExistingValues) {
   ASSERT_EQ(machine_environment("Path"), "<absent>");
-  agent("-install");
+  agent_.console("-install");
   EXPECT_EQ(machine_environment("Path"), std::string(std::getenv("PATH")));
   EXPECT_EQ(machine_environment("AXIS2C_HOME"), roots_.home().string());
   p::RegistryKey key;
@@ -185,87 +137,91 @@ TEST_F(AgentE2E, InstallRecordsMissingMachineEnvironmentAndKeepsExistingValues) 
   ASSERT_EQ(p::reg_open_key(kMachineEnvironmentKey, key), 0);
   ASSERT_EQ(p::reg_get_value(key, "Path", path), 0);
   EXPECT_EQ(path.type, p::kRegExpandSz);
-  EXPECT_NE(service_log().find("Machine environment AXIS2C_HOME : " + roots_.home().string()),
-            std::string::npos);
-  agent("-remove");
+  EXPECT_NE(
+      agent_.service_log().find("Machine environment AXIS2C_HOME : " + roots_.home().string()),
+      std::string::npos);
+  agent_.console("-remove");
 
   ASSERT_TRUE(qma::test::set_machine_environment("AXIS2C_HOME", p::kRegSz, "/opt/elsewhere"));
-  agent("-install");
+  agent_.console("-install");
   EXPECT_EQ(machine_environment("AXIS2C_HOME"), "/opt/elsewhere");
 }
 
 TEST_F(AgentE2E, StartQueryStopCycle) {
-  agent("-install");
+  agent_.console("-install");
   start_running();
-  auto running = service()->query_status();
+  auto running = agent_.service()->query_status();
   ASSERT_TRUE(running);
   EXPECT_EQ(running->current_state, p::kServiceRunning);
   EXPECT_EQ(running->controls_accepted, 7u);
   EXPECT_EQ(running->check_point, 0u);
   EXPECT_EQ(running->wait_hint, 0u);
-  EXPECT_TRUE(service()->definition()->last_start_arguments.empty());
-  EXPECT_NE(service_log().find("Get Version from QMAgent.xml : 3.1.0.7"), std::string::npos);
+  EXPECT_TRUE(agent_.service()->definition()->last_start_arguments.empty());
+  EXPECT_NE(agent_.service_log().find("Get Version from QMAgent.xml : 3.1.0.7"), std::string::npos);
 
-  AgentRun again = agent("-start");
+  ConsoleRun again = agent_.console("-start");
   EXPECT_EQ(again.output, "");
-  EXPECT_EQ(state(), p::kServiceRunning);
+  EXPECT_EQ(agent_.state(), p::kServiceRunning);
 
-  AgentRun stopped = agent("-stop");
+  ConsoleRun stopped = agent_.console("-stop");
   EXPECT_TRUE(std::regex_match(
       stopped.output, std::regex("Stopping Quillmend Agent\\.\\.*\nQuillmend Agent stopped\\.\n")))
       << stopped.output;
   EXPECT_EQ(stopped.exit_code, 1);
-  EXPECT_EQ(state(), p::kServiceStopped);
+  EXPECT_EQ(agent_.state(), p::kServiceStopped);
   // The console's stop loop logs the end in the service log's line format.
   std::regex normal_end(
       "\\[\\d{5}\\]-\\d{4}/\\d{2}/\\d{2} "
       "\\d{2}:\\d{2}:\\d{2}\\.\\d{3}-<[^>]*>-\\[ERROR::QMA_service_stop\\(QMAService\\(\\d+\\)\\)"
       "\\]"
       "-----Quillmend Agent normal end\\.-----\n");
-  EXPECT_TRUE(std::regex_search(service_log(), normal_end)) << service_log();
-  EXPECT_NE(service_log().find("[WARNNING::QMA_service_main(QMAService("), std::string::npos);
-  EXPECT_EQ(service()->query_status()->win32_exit_code, 0u);  // it reported stopped itself
+  EXPECT_TRUE(std::regex_search(agent_.service_log(), normal_end)) << agent_.service_log();
+  EXPECT_NE(agent_.service_log().find("[WARNNING::QMA_service_main(QMAService("),
+            std::string::npos);
+  EXPECT_EQ(agent_.service()->query_status()->win32_exit_code, 0u);  // it reported stopped itself
   EXPECT_FALSE(wait_until([&] { return fs::exists(roots_.state() / "restart-ran"); }, 500));
 
-  AgentRun not_started = agent("-stop");
+  ConsoleRun not_started = agent_.console("-stop");
   EXPECT_EQ(not_started.output,
             "The service is not started. - 1062\nControlService(Stop) failed - 1062\n");
-  EXPECT_NE(service_log().find("ControlService() error! GetLastError=[1062]"), std::string::npos);
+  EXPECT_NE(agent_.service_log().find("ControlService() error! GetLastError=[1062]"),
+            std::string::npos);
 }
 
 TEST_F(AgentE2E, PkgstartPassesExactlyOneStartArgument) {
-  agent("-install");
-  AgentRun run = agent("-pkgstart");
+  agent_.console("-install");
+  ConsoleRun run = agent_.console("-pkgstart");
   EXPECT_TRUE(std::regex_match(
       run.output, std::regex("Starting Quillmend Agent\\.\\.*\nQuillmend Agent started\\.\n")))
       << run.output;
-  EXPECT_EQ(service()->definition()->last_start_arguments, std::vector<std::string>{"-pkgstart"});
-  agent("-stop");
+  EXPECT_EQ(agent_.service()->definition()->last_start_arguments,
+            std::vector<std::string>{"-pkgstart"});
+  agent_.console("-stop");
   start_running();
-  EXPECT_TRUE(service()->definition()->last_start_arguments.empty());
-  agent("-stop");
+  EXPECT_TRUE(agent_.service()->definition()->last_start_arguments.empty());
+  agent_.console("-stop");
 }
 
 TEST_F(AgentE2E, RemoveOfRunningServiceStopsItAndDeletesWithoutWaiting) {
-  agent("-install");
+  agent_.console("-install");
   start_running();
   pid_t pid = qma::test::read_pid(folder() / "service.pid");
   ASSERT_TRUE(qma::test::process_alive(pid));
-  AgentRun removed = agent("-remove");
+  ConsoleRun removed = agent_.console("-remove");
   EXPECT_EQ(removed.output, "");
   ASSERT_TRUE(wait_until([&] { return !qma::test::process_alive(pid); }));
-  ASSERT_TRUE(wait_until([&] { return service() == nullptr; }));
+  ASSERT_TRUE(wait_until([&] { return agent_.service() == nullptr; }));
   EXPECT_FALSE(fs::exists(folder()));
 }
 
 TEST_F(AgentE2E, KilledServiceIsStoppedAndFailureCommandRuns) {
-  agent("-install");
+  agent_.console("-install");
   start_running();
   pid_t pid = qma::test::read_pid(folder() / "service.pid");
   ASSERT_GT(pid, 0);
   ASSERT_EQ(::kill(pid, SIGKILL), 0);
   ASSERT_TRUE(wait_until([&] { return fs::exists(roots_.state() / "restart-ran"); }));
-  auto status = service()->query_status();
+  auto status = agent_.service()->query_status();
   ASSERT_TRUE(status);
   EXPECT_EQ(status->current_state, p::kServiceStopped);
   EXPECT_EQ(status->win32_exit_code, static_cast<uint32_t>(p::kErrorProcessAborted));
@@ -290,7 +246,8 @@ TEST_F(AgentE2E, StatusSequenceUnderSystemd) {
   setenv("QMA_SCM_SERVICE", kName, 1);
   setenv("QMA_SCM_BACKEND", "systemd", 1);
   setenv("QMA_SYSTEMD_UNIT_DIR", (roots_.base() / "units").c_str(), 1);
-  auto process = p::Process::spawn(agent_, "\"" + agent_ + "\"", roots_.base().string());
+  auto process = p::Process::spawn(agent_.agent_path(), "\"" + agent_.agent_path() + "\"",
+                                   roots_.base().string());
   for (const char* name :
        {"NOTIFY_SOCKET", "QMA_SCM_SERVICE", "QMA_SCM_BACKEND", "QMA_SYSTEMD_UNIT_DIR"}) {
     unsetenv(name);

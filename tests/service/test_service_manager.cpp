@@ -16,7 +16,7 @@
 
 #include "platform/event.h"
 #include "platform/service_manager.h"
-#include "service/service_test_support.h"
+#include "support/service_support.h"
 #include "support/temp_roots.h"
 
 namespace {

@@ -2,9 +2,7 @@
 // private mount namespace, with the helper service and with the real QMAgent.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/wait.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <regex>
@@ -12,14 +10,14 @@
 #include <vector>
 
 #include "platform/service_manager.h"
-#include "service/service_test_support.h"
-#include "support/temp_roots.h"
+#include "support/real_agent.h"
 #include "support/user_manager.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 namespace p = qma::platform;
+using qma::test::ConsoleRun;
 using qma::test::read_text;
 using qma::test::TempRoots;
 using qma::test::wait_until;
@@ -32,12 +30,6 @@ class SystemdUserScope : public ::testing::Test {
     // Counts as a failure, never as a pass, where the namespace cannot be had.
     std::string refused = qma::test::enter_private_systemd_namespace();
     ASSERT_EQ(refused, "") << "the systemd tests cannot run here: " << refused;
-    qma::test::adopt_orphans();
-    bin_dir_ = fs::path(p::current_program_path().value()).parent_path();
-    old_library_path_ = std::getenv("LD_LIBRARY_PATH") ? std::getenv("LD_LIBRARY_PATH") : "";
-    // Libraries bound by name are found beside the programs, also under a sanitizer; the
-    // manager hands its environment on to the services it starts.
-    setenv("LD_LIBRARY_PATH", bin_dir_.c_str(), 1);
     unsetenv("QMA_SCM");  // the backend is chosen the way an installed agent chooses it
     setenv("QMA_SYSTEMD_SCOPE", "user", 1);
     std::string failed = manager_.start(roots_.base() / "user");
@@ -48,11 +40,6 @@ class SystemdUserScope : public ::testing::Test {
     manager_.stop();
     qma::test::reap_children();
     unsetenv("QMA_SYSTEMD_SCOPE");
-    if (old_library_path_.empty()) {
-      unsetenv("LD_LIBRARY_PATH");
-    } else {
-      setenv("LD_LIBRARY_PATH", old_library_path_.c_str(), 1);
-    }
   }
 
   std::unique_ptr<p::ServiceManager> open_manager() {
@@ -67,10 +54,13 @@ class SystemdUserScope : public ::testing::Test {
     return static_cast<pid_t>(std::atol(manager_.property(unit, "MainPID").c_str()));
   }
 
-  TempRoots roots_;
+  // The agent's files in fresh roots. The library path it sets reaches the manager, which
+  // hands its environment on to the services it starts.
+  qma::test::RealAgent agent_{qma::test::RealAgent::kFilesOnly};
+  TempRoots& roots_ = agent_.roots_;
   qma::test::UserManager manager_;
-  fs::path bin_dir_, units_;
-  std::string old_library_path_;
+  fs::path bin_dir_ = fs::path(agent_.agent_path()).parent_path();
+  fs::path units_;
 };
 
 // The platform backend with the helper service: start arguments, reported status, and a
@@ -115,70 +105,35 @@ TEST_F(SystemdUserScope, HelperServiceRunsUnderTheUserManagerAndIsDeletedWhenItS
 
 // ---- the real QMAgent ----
 
-struct AgentRun {
-  std::string output;
-  int exit_code = -1;
-};
-
 class AgentUnderSystemd : public SystemdUserScope {
  protected:
   void SetUp() override {
     SystemdUserScope::SetUp();
     if (HasFatalFailure()) return;
-    agent_ = (bin_dir_ / "QMAgent").string();
-    fs::path bin = roots_.bin();
-    fs::create_directories(bin / "QMA_LOGROOT");
-    fs::create_directories(bin / "QMA_PKGROOT");
-    fs::create_directories(bin / "AgentFolder" / "QMAgent");
-    std::ofstream(bin / "AgentFolder" / "QMAgent" / "QMAgent.xml")
-        << "<?xml version=\"1.0\"?>\n<service><version>3.1.0.7</version></service>\n";
-    std::ofstream(bin / "ServiceReStart.sh") << "echo restart >> \"$QMA_STATE_DIR/restart-ran\"\n";
     roots_.write_host_file("etc/locale.conf", "LANG=en_US.UTF-8\n");
   }
 
-  AgentRun agent(const std::string& arguments) {
-    AgentRun run;
-    std::string command = "\"" + agent_ + "\" " + arguments + " 2>/dev/null";
-    FILE* pipe = ::popen(command.c_str(), "r");
-    if (pipe == nullptr) return run;
-    char buffer[512];
-    size_t n;
-    while ((n = std::fread(buffer, 1, sizeof(buffer), pipe)) > 0) run.output.append(buffer, n);
-    int status = ::pclose(pipe);
-    run.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return run;
-  }
-  std::unique_ptr<p::Service> service() {
-    auto manager = p::ServiceManager::open();
-    if (!manager) return nullptr;
-    auto opened = manager.value()->open_service("Quillmend Agent");
-    return opened ? std::move(opened.value()) : nullptr;
-  }
-  uint32_t agent_state() { return state("Quillmend Agent"); }
-  std::string service_log() const { return read_text(roots_.bin() / "QMAgentService.log"); }
   void start_running() {
-    AgentRun started = agent("-start");
+    ConsoleRun started = agent_.console("-start");
     ASSERT_TRUE(std::regex_match(
         started.output,
         std::regex("Starting Quillmend Agent\\.\\.*\nQuillmend Agent started\\.\n")))
         << started.output << manager_.log();
   }
-
-  std::string agent_;
 };
 
 TEST_F(AgentUnderSystemd, InstallEnableStartQueryStop) {
-  EXPECT_EQ(agent("-install").output, "");
+  EXPECT_EQ(agent_.console("-install").output, "");
   std::string unit = read_text(units_ / kAgentUnit);
-  EXPECT_NE(unit.find("ExecStart=\"" + agent_ + "\"\n"), std::string::npos) << unit;
+  EXPECT_NE(unit.find("ExecStart=\"" + agent_.agent_path() + "\"\n"), std::string::npos) << unit;
   EXPECT_NE(unit.find("WantedBy=default.target\n"), std::string::npos) << unit;
   std::string enabled;
   manager_.systemctl(std::string("is-enabled ") + kAgentUnit, &enabled);
   EXPECT_EQ(enabled, "disabled\n");
-  EXPECT_EQ(agent("-remove").output, "");
+  EXPECT_EQ(agent_.console("-remove").output, "");
   EXPECT_FALSE(fs::exists(units_ / kAgentUnit));
 
-  EXPECT_EQ(agent("-install auto").output, "");
+  EXPECT_EQ(agent_.console("-install auto").output, "");
   manager_.systemctl(std::string("is-enabled ") + kAgentUnit, &enabled);
   EXPECT_EQ(enabled, "enabled\n");
 
@@ -187,31 +142,31 @@ TEST_F(AgentUnderSystemd, InstallEnableStartQueryStop) {
   start_running();
   EXPECT_EQ(manager_.property(kAgentUnit, "ActiveState"), "active");
   EXPECT_EQ(manager_.property(kAgentUnit, "StatusText"), "qma 16 4 7 0 0 0 0");
-  auto running = service()->query_status();
+  auto running = agent_.service()->query_status();
   ASSERT_TRUE(running);
   EXPECT_EQ(running->current_state, p::kServiceRunning);
   EXPECT_EQ(running->controls_accepted, 7u);
-  EXPECT_NE(service_log().find("Get Version from QMAgent.xml : 3.1.0.7"), std::string::npos);
-  EXPECT_EQ(agent("-start").output, "");  // running: nothing to do
+  EXPECT_NE(agent_.service_log().find("Get Version from QMAgent.xml : 3.1.0.7"), std::string::npos);
+  EXPECT_EQ(agent_.console("-start").output, "");  // running: nothing to do
 
-  AgentRun stopped = agent("-stop");
+  ConsoleRun stopped = agent_.console("-stop");
   EXPECT_TRUE(std::regex_match(
       stopped.output, std::regex("Stopping Quillmend Agent\\.\\.*\nQuillmend Agent stopped\\.\n")))
       << stopped.output;
-  EXPECT_NE(service_log().find("-----Quillmend Agent normal end.-----"), std::string::npos);
-  EXPECT_EQ(agent_state(), p::kServiceStopped);
+  EXPECT_NE(agent_.service_log().find("-----Quillmend Agent normal end.-----"), std::string::npos);
+  EXPECT_EQ(agent_.state(), p::kServiceStopped);
   EXPECT_EQ(manager_.property(kAgentUnit, "Result"), "success");
-  EXPECT_EQ(service()->query_status()->win32_exit_code, 0u);
+  EXPECT_EQ(agent_.service()->query_status()->win32_exit_code, 0u);
   // A clean stop is no failure: the failure command stays unrun.
   EXPECT_FALSE(wait_until([&] { return fs::exists(roots_.state() / "restart-ran"); }, 1000));
 
-  AgentRun not_started = agent("-stop");
+  ConsoleRun not_started = agent_.console("-stop");
   EXPECT_EQ(not_started.output,
             "The service is not started. - 1062\nControlService(Stop) failed - 1062\n");
 }
 
 TEST_F(AgentUnderSystemd, KilledAgentRunsTheFailureCommand) {
-  agent("-install");
+  agent_.console("-install");
   start_running();
   pid_t pid = main_pid(kAgentUnit);
   ASSERT_GT(pid, 0);
@@ -219,7 +174,7 @@ TEST_F(AgentUnderSystemd, KilledAgentRunsTheFailureCommand) {
   ASSERT_TRUE(wait_until([&] { return fs::exists(roots_.state() / "restart-ran"); }))
       << manager_.log();
   EXPECT_EQ(read_text(roots_.state() / "restart-ran"), "restart\n");
-  auto status = service()->query_status();
+  auto status = agent_.service()->query_status();
   ASSERT_TRUE(status);
   EXPECT_EQ(status->current_state, p::kServiceStopped);
   EXPECT_EQ(status->win32_exit_code, static_cast<uint32_t>(p::kErrorProcessAborted));
@@ -227,14 +182,14 @@ TEST_F(AgentUnderSystemd, KilledAgentRunsTheFailureCommand) {
 }
 
 TEST_F(AgentUnderSystemd, RemoveOfTheRunningAgentTakesEffectWhenItStops) {
-  agent("-install auto");
+  agent_.console("-install auto");
   start_running();
   pid_t pid = main_pid(kAgentUnit);
   ASSERT_GT(pid, 0);
-  EXPECT_EQ(agent("-remove").output, "");
+  EXPECT_EQ(agent_.console("-remove").output, "");
   EXPECT_FALSE(fs::exists(units_ / kAgentUnit));
   ASSERT_TRUE(wait_until([&] { return !qma::test::process_alive(pid); }));
-  ASSERT_TRUE(wait_until([&] { return service() == nullptr; }));
+  ASSERT_TRUE(wait_until([&] { return agent_.service() == nullptr; }));
   EXPECT_EQ(manager_.property(kAgentUnit, "LoadState"), "not-found");
   std::string enabled;
   EXPECT_NE(manager_.systemctl(std::string("is-enabled ") + kAgentUnit, &enabled), 0) << enabled;

@@ -1,5 +1,6 @@
-// The real QMAgent program installed under the standalone service manager in fresh roots, and
-// a client that reads the first answer of a request while the agent may keep the connection.
+// The real QMAgent program installed as a service in fresh roots: its installation files, the
+// facts of a test host, its console commands, start and stop; and a client that reads the
+// first answer of a request while the agent may keep the connection.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -9,13 +10,15 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <memory>
+#include <optional>
 #include <string>
 
 #include "manager_if/agent_harness.h"
 #include "platform/host.h"
 #include "platform/registry.h"
 #include "platform/service_manager.h"
-#include "service/service_test_support.h"
+#include "support/service_support.h"
 
 namespace qma::test {
 
@@ -64,59 +67,119 @@ inline std::string first_answer(const std::string& xml, uint32_t timeout_ms = 30
   return {};
 }
 
-/// QMAgent installed as "Quillmend Agent" in fresh roots with the host facts of a test host;
-/// started on request, and every process of it killed when the object goes.
+/// The OS and boot facts of the test host ("Test Linux 12", booted at 1700000000 with boot
+/// id "boot-1") and its firmware facts.
+inline void write_test_host(TempRoots& roots) {
+  roots.write_host_file("etc/os-release", "PRETTY_NAME=\"Test Linux 12\"\nVERSION_ID=\"12\"\n");
+  roots.write_host_file("proc/stat", "cpu 1 2 3\nbtime 1700000000\n");
+  roots.write_host_file("proc/sys/kernel/random/boot_id", "boot-1\n");
+  write_dmi_facts(roots);
+}
+
+/// The files of an agent's installation in the roots: the log folder, the package root, the
+/// agent's own descriptor (version 3.1.0.7) and a failure command, ServiceReStart.sh, that
+/// appends "restart" to $QMA_STATE_DIR/restart-ran.
+inline void write_installation(const TempRoots& roots) {
+  const std::filesystem::path bin = roots.bin();
+  std::filesystem::create_directories(bin / "QMA_LOGROOT");
+  std::filesystem::create_directories(bin / "QMA_PKGROOT");
+  std::filesystem::create_directories(bin / "AgentFolder" / "QMAgent");
+  std::ofstream(bin / "AgentFolder" / "QMAgent" / "QMAgent.xml")
+      << "<?xml version=\"1.0\"?>\n<service><version>3.1.0.7</version></service>\n";
+  std::ofstream(bin / "ServiceReStart.sh") << "echo restart >> \"$QMA_STATE_DIR/restart-ran\"\n";
+}
+
+/// What a console command of QMAgent printed on its standard output, and its exit status.
+struct ConsoleRun {
+  std::string output;
+  int exit_code = -1;
+};
+
+/// QMAgent installed as "Quillmend Agent" under the standalone service manager in fresh roots;
+/// started on request, and every process of it killed when the object goes. While it lives,
+/// LD_LIBRARY_PATH names the programs' folder, so libraries bound by name are found beside the
+/// programs even where a sanitizer's loader interception hides the programs' own run path.
 class RealAgent {
  public:
   static constexpr const char* kServiceName = "Quillmend Agent";
 
-  RealAgent() {
+  enum Setup {
+    /// The test host's facts and the machine environment are written and the service is
+    /// installed.
+    kInstalled,
+    /// Only the installation's files: host facts, machine environment and installation are
+    /// the test's.
+    kFilesOnly,
+  };
+
+  explicit RealAgent(Setup setup = kInstalled) {
     adopt_orphans();
     setenv("QMA_SCM", "standalone", 1);
-    std::filesystem::path programs =
+    const std::filesystem::path programs =
         std::filesystem::path(platform::current_program_path().value()).parent_path();
     agent_ = (programs / "QMAgent").string();
     qmactl_ = (programs / "qmactl").string();
-    std::filesystem::create_directories(bin() / "QMA_LOGROOT");
-    std::filesystem::create_directories(package_root());
-    std::filesystem::create_directories(bin() / "AgentFolder" / "QMAgent");
-    std::ofstream(bin() / "AgentFolder" / "QMAgent" / "QMAgent.xml")
-        << "<?xml version=\"1.0\"?>\n<service><version>3.1.0.7</version></service>\n";
-    roots_.write_host_file("etc/os-release", "PRETTY_NAME=\"Test Linux 12\"\nVERSION_ID=\"12\"\n");
-    roots_.write_host_file("proc/stat", "cpu 1 2 3\nbtime 1700000000\n");
-    roots_.write_host_file("proc/sys/kernel/random/boot_id", "boot-1\n");
-    write_dmi_facts(roots_);
+    if (const char* old = std::getenv("LD_LIBRARY_PATH")) old_library_path_ = old;
+    setenv("LD_LIBRARY_PATH", programs.c_str(), 1);
+    write_installation(roots_);
+    if (setup == kFilesOnly) return;
+    write_test_host(roots_);
     EXPECT_TRUE(write_machine_environment(roots_));
-    // The program's exit status is not its answer (it ends with 1 after a console command).
-    run_command(agent_ + " -install");
+    // A console command ends with exit status 1 whatever its outcome.
+    EXPECT_EQ(console("-install").exit_code, 1);
   }
   ~RealAgent() {
     kill_services(roots_);
     unsetenv("QMA_SCM");
+    if (old_library_path_) {
+      setenv("LD_LIBRARY_PATH", old_library_path_->c_str(), 1);
+    } else {
+      unsetenv("LD_LIBRARY_PATH");
+    }
   }
   RealAgent(const RealAgent&) = delete;
   RealAgent& operator=(const RealAgent&) = delete;
+
+  /// Runs "QMAgent ARGUMENTS" as a console command; its standard error is dropped.
+  ConsoleRun console(const std::string& arguments) const {
+    ConsoleRun run;
+    std::string command = "\"" + agent_ + "\" " + arguments + " 2>/dev/null";
+    FILE* pipe = ::popen(command.c_str(), "r");
+    if (pipe == nullptr) return run;
+    char buffer[512];
+    size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) run.output.append(buffer, n);
+    int status = ::pclose(pipe);
+    run.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return run;
+  }
 
   /// Starts the service ("-start", or "-pkgstart" for a package start) and waits for its pipe.
   void start(const std::string& how = "-start") {
     std::error_code ec;
     std::filesystem::remove(platform::local_pipe_path(QMA_PIPE_NAME), ec);
-    run_command(agent_ + " " + how);
-    ASSERT_TRUE(
-        wait_until([] { return service_state(kServiceName) == platform::kServiceRunning; }));
+    console(how);
+    ASSERT_TRUE(wait_until([this] { return state() == platform::kServiceRunning; }));
     ASSERT_TRUE(wait_until([] {
       return std::filesystem::exists(platform::local_pipe_path(QMA_PIPE_NAME));
     })) << log();
   }
   void stop() {
-    run_command(agent_ + " -stop");
-    ASSERT_TRUE(
-        wait_until([] { return service_state(kServiceName) == platform::kServiceStopped; }));
+    console("-stop");
+    ASSERT_TRUE(wait_until([this] { return state() == platform::kServiceStopped; }));
   }
+
+  /// The installed service; null when it is not installed.
+  std::unique_ptr<platform::Service> service() const { return open_service(kServiceName); }
+  /// Its state (0 when it cannot be read).
+  uint32_t state() const { return service_state(kServiceName); }
 
   std::filesystem::path bin() const { return roots_.bin(); }
   std::filesystem::path package_root() const { return bin() / "QMA_PKGROOT"; }
+  /// The agent log and the service log.
   std::string log() const { return read_text(bin() / "QMA_LOGROOT" / "QMAgent.log"); }
+  std::string service_log() const { return read_text(bin() / "QMAgentService.log"); }
+  /// How often the agent log holds the text.
   int count(const std::string& text) const {
     std::string all = log();
     int found = 0;
@@ -131,6 +194,7 @@ class RealAgent {
  private:
   std::string agent_;
   std::string qmactl_;
+  std::optional<std::string> old_library_path_;
 };
 
 }  // namespace qma::test

@@ -1,5 +1,6 @@
-// Helpers of the service tests: waiting for a condition, and killing every supervisor and
-// service a test left running in its state folder.
+// Services in a test's roots: waiting for a condition, a service's state and definition, the
+// machine environment an installation records, and killing every supervisor and service a
+// test left running in its state folder.
 #pragma once
 
 #include <signal.h>
@@ -12,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 
@@ -113,13 +115,19 @@ inline bool write_machine_environment(const TempRoots& roots) {
          set_machine_environment("AXIS2C_HOME", qma::platform::kRegSz, roots.home().string());
 }
 
-/// The standalone manager's status of a service (state 0 when it cannot be read).
-inline uint32_t service_state(const std::string& name) {
+/// The service as the service manager knows it; null when it is not installed.
+inline std::unique_ptr<qma::platform::Service> open_service(const std::string& name) {
   auto manager = qma::platform::ServiceManager::open();
-  if (!manager) return 0;
+  if (!manager) return nullptr;
   auto service = manager.value()->open_service(name);
+  return service ? std::move(service.value()) : nullptr;
+}
+
+/// The service manager's status of a service (state 0 when it cannot be read).
+inline uint32_t service_state(const std::string& name) {
+  auto service = open_service(name);
   if (!service) return 0;
-  auto status = service.value()->query_status();
+  auto status = service->query_status();
   return status ? status->current_state : 0;
 }
 
