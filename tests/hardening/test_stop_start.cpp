@@ -3,8 +3,6 @@
 // failure and the failure command runs.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -28,8 +26,6 @@ using qma::test::read_text;
 using qma::test::request_frame;
 using qma::test::request_xml;
 using qma::test::wait_until;
-
-constexpr const char* kName = "Quillmend Agent";
 
 class StopStartTest : public ::testing::Test {
  protected:
@@ -136,7 +132,7 @@ TEST_F(StopStartTest, StateFolderAsLongAsThePipeAllowsStartsAndStops) {
 TEST_F(StopStartTest, ServiceKeepsNoStrayDescriptorsAndWritesNoConsoleText) {
   auto started = agent_.console("-start");
   ASSERT_TRUE(wait_until([&] { return answers("F"); }, 10000)) << started.output;
-  fs::path folder = qma::test::service_folder(roots_, kName);
+  fs::path folder = qma::test::service_folder(roots_, qma::test::RealAgent::kServiceName);
   for (const char* file : {"service.pid", "host.pid"}) {
     pid_t pid = qma::test::read_pid(folder / file);
     ASSERT_TRUE(qma::test::process_alive(pid)) << file;
@@ -161,29 +157,14 @@ TEST_F(StopStartTest, ServiceKeepsNoStrayDescriptorsAndWritesNoConsoleText) {
 TEST_F(StopStartTest, ListenerFailureUnderSystemdEndsWithAFailureExitCode) {
   auto squatter = p::PipeListener::create(QMA_PIPE_NAME);
   ASSERT_TRUE(squatter.ok());
-  std::string socket_path = (roots_.base() / "notify.sock").string();
-  int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  ASSERT_GE(fd, 0);
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  std::snprintf(address.sun_path, sizeof(address.sun_path), "%s", socket_path.c_str());
-  ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
-  setenv("NOTIFY_SOCKET", socket_path.c_str(), 1);
-  setenv("QMA_SCM_SERVICE", kName, 1);
-  setenv("QMA_SCM_BACKEND", "systemd", 1);
-  auto process = p::Process::spawn(agent_.agent_path(), "\"" + agent_.agent_path() + "\"",
-                                   roots_.base().string());
-  for (const char* name : {"NOTIFY_SOCKET", "QMA_SCM_SERVICE", "QMA_SCM_BACKEND"}) unsetenv(name);
+  qma::test::NotifySocket notify(roots_.base() / "notify.sock");
+  ASSERT_TRUE(notify.ok());
+  auto process = agent_.start_service_process(notify);
   ASSERT_TRUE(process.ok());
   EXPECT_EQ(process->wait(15000), p::WaitStatus::kSignaled);
   if (process->exit_code() == 259) (void)process->kill_tree();
-  std::string last;
-  char buffer[512];
-  ssize_t n;
-  while ((n = ::recv(fd, buffer, sizeof(buffer), MSG_DONTWAIT)) > 0) {
-    last.assign(buffer, static_cast<size_t>(n));
-  }
-  ::close(fd);
+  std::vector<std::string> messages = notify.receive();
+  std::string last = messages.empty() ? "" : messages.back();
   EXPECT_EQ(process->exit_code(), 2u);
   EXPECT_EQ(last, "STATUS=qma 16 1 7 1066 1 0 30000\n");
 }

@@ -1,13 +1,8 @@
 // QMAgent end to end under the standalone service manager: the real program installs,
 // starts, stops and removes itself as a service in temporary roots.
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <signal.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <sys/wait.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <regex>
@@ -23,12 +18,10 @@ namespace {
 namespace fs = std::filesystem;
 namespace p = qma::platform;
 using qma::test::ConsoleRun;
+using qma::test::kMachineEnvironmentKey;
 using qma::test::read_text;
 using qma::test::TempRoots;
 using qma::test::wait_until;
-
-constexpr const char* kName = "Quillmend Agent";
-using qma::test::kMachineEnvironmentKey;
 
 class AgentE2E : public ::testing::Test {
  protected:
@@ -43,7 +36,9 @@ class AgentE2E : public ::testing::Test {
       return "<absent>";
     return std::string(value.data.c_str());
   }
-  fs::path folder() const { return qma::test::service_folder(roots_, kName); }
+  fs::path folder() const {
+    return qma::test::service_folder(roots_, qma::test::RealAgent::kServiceName);
+  }
   std::string help() const {
     return agent_.agent_path() +
            " [-install [auto] | -remove | -start | -stop]\n"
@@ -233,36 +228,20 @@ TEST_F(AgentE2E, KilledServiceIsStoppedAndFailureCommandRuns) {
 TEST_F(AgentE2E, StatusSequenceUnderSystemd) {
   // Started directly, without an installation: the machine environment is set here.
   ASSERT_TRUE(qma::test::write_machine_environment(roots_));
-  std::string socket_path = (roots_.base() / "notify.sock").string();
-  int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  ASSERT_GE(fd, 0);
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  std::snprintf(address.sun_path, sizeof(address.sun_path), "%s", socket_path.c_str());
-  ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+  qma::test::NotifySocket notify(roots_.base() / "notify.sock");
+  ASSERT_TRUE(notify.ok());
   fs::create_directories(roots_.base() / "units");
-  setenv("NOTIFY_SOCKET", socket_path.c_str(), 1);
   setenv("QMA_SCM", "systemd", 1);
-  setenv("QMA_SCM_SERVICE", kName, 1);
-  setenv("QMA_SCM_BACKEND", "systemd", 1);
   setenv("QMA_SYSTEMD_UNIT_DIR", (roots_.base() / "units").c_str(), 1);
-  auto process = p::Process::spawn(agent_.agent_path(), "\"" + agent_.agent_path() + "\"",
-                                   roots_.base().string());
-  for (const char* name :
-       {"NOTIFY_SOCKET", "QMA_SCM_SERVICE", "QMA_SCM_BACKEND", "QMA_SYSTEMD_UNIT_DIR"}) {
-    unsetenv(name);
-  }
+  auto process = agent_.start_service_process(notify);
+  unsetenv("QMA_SYSTEMD_UNIT_DIR");
   setenv("QMA_SCM", "standalone", 1);
   ASSERT_TRUE(process);
 
   std::vector<std::string> messages;
   auto receive = [&](const std::string& until) {
     return wait_until([&] {
-      char buffer[512];
-      ssize_t n;
-      while ((n = ::recv(fd, buffer, sizeof(buffer), MSG_DONTWAIT)) > 0) {
-        messages.emplace_back(buffer, static_cast<size_t>(n));
-      }
+      for (std::string& message : notify.receive()) messages.push_back(std::move(message));
       return !messages.empty() && messages.back().find(until) != std::string::npos;
     });
   };
@@ -271,7 +250,6 @@ TEST_F(AgentE2E, StatusSequenceUnderSystemd) {
   bool stopped = ready && receive("STATUS=qma 16 1 ");
   EXPECT_EQ(process->wait(15000), p::WaitStatus::kSignaled);
   if (process->exit_code() == 259) (void)process->kill_tree();
-  ::close(fd);
   ASSERT_TRUE(ready);
   ASSERT_TRUE(stopped);
   EXPECT_EQ(process->exit_code(), 1u);

@@ -4,7 +4,10 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -13,9 +16,11 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "manager_if/agent_harness.h"
 #include "platform/host.h"
+#include "platform/process.h"
 #include "platform/registry.h"
 #include "platform/service_manager.h"
 #include "support/service_support.h"
@@ -95,6 +100,45 @@ struct ConsoleRun {
   int exit_code = -1;
 };
 
+/// A datagram socket in the place of systemd's notify socket, for a service process started
+/// directly: it receives what the service reports.
+class NotifySocket {
+ public:
+  explicit NotifySocket(const std::filesystem::path& path) : path_(path.string()) {
+    fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd_ < 0) return;
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path_.c_str());
+    if (::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+      ::close(fd_);
+      fd_ = -1;
+    }
+  }
+  ~NotifySocket() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  NotifySocket(const NotifySocket&) = delete;
+  NotifySocket& operator=(const NotifySocket&) = delete;
+
+  bool ok() const { return fd_ >= 0; }
+  const std::string& path() const { return path_; }
+  /// The messages that arrived since the last call, in order; does not wait.
+  std::vector<std::string> receive() {
+    std::vector<std::string> messages;
+    char buffer[512];
+    ssize_t n;
+    while (fd_ >= 0 && (n = ::recv(fd_, buffer, sizeof buffer, MSG_DONTWAIT)) > 0) {
+      messages.emplace_back(buffer, static_cast<size_t>(n));
+    }
+    return messages;
+  }
+
+ private:
+  std::string path_;
+  int fd_ = -1;
+};
+
 /// QMAgent installed as "Quillmend Agent" under the standalone service manager in fresh roots;
 /// started on request, and every process of it killed when the object goes. While it lives,
 /// LD_LIBRARY_PATH names the programs' folder, so libraries bound by name are found beside the
@@ -167,6 +211,18 @@ class RealAgent {
   void stop() {
     console("-stop");
     ASSERT_TRUE(wait_until([this] { return state() == platform::kServiceStopped; }));
+  }
+
+  /// Starts QMAgent directly as systemd starts the service's process, reporting to `notify`
+  /// (NOTIFY_SOCKET, QMA_SCM_SERVICE and QMA_SCM_BACKEND are set for that process alone), in
+  /// the roots' base folder.
+  platform::Result<platform::Process> start_service_process(const NotifySocket& notify) const {
+    setenv("NOTIFY_SOCKET", notify.path().c_str(), 1);
+    setenv("QMA_SCM_SERVICE", kServiceName, 1);
+    setenv("QMA_SCM_BACKEND", "systemd", 1);
+    auto process = platform::Process::spawn(agent_, "\"" + agent_ + "\"", roots_.base().string());
+    for (const char* name : {"NOTIFY_SOCKET", "QMA_SCM_SERVICE", "QMA_SCM_BACKEND"}) unsetenv(name);
+    return process;
   }
 
   /// The installed service; null when it is not installed.
