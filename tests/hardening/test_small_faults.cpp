@@ -14,18 +14,7 @@ namespace {
 using qma::test::exchange;
 using qma::test::request_frame;
 using qma::test::run_program;
-
-std::vector<std::string> split_lines(const std::string& text) {
-  std::vector<std::string> lines;
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
-    lines.push_back(text.substr(start, end - start));
-    start = end + 1;
-  }
-  return lines;
-}
+using qma::test::split_lines;
 
 TEST(QmaregQuery, ControlCharactersAreShownEscapedSoNoValueFakesALine) {
   qma::test::TempRoots roots;

@@ -25,18 +25,6 @@ using test::read_text;
 
 const std::string kChild = QMA_TEST_CHILD;
 
-std::vector<std::string> lines_of(const std::string& text) {
-  std::vector<std::string> lines;
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
-    lines.push_back(text.substr(start, end - start));
-    start = end + 1;
-  }
-  return lines;
-}
-
 Process start(const std::string& command_line, const std::string& dir = "/") {
   auto process = Process::spawn(kChild, command_line, dir);
   EXPECT_TRUE(process.ok()) << "spawn failed, errno " << process.error();
@@ -95,7 +83,7 @@ TEST_F(ProcessTest, SpawnPassesSplitArgumentsAndCurrentFolder) {
                                        "a\"b",
                                        "",
                                        "last"};
-  EXPECT_EQ(lines_of(read_text(out)), expected);
+  EXPECT_EQ(test::split_lines(read_text(out)), expected);
 }
 
 TEST_F(ProcessTest, ChildInheritsNoStrayDescriptors) {

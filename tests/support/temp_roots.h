@@ -1,4 +1,4 @@
-// Fresh state and host roots for a test, so nothing a test does reaches the real host.
+// Fresh state and host roots for a test, so nothing it does reaches the real host; reading back.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <vector>
 
 namespace qma::test {
 
@@ -66,6 +67,19 @@ class TempRoots {
 inline std::string read_text(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+/// The lines of a text without their line ends (a last line without one counts too).
+inline std::vector<std::string> split_lines(const std::string& text) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    lines.push_back(text.substr(start, end - start));
+    start = end + 1;
+  }
+  return lines;
 }
 
 }  // namespace qma::test
