@@ -44,6 +44,21 @@ bool equal_ignoring_case(std::string_view a, std::string_view b) {
   return true;
 }
 
+// Reads the listing to its end and closes it: the name that equals `name` but for ASCII case;
+// of several, the first in byte order, so the choice does not depend on the order the file
+// system lists them in. Empty when there is none.
+std::string listed_ignoring_case(DIR* dir, std::string_view name) {
+  std::string found;
+  while (dirent* entry = readdir(dir)) {
+    std::string_view candidate(entry->d_name);
+    if (equal_ignoring_case(candidate, name) && (found.empty() || candidate < found)) {
+      found.assign(candidate);
+    }
+  }
+  closedir(dir);
+  return found;
+}
+
 /// The folder part of a path ("." for a bare name, "/" for a name in the root).
 std::string parent_of(const std::string& path) {
   size_t end = path.find_last_not_of('/');
@@ -107,16 +122,7 @@ std::string resolve_path(std::string_view path) {
   std::string folder = parent_of(exact.substr(0, end + 1));
   DIR* dir = opendir(folder.c_str());
   if (dir == nullptr) return exact;
-  // Several names may differ only in case; the first in byte order wins so the
-  // choice does not depend on the order the file system lists them in.
-  std::string found;
-  while (dirent* entry = readdir(dir)) {
-    std::string_view candidate(entry->d_name);
-    if (equal_ignoring_case(candidate, name) && (found.empty() || candidate < found)) {
-      found.assign(candidate);
-    }
-  }
-  closedir(dir);
+  std::string found = listed_ignoring_case(dir, name);
   if (found.empty()) return exact;
   return exact.substr(0, name_start) + found + exact.substr(end + 1);
 }
@@ -245,15 +251,7 @@ std::string entry_in(int dir_fd, const std::string& name) {
     return {};
   }
   rewinddir(dir);
-  std::string found;
-  while (dirent* entry = readdir(dir)) {
-    std::string_view candidate(entry->d_name);
-    if (equal_ignoring_case(candidate, name) && (found.empty() || candidate < found)) {
-      found.assign(candidate);
-    }
-  }
-  closedir(dir);
-  return found;
+  return listed_ignoring_case(dir, name);
 }
 
 /// 0 when the entry is a regular file (its status in *st), else why it is refused.
