@@ -19,16 +19,45 @@ namespace reg = qma::platform;
 
 constexpr char kConfig[] = "SOFTWARE\\Norvik\\QMAgent\\Config";
 
+/// A temporary folder whose "state" folder QMA_STATE_DIR names; removed afterwards.
+class StateFolder {
+ public:
+  explicit StateFolder(const std::string& tag) {
+    base_ = fs::temp_directory_path() /
+            ("qma-bench-" + tag + "-" + std::to_string(qma::platform::monotonic_ms()));
+    fs::create_directories(base_ / "state");
+    (void)qma::platform::set_env("QMA_STATE_DIR", (base_ / "state").string());
+  }
+  ~StateFolder() {
+    std::error_code ignored;
+    fs::remove_all(base_, ignored);
+  }
+  StateFolder(const StateFolder&) = delete;
+  StateFolder& operator=(const StateFolder&) = delete;
+
+  const fs::path& base() const { return base_; }
+
+ private:
+  fs::path base_;
+};
+
+/// Config's LOGMAXNUM read through the registry store; 0 when it could not be read.
+uint32_t read_log_max_num() {
+  reg::RegistryKey key;
+  uint32_t value = 0, size = sizeof value;
+  if (reg::reg_open_key(kConfig, key) != 0 ||
+      reg::reg_query_value(key, "LOGMAXNUM", nullptr, &value, &size) != 0) {
+    return 0;
+  }
+  return value;
+}
+
 /// A state folder holding a registry of the agent's usual size, removed afterwards.
 class BenchRegistry {
  public:
   BenchRegistry() {
-    base_ = fs::temp_directory_path() /
-            ("qma-bench-registry-" + std::to_string(qma::platform::monotonic_ms()));
-    fs::create_directories(base_ / "state");
-    fs::create_directories(base_ / "home" / "bin");
-    (void)qma::platform::set_env("QMA_STATE_DIR", (base_ / "state").string());
-    (void)qma::platform::set_env("AXIS2C_HOME", (base_ / "home").string());
+    fs::create_directories(folder_.base() / "home" / "bin");
+    (void)qma::platform::set_env("AXIS2C_HOME", (folder_.base() / "home").string());
     qma::log::reset_for_testing();
     // Config, ExConfig and the machine environment, as an installed agent has them.
     for (const char* key : {kConfig, "SOFTWARE\\Norvik\\QMAgent\\ExConfig"}) {
@@ -47,23 +76,16 @@ class BenchRegistry {
     (void)reg::reg_set_value(env, "Path", reg::kRegExpandSz, path_value.c_str(),
                              static_cast<uint32_t>(path_value.size() + 1));
   }
-  ~BenchRegistry() {
-    std::error_code ignored;
-    fs::remove_all(base_, ignored);
-  }
 
  private:
-  fs::path base_;
+  StateFolder folder_{"registry"};
 };
 
 void BM_StoreQueryDword(benchmark::State& state) {
   BenchRegistry registry;
   for (auto _ : state) {
-    reg::RegistryKey key;
-    uint32_t value = 0, size = sizeof value;
-    int rc = reg::reg_open_key(kConfig, key);
-    if (rc == 0) rc = reg::reg_query_value(key, "LOGMAXNUM", nullptr, &value, &size);
-    if (rc != 0 || value != 10000) state.SkipWithError("the value was not read");
+    uint32_t value = read_log_max_num();
+    if (value != 10000) state.SkipWithError("the value was not read");
     benchmark::DoNotOptimize(value);
   }
 }
@@ -84,11 +106,7 @@ BENCHMARK(BM_GetRegistoryDword);
 class BulkRegistry {
  public:
   explicit BulkRegistry(int64_t keys) {
-    base_ = fs::temp_directory_path() /
-            ("qma-bench-bulk-" + std::to_string(qma::platform::monotonic_ms()));
-    fs::create_directories(base_ / "state");
-    (void)qma::platform::set_env("QMA_STATE_DIR", (base_ / "state").string());
-    std::ofstream out(base_ / "state" / "registry.reg");
+    std::ofstream out(folder_.base() / "state" / "registry.reg");
     out << "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\" << kConfig
         << "]\n\"LOGMAXNUM\"=dword:00002710\n\n";
     for (int64_t i = 0; i < keys; ++i) {
@@ -96,24 +114,16 @@ class BulkRegistry {
           << "]\n\"Version\"=\"1.0." << i << "\"\n\n";
     }
   }
-  ~BulkRegistry() {
-    std::error_code ignored;
-    fs::remove_all(base_, ignored);
-  }
 
  private:
-  fs::path base_;
+  StateFolder folder_{"bulk"};
 };
 
 // One read in a registry of N keys: a whole read of the file, so linear in N.
 void BM_ReadAmongKeys(benchmark::State& state) {
   BulkRegistry registry(state.range(0));
   for (auto _ : state) {
-    reg::RegistryKey key;
-    uint32_t value = 0, size = sizeof value;
-    int rc = reg::reg_open_key(kConfig, key);
-    if (rc == 0) rc = reg::reg_query_value(key, "LOGMAXNUM", nullptr, &value, &size);
-    if (rc != 0 || value != 10000) state.SkipWithError("the value was not read");
+    if (read_log_max_num() != 10000) state.SkipWithError("the value was not read");
   }
   state.SetComplexityN(state.range(0));
 }
