@@ -57,8 +57,9 @@ void finish_module(const ReqInfo& request, const std::string& folder, const std:
 /// current one as the previous one, the previous one as the one before) in a hidden folder,
 /// then publishes it by one rename, then moves it into place. Whoever finds a published
 /// rotation finishes it, so a rotation cut short by a crash leaves the old history (not yet
-/// published) or the new one (published), never a mix. `step` (tests) is called after every
-/// change on disk with its number, from 1.
+/// published) or the new one (published), never a mix. The files are read whatever the case
+/// of their names and written under the names above; other spellings are removed. `step`
+/// (tests) is called after every change on disk with its number, from 1.
 using HistoryStepHook = std::function<void(int step)>;
 bool rotate_version_history(const std::string& folder, const HistoryStepHook& step = {});
 /// Finishes or discards a rotation cut short in the folder.

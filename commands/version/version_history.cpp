@@ -37,6 +37,18 @@ void remove_folder(const std::string& folder) {
   (void)platform::remove_directory(folder);
 }
 
+// Removes the file `name` of the folder in every spelling of its case, so that a record written
+// under its own name leaves no older one beside it under another spelling.
+void remove_every_case(const std::string& folder, const char* name) {
+  auto entries = platform::list_directory(folder, name);
+  if (!entries.ok()) return;
+  for (const auto& entry : entries.value()) {
+    if ((entry.attributes & platform::kAttrDirectory) == 0) {
+      (void)platform::delete_file(join_path(folder, entry.name));
+    }
+  }
+}
+
 bool listed(std::string_view manifest, std::string_view name) {
   size_t start = 0;
   while (start < manifest.size()) {
@@ -62,10 +74,10 @@ void commit(const std::string& folder, const HistoryStepHook& step, int& steps) 
       const std::string target = join_path(folder, name);
       const std::string staged = join_path(published, name);
       if (!listed(manifest.value(), name)) {
-        (void)platform::delete_file(target);
+        remove_every_case(folder, name);
         tick();
       } else if (platform::file_readable(staged)) {
-        (void)platform::delete_file(target);
+        remove_every_case(folder, name);
         tick();
         if (auto moved = platform::move_file(staged, target); !moved.ok()) {
           QMA_LogError("rotate_version_history", kSrc, __LINE__,
@@ -129,11 +141,13 @@ bool rotate_version_history(const std::string& folder, const HistoryStepHook& st
                           {kBeforePreviousVersion, kPreviousVersion, false}};
   std::string manifest;
   for (const Shift& shift : shifts) {
-    auto content = platform::read_file(join_path(folder, shift.source));
+    // The tool and earlier agents may have written a record under another case.
+    const std::string source = platform::resolve_path(join_path(folder, shift.source));
+    auto content = platform::read_file(source);
     if (!content.ok()) {
       if (!shift.required) continue;
       QMA_LogError(__func__, kSrc, __LINE__, "Version file cannot be read! GetLastError=[%d] [%s]",
-                   content.error(), join_path(folder, shift.source).c_str());
+                   content.error(), source.c_str());
       remove_folder(staging);
       return false;
     }

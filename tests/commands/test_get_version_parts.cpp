@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <chrono>
@@ -167,6 +168,53 @@ TEST_F(GetVersionParts, RotationKilledAtAnyStepLeavesTheOldOrTheNewHistory) {
     }
     EXPECT_GE(kills, 5) << "every step of the rotation was cut once";
     EXPECT_GE(finished_by_recovery, 2) << "kills after the publishing rename were finished";
+  }
+}
+
+TEST_F(GetVersionParts, HistoryInAnyCaseIsRotatedAndRewrittenUnderItsOwnNames) {
+  struct Row {
+    const char* name;
+    std::array<const char*, 3> history;  // current, previous, the one before
+    const char* result;
+    const char* stale;  // a second spelling of the current record ("" = none)
+  };
+  const Row rows[] = {
+      {"lower-case result and history",
+       {"currentversion.xml", "exversion.xml", "exexversion.xml"},
+       "get_version.xml",
+       ""},
+      {"upper-case result",
+       {"CurrentVersion.xml", "ExVersion.xml", "ExExVersion.xml"},
+       "GET_VERSION.XML",
+       ""},
+      {"mixed spellings",
+       {"CURRENTVERSION.XML", "ExVersion.xml", "exExVersion.xml"},
+       "Get_version.xml",
+       ""},
+      {"exact name beside another spelling",
+       {"CurrentVersion.xml", "ExVersion.xml", "ExExVersion.xml"},
+       "get_version.xml",
+       "currentversion.xml"},
+  };
+  int n = 0;
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    const std::string id = "0500000" + std::to_string(n++);
+    fs::path folder = module(id);
+    const char* versions[] = {"3.0", "2.0", "1.0"};
+    for (int i = 0; i < 3; ++i)
+      std::ofstream(folder / row.history[i]) << result_xml("OK", versions[i]);
+    if (*row.stale) std::ofstream(folder / row.stale) << result_xml("OK", "0.9");
+    std::ofstream(folder / row.result) << result_xml("OK", "4.0");
+    ModuleVersionEntry entry = process(id, "");
+    EXPECT_STREQ(entry.CurrentVersion, "4.0");
+    EXPECT_STREQ(entry.ExVersion, "3.0");
+    EXPECT_STREQ(entry.ExExVersion, "2.0");
+    std::vector<std::string> names;
+    for (const auto& file : fs::directory_iterator(folder)) names.push_back(file.path().filename());
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"CurrentVersion.xml", "ExExVersion.xml",
+                                               "ExVersion.xml", "ModuleStatus", "QuillInfo.xml"}));
   }
 }
 
