@@ -53,6 +53,10 @@ bool wildcard_match(std::string_view pattern, std::string_view name);
 [[nodiscard]] Status delete_file(std::string_view path);
 [[nodiscard]] Status create_directory(std::string_view path);
 [[nodiscard]] Status remove_directory(std::string_view path);
+/// Removes a folder with everything it holds, or a file. Symbolic links (the path itself or
+/// any entry below it) are removed as links, never followed. Goes on past an entry it cannot
+/// remove and reports the first error.
+[[nodiscard]] Status remove_tree(std::string_view path);
 
 /// True when the text names one entry of a folder and nothing else: not empty,
 /// no '/', '\' or zero byte, and not "." or "..". Names that a request carries

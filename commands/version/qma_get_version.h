@@ -58,8 +58,10 @@ void finish_module(const ReqInfo& request, const std::string& folder, const std:
 /// then publishes it by one rename, then moves it into place. Whoever finds a published
 /// rotation finishes it, so a rotation cut short by a crash leaves the old history (not yet
 /// published) or the new one (published), never a mix. The files are read whatever the case
-/// of their names and written under the names above; other spellings are removed. `step`
-/// (tests) is called after every change on disk with its number, from 1.
+/// of their names and written under the names above; other spellings are removed. When no
+/// staging folder can be made, the history is shifted in place instead (older records renamed,
+/// Get_version.xml copied), so the new record still lands. `step` (tests) is called after
+/// every change on disk with its number, from 1.
 using HistoryStepHook = std::function<void(int step)>;
 bool rotate_version_history(const std::string& folder, const HistoryStepHook& step = {});
 /// Finishes or discards a rotation cut short in the folder.

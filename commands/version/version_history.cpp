@@ -7,6 +7,7 @@
 #include "commands/module_files.h"
 #include "commands/version/qma_get_version.h"
 #include "common/log/qma_log.h"
+#include "platform/error.h"
 #include "platform/file.h"
 
 namespace qma::commands {
@@ -26,15 +27,10 @@ std::mutex g_history_mutex;
 
 using platform::join_path;
 
+// Removes a hidden folder of the rotation with whatever the tool or anyone else put into it;
+// links in it are removed, never followed.
 void remove_folder(const std::string& folder) {
-  auto entries = platform::list_directory(folder);
-  if (entries.ok()) {
-    for (const auto& entry : entries.value()) {
-      if (entry.name == "." || entry.name == "..") continue;
-      (void)platform::delete_file(join_path(folder, entry.name));
-    }
-  }
-  (void)platform::remove_directory(folder);
+  (void)platform::remove_tree(folder);
 }
 
 // Removes the file `name` of the folder in every spelling of its case, so that a record written
@@ -101,9 +97,38 @@ void recover(const std::string& folder, const HistoryStepHook& step, int& steps)
                    folder.c_str());
     commit(folder, step, steps);
   }
-  if (platform::is_directory(join_path(folder, kStaging))) {
-    remove_folder(join_path(folder, kStaging));
+  // Whatever stands in the staging folder's place (a link, a file) goes too.
+  remove_folder(join_path(folder, kStaging));
+}
+
+// The history shifted in place, one file at a time, when no staging folder can be made: not
+// safe against a crash, but the new current record still lands. Older records move by rename.
+bool rotate_in_place(const std::string& folder) {
+  const std::string result = platform::resolve_path(join_path(folder, kGetVersionResult));
+  if (!platform::file_readable(result)) {
+    QMA_LogError("rotate_version_history", kSrc, __LINE__,
+                 "Version file cannot be read! GetLastError=[%d] [%s]", platform::last_error(),
+                 result.c_str());
+    return false;
   }
+  QMA_LogWarning("rotate_version_history", kSrc, __LINE__,
+                 "Version history rotated in place without staging. [%s]", folder.c_str());
+  // Each step first removes what stands under the target's name in other spellings: by then
+  // it is a duplicate of a record already moved.
+  remove_every_case(folder, kBeforePreviousVersion);
+  (void)platform::move_file(join_path(folder, kPreviousVersion),
+                            join_path(folder, kBeforePreviousVersion));
+  remove_every_case(folder, kPreviousVersion);
+  (void)platform::move_file(join_path(folder, kCurrentVersion),
+                            join_path(folder, kPreviousVersion));
+  remove_every_case(folder, kCurrentVersion);
+  if (auto copied = platform::copy_file(result, join_path(folder, kCurrentVersion), true);
+      !copied.ok()) {
+    QMA_LogError("rotate_version_history", kSrc, __LINE__,
+                 "CopyFile() error! GetLastError=[%d] [%s]", copied.error(), result.c_str());
+    return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -126,7 +151,7 @@ bool rotate_version_history(const std::string& folder, const HistoryStepHook& st
   if (auto made = platform::create_directory(staging); !made.ok()) {
     QMA_LogError(__func__, kSrc, __LINE__, "CreateDirectory() error! GetLastError=[%d] [%s]",
                  made.error(), staging.c_str());
-    return false;
+    return rotate_in_place(folder);
   }
   tick();
   // New name and the file it copies. The tool's result must be there; the older records

@@ -369,4 +369,59 @@ Status remove_directory(std::string_view path) {
   return Status::success();
 }
 
+namespace {
+
+// Opens a folder entry of an open folder, or of the current one, never through a link; -1
+// (errno ENOTDIR or ELOOP for a file or a link) when it is no folder.
+int open_folder_at(int dir_fd, const char* name) {
+  return openat(dir_fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+}
+
+// Removes everything in the open folder and closes it; 0 or the first error.
+int empty_folder(int folder_fd) {
+  DIR* dir = fdopendir(folder_fd);
+  if (dir == nullptr) {
+    int error = errno;
+    close(folder_fd);
+    return error;
+  }
+  std::vector<std::string> names;
+  while (dirent* entry = readdir(dir)) {
+    std::string_view name(entry->d_name);
+    if (name != "." && name != "..") names.emplace_back(name);
+  }
+  int first = 0;
+  auto note = [&first](int error) {
+    if (first == 0) first = error;
+  };
+  const int fd = dirfd(dir);
+  for (const std::string& name : names) {
+    int child = open_folder_at(fd, name.c_str());
+    if (child >= 0) {
+      if (int error = empty_folder(child); error != 0) note(error);
+      if (unlinkat(fd, name.c_str(), AT_REMOVEDIR) != 0) note(errno);
+    } else if (unlinkat(fd, name.c_str(), 0) != 0) {
+      note(errno);
+    }
+  }
+  closedir(dir);
+  return first;
+}
+
+}  // namespace
+
+Status remove_tree(std::string_view path) {
+  std::string resolved = resolve_path(path);
+  int folder = open_folder_at(AT_FDCWD, resolved.c_str());
+  if (folder < 0) {
+    if (errno != ENOTDIR && errno != ELOOP) return fail_errno();
+    if (unlink(resolved.c_str()) != 0) return fail_errno();
+    return Status::success();
+  }
+  int error = empty_folder(folder);
+  if (rmdir(resolved.c_str()) != 0 && error == 0) error = errno;
+  if (error != 0) return fail(error);
+  return Status::success();
+}
+
 }  // namespace qma::platform

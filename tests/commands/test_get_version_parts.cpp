@@ -12,6 +12,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -216,6 +217,63 @@ TEST_F(GetVersionParts, HistoryInAnyCaseIsRotatedAndRewrittenUnderItsOwnNames) {
     EXPECT_EQ(names, (std::vector<std::string>{"CurrentVersion.xml", "ExExVersion.xml",
                                                "ExVersion.xml", "ModuleStatus", "QuillInfo.xml"}));
   }
+}
+
+TEST_F(GetVersionParts, ForeignThingsInTheStagingPlaceAreClearedWithoutFollowingLinks) {
+  fs::path outside = agent_.roots_.base() / "outside";
+  struct Row {
+    const char* name;
+    std::function<void(const fs::path& staging)> make;
+  };
+  const Row rows[] = {
+      {"folders in it",
+       [](const fs::path& staging) {
+         fs::create_directories(staging / "sub" / "deeper");
+         std::ofstream(staging / "sub" / "deeper" / "file") << "x";
+       }},
+      {"a link in it to a folder outside",
+       [&](const fs::path& staging) {
+         fs::create_directories(staging);
+         fs::create_directory_symlink(outside, staging / "out");
+       }},
+      {"a link in its place",
+       [&](const fs::path& staging) { fs::create_directory_symlink(outside, staging); }},
+      {"a file in its place", [](const fs::path& staging) { std::ofstream(staging) << "x"; }},
+  };
+  fs::path folder = module("01000000");
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    fs::create_directories(outside / "sub");
+    std::ofstream(outside / "sub" / "keep") << "keep";
+    write_history(folder, {"3.0", "2.0", "1.0"}, "4.0");
+    row.make(folder / ".history-staging");
+    EXPECT_TRUE(qma::commands::rotate_version_history(folder.string()));
+    EXPECT_EQ(read_history(folder), (History{"4.0", "3.0", "2.0"}));
+    EXPECT_FALSE(fs::exists(fs::symlink_status(folder / ".history-staging")));
+    EXPECT_EQ(read_text(outside / "sub" / "keep"), "keep") << "nothing outside is touched";
+  }
+}
+
+TEST_F(GetVersionParts, HistoryIsShiftedInPlaceWhenNoStagingFolderCanBeMade) {
+  fs::path folder = module("01000000");
+  write_history(folder, {"3.0", "2.0", "1.0"}, "4.0");
+  // A staging folder whose content the rotating process may not remove: the rotation runs in a
+  // child without privileges, in a module folder it may write.
+  fs::create_directories(folder / ".history-staging" / "locked");
+  fs::permissions(folder, fs::perms::all);
+  fs::permissions(folder / ".history-staging", fs::perms::owner_read | fs::perms::owner_exec |
+                                                   fs::perms::others_read | fs::perms::others_exec);
+  pid_t child = fork();
+  if (child == 0) {
+    if (chdir(folder.c_str()) != 0 || (geteuid() == 0 && setuid(65534) != 0)) _exit(3);
+    _exit(qma::commands::rotate_version_history(".") ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  fs::permissions(folder / ".history-staging", fs::perms::owner_all);
+  EXPECT_TRUE(fs::exists(folder / ".history-staging" / "locked")) << "it could not be removed";
+  EXPECT_EQ(read_history(folder), (History{"4.0", "3.0", "2.0"}));
 }
 
 TEST_F(GetVersionParts, RotationWithoutAResultKeepsTheHistory) {
