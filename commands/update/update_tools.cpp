@@ -204,19 +204,33 @@ void QMA_CloseProcHandle(QMA_PROC_HANDLE* phproc) {
 
 int QMA_TerminateProcess(QMA_PROC_HANDLE hproc) {
   if (hproc == nullptr) return 0;
-  // Whatever the tool started goes with it: a helper left behind would go on writing into
-  // the module folder after the agent has given the tool up.
-  auto killed = hproc->kill_tree();
-  if (!killed.ok()) {
+  int error = 0;
+  if (qma::commands::kill_tool(hproc, &error) != 0) {
     QMA_LogError(__func__, kSrc, __LINE__, "TerminateProcess() error! GetLastError=[%d] pid=[%lld]",
-                 killed.error(), handle_number(hproc));
+                 error, handle_number(hproc));
     return 0;
   }
-  (void)hproc->wait(kKillSettleMs);
   return 1;
 }
 
 namespace qma::commands {
+
+int kill_tool(QMA_PROC_HANDLE hproc, int* error) {
+  if (hproc == nullptr) {
+    *error = EINVAL;
+    return -1;
+  }
+  // Whatever the tool started goes with it: a helper left behind would go on writing into
+  // the module folder after the agent has given the tool up.
+  auto killed = hproc->kill_tree();
+  if (!killed.ok()) {
+    *error = killed.error();
+    return -1;
+  }
+  (void)hproc->wait(kKillSettleMs);
+  *error = 0;
+  return 0;
+}
 
 const char* refusal_code(const char* word) {
   static const struct {

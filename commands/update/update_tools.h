@@ -44,6 +44,9 @@ void QMA_CloseProcHandle(QMA_PROC_HANDLE* phproc);
 int QMA_TerminateProcess(QMA_PROC_HANDLE hproc);
 
 namespace qma::commands {
+/// Ends the tool at once with every process it started, as QMA_TerminateProcess does, without
+/// logging: 0 when done, else -1 with the error number in *error.
+int kill_tool(QMA_PROC_HANDLE hproc, int* error);
 /// The result code of a refusal word: "NotInstalled" 771, "DownGrade" 772, "Depend" 773,
 /// "AlreadyInstalled" 774, "Duplex" 775; null for any other word.
 const char* refusal_code(const char* word);

@@ -94,15 +94,6 @@ void free_table(ModuleVersionEntry* table, int count) {
   std::free(table);
 }
 
-// Ends a tool the command gives up on, with every process it started.
-void kill_tool(QMA_PROC_HANDLE tool, int pid) {
-  if (QMA_TerminateProcess(tool) == 1) return;
-  char command[64];
-  std::snprintf(command, sizeof command, "kill -KILL -%d", pid);
-  QMA_LogError(kFunc, kSrc, __LINE__, "system( \"%s\" ) error!! iRet=[%d], errno=[%d]", command, 1,
-               qma::platform::last_error());
-}
-
 // Runs the module's tool once; its handle is published in the thread table while it runs.
 ToolRun run_tool(MPITbl& mpi, const std::string& folder, const char* command_line,
                  const char* timeout) {
@@ -136,12 +127,12 @@ ToolRun run_tool(MPITbl& mpi, const std::string& folder, const char* command_lin
   } else if (waited == -1) {
     QMA_LogWarning(kFunc, kSrc, __LINE__, "Timeout of update-tool. Command=[%s %s]",
                    program.c_str(), shown_arguments);
-    kill_tool(mpi.hProcess, pid);
+    qma::commands::end_get_version_tool(mpi.hProcess, pid);
     run = ToolRun::kTimedOut;
   } else {
     QMA_LogError(kFunc, kSrc, __LINE__, "Wait to finish of update-tool error! [%d sec.]", seconds);
     // A tool nobody waits for any more would write into a later run's result.
-    kill_tool(mpi.hProcess, pid);
+    qma::commands::end_get_version_tool(mpi.hProcess, pid);
     run = ToolRun::kWaitFailed;
   }
   QMA_CloseProcHandle(&mpi.hProcess);
@@ -182,6 +173,21 @@ bool process_module(MPITbl& mpi, const ReqInfo& request, const std::string& root
 }
 
 }  // namespace
+
+namespace qma::commands {
+
+void end_get_version_tool(QMA_PROC_HANDLE tool, int pid) {
+  int error = 0;
+  const int result = kill_tool(tool, &error);
+  if (result == 0) return;
+  // The command the platform runs in the place of "taskkill /F /PID n /T".
+  char command[64];
+  std::snprintf(command, sizeof command, "kill -KILL -%d", pid);
+  QMA_LogError(kFunc, kSrc, __LINE__, "system( \"%s\" ) error!! iRet=[%d], errno=[%d]", command,
+               result, error);
+}
+
+}  // namespace qma::commands
 
 int QMA_ExecuteForGetVersionCommand(MPITbl* mpi, CMDTbl* cmd) {
   if (cmd == nullptr) {

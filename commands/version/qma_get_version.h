@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "commands/qma_version_info.h"
+#include "commands/update/update_tools.h"
 #include "common/qma_records.h"
 
 /// Takes the module's get-version lock (slot = the id's first four characters as a number,
@@ -45,6 +46,10 @@ PackageRootScan scan_package_root(const std::string& root);
 
 /// The outcome of one get-version tool run, as the command judges it.
 enum class ToolRun { kFinished, kTimedOut, kWaitFailed, kNotStarted };
+
+/// Ends a get-version tool the command gives up on, with every process it started; a failed
+/// kill is logged as the one line "system( "kill -KILL -PID" ) error!! iRet=[-1], errno=[N]".
+void end_get_version_tool(QMA_PROC_HANDLE tool, int pid);
 
 /// Steps after a module's tool run: the result and module status, the identification from
 /// the descriptor, the version history and options, the removal of Get_version.xml and the

@@ -21,6 +21,7 @@
 #include "commands/version/qma_get_version.h"
 #include "common/status/qma_status.h"
 #include "manager_if/agent_harness.h"
+#include "platform/process.h"
 
 namespace {
 
@@ -426,6 +427,18 @@ TEST_F(GetVersionParts, FiveHundredOptionsFillExactlyTheirTable) {
                                                                 "</version></option>"));
   EXPECT_EQ(entry.ExtInfo, nullptr);
   EXPECT_EQ(agent_.count_in_log("Failed to get cmp! [Y:"), 1);
+}
+
+TEST_F(GetVersionParts, FailedKillIsOneLineWithTheRealResultAndError) {
+  // The platform never kills the calling process, so a tool handle on it is a kill that fails.
+  const uint32_t self = qma::platform::current_process_id();
+  auto tool = qma::platform::Process::open(self);
+  ASSERT_TRUE(tool.ok());
+  qma::commands::end_get_version_tool(&tool.value(), static_cast<int>(self));
+  EXPECT_EQ(agent_.count_in_log("system( \"kill -KILL -" + std::to_string(self) +
+                                "\" ) error!! iRet=[-1], errno=[22]"),
+            1);
+  EXPECT_EQ(agent_.count_in_log("TerminateProcess() error!"), 0);
 }
 
 // ---- the built-in entries ---------------------------------------------------------------
