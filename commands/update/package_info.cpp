@@ -12,6 +12,7 @@
 #include "commands/module_files.h"
 #include "commands/qma_commands.h"
 #include "commands/update/update_tools.h"
+#include "commands/version/qma_get_version.h"
 #include "common/cmn/qmcmn.h"
 #include "common/log/qma_log.h"
 #include "common/qma_config.h"
@@ -278,6 +279,9 @@ int QMA_CheckQMAUpdateByPKG() {
         QMCmnCopyField(res.Status, code);
         QMCmnCopyField(res.CurrentVersion, g_QMAConfig.AgentVersion);
         std::memset(res.ExVersion, 0, sizeof res.ExVersion);
+        // A history rotation that a crash cut short is finished first, as the update command
+        // does before its notice.
+        qma::commands::recover_version_history(module_dir);
         std::string current = qma::platform::join_path(module_dir, qma::commands::kCurrentVersion);
         const char* version_path[] = {"Response", "data", "version", ""};
         if (g_QMAgentSub.QMA_XML_GetElementValueForFile == nullptr ||

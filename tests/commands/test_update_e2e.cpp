@@ -437,10 +437,21 @@ TEST_F(UpdateE2E, PlainInformationFileIsCompletedAtPackageStart) {
                                                         << receiver_.port() << "\r\nPLAIN-1\r\n";
   std::ofstream(dir(agent_module) / "update_normal.xml")
       << "<Response><result_code>Complete</result_code></Response>";
+  // A history rotation cut short after it was published: the notice shows its new record.
+  fs::create_directories(dir(agent_module) / ".history-rotation");
+  std::ofstream(dir(agent_module) / ".history-rotation" / "manifest")
+      << "CurrentVersion.xml\nExVersion.xml\n";
+  std::ofstream(dir(agent_module) / ".history-rotation" / "CurrentVersion.xml")
+      << "<Response><result_code>OK</result_code><data><version>1.5.0</version></data>"
+         "</Response>";
+  fs::copy_file(dir(agent_module) / "CurrentVersion.xml",
+                dir(agent_module) / ".history-rotation" / "ExVersion.xml");
   agent_.start("-pkgstart");
   ASSERT_TRUE(receiver_.wait_for(1, 20000)) << agent_.log();
   EXPECT_EQ(receiver_.requests()[0].body,
-            notice("PLAIN-1", "600", "完了しました", "Completed", "3.1.0.7", "1.0.0"));
+            notice("PLAIN-1", "600", "完了しました", "Completed", "3.1.0.7", "1.5.0"));
+  EXPECT_FALSE(fs::exists(dir(agent_module) / ".history-rotation"));
+  EXPECT_NE(read_text(dir(agent_module) / "ExVersion.xml").find("1.0.0"), std::string::npos);
   EXPECT_EQ(module_status(agent_module), "1\n");
   EXPECT_EQ(agent_status(), "0 0") << "a reboot request at start-up finds the agent normal";
   EXPECT_FALSE(fs::exists(agent_.bin() / "QMAPKG_UpdateInfo.txt"));
