@@ -1,4 +1,5 @@
-// The decimal value of a command code text, as the C run-time's conversion reads it.
+// Decimal values of request texts: a command code as the C run-time's conversion reads it, and
+// a time limit or port by its leading digits.
 #pragma once
 
 #include <cstddef>
@@ -25,6 +26,18 @@ inline int decimal_value(const char* text, size_t max) {
   if (value > 2147483647LL) return 2147483647;
   if (value < -2147483647LL - 1) return -2147483647 - 1;
   return static_cast<int>(value);
+}
+
+/// The number that the text's leading digits give, read within max characters: neither blanks
+/// nor a sign are skipped, so a text that does not begin with a digit gives 0. Values beyond
+/// the int range are clamped.
+inline int leading_digits_value(const char* text, size_t max) {
+  if (text == nullptr) return 0;
+  long long value = 0;
+  for (size_t i = 0; i < max && text[i] >= '0' && text[i] <= '9'; ++i) {
+    if (value <= 2147483647LL) value = value * 10 + (text[i] - '0');
+  }
+  return value > 2147483647LL ? 2147483647 : static_cast<int>(value);
 }
 
 /// A handle or table address as the number that log lines print in decimal ("[0]" for none).

@@ -99,7 +99,8 @@ int deliver(const char* func, const char* address, const char* port, const char*
   QMA_MOX_SYNC_REQUEST send =
       std::strcmp(service, "moxServicePlain") == 0 ? mox->syncRequestForPlain : mox->syncRequest;
   void* reply = nullptr;
-  int port_number = qma::manager_if::decimal_value(port, std::strlen(port));
+  // Only leading digits count: a port text that does not begin with one is port 0.
+  int port_number = qma::manager_if::leading_digits_value(port, std::strlen(port));
   int rc = send(address, port_number, "quillmend.manager", 180, io, &reply);
   const long long io_number = qma::manager_if::pointer_number(io);
   mox->free_mox_io_data(io);

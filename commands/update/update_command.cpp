@@ -448,7 +448,8 @@ int QMA_ExecuteForUpdateCommand(MPITbl* mpi, CMDTbl* cmd) {
   }
   if (time_limit[0] == '\0') QMCmnStrnCpy(time_limit, kDefaultTimeLimit, sizeof time_limit);
   run.time_limit = time_limit;
-  run.seconds = qma::manager_if::decimal_value(time_limit, sizeof time_limit);
+  // Only leading digits count: " 2" or "x" is a time limit of 0.
+  run.seconds = qma::manager_if::leading_digits_value(time_limit, sizeof time_limit);
 
   std::string command_line = command;
   // A line break in an option id would forge lines of the module's status file.

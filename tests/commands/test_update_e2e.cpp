@@ -23,15 +23,20 @@ using qma::test::wait_until;
 constexpr const char* kModule = "01000000";
 
 std::string update_request(const std::string& id, const std::string& module,
-                           const std::string& mode, int port, const std::string& option = "") {
+                           const std::string& mode, const std::string& port,
+                           const std::string& option = "") {
   std::string data = "<ModuleID>" + module + "</ModuleID><PackageID>P</PackageID><Mode>" + mode +
-                     "</Mode><ReplyToAddress>127.0.0.1</ReplyToAddress><ReplyToPort>" +
-                     std::to_string(port) + "</ReplyToPort>";
+                     "</Mode><ReplyToAddress>127.0.0.1</ReplyToAddress><ReplyToPort>" + port +
+                     "</ReplyToPort>";
   if (!option.empty()) {
     data +=
         "<extension><option id=\"" + qma::common::xml_escaped(option) + "\"></option></extension>";
   }
   return qma::test::request_xml("3", id, "2.0", data);
+}
+std::string update_request(const std::string& id, const std::string& module,
+                           const std::string& mode, int port, const std::string& option = "") {
+  return update_request(id, module, mode, std::to_string(port), option);
 }
 
 std::string progress_request(const std::string& id, const std::string& module) {
@@ -66,10 +71,14 @@ class UpdateE2E : public ::testing::Test {
 
   fs::path dir(const std::string& module) const { return agent_.package_root() / module; }
   void add_module(const std::string& module, const std::string& reboot, int timeout) const {
+    add_module(module, reboot, std::to_string(timeout));
+  }
+  void add_module(const std::string& module, const std::string& reboot,
+                  const std::string& timeout) const {
     fs::create_directories(dir(module));
     std::error_code ec;
     fs::create_symlink(QMA_TEST_UPDATE_TOOL, dir(module) / "tool", ec);
-    std::string t = "timeout=\"" + std::to_string(timeout) + "\"";
+    std::string t = "timeout=\"" + timeout + "\"";
     std::ofstream(dir(module) / "QuillInfo.xml")
         << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<quillmend_package><module_id>" << module
         << "</module_id><version>2.0.0</version><reboot>" << reboot
@@ -145,22 +154,26 @@ TEST_F(UpdateE2E, AcceptedThenCompleteWithRebootSendsTheNoticeAndLeavesRebootPen
 TEST_F(UpdateE2E, FirstAnswersThatEndTheUpdateWithoutANotice) {
   struct Row {
     const char* name;
-    int timeout;
+    const char* timeout;
     std::string steps;
     const char* status;
     const char* module_status;  // after; the file holds "0\n" before
     const char* message;        // English text of the answer
   };
   const Row rows[] = {
-      {"never answers", 1, "pidfile tool.pid\nsleep 20000\n", "905", "2\n", "Timed out"},
-      {"NotInstalled", 5, "write Update_normal.xml NotInstalled\n", "771", "0\n", ""},
-      {"DownGrade", 5, "write Update_normal.xml DownGrade\n", "772", "0\n", ""},
-      {"Depend", 5, "write Update_normal.xml Depend\n", "773", "0\n", ""},
-      {"AlreadyInstalled", 5, "write Update_normal.xml AlreadyInstalled\n", "774", "0\n", ""},
-      {"Duplex", 5, "write Update_normal.xml Duplex\n", "775", "0\n", ""},
-      {"first answer Complete", 5, "write Update_normal.xml Complete\n", "900", "2\n", "Completed"},
-      {"garbage", 5, "garbage Update_normal.xml\nsleep 3000\n", "900", "2\n", ""},
-      {"half written and left so", 5, "half Update_normal.xml\nsleep 3000\n", "900", "2\n", ""},
+      {"never answers", "1", "pidfile tool.pid\nsleep 20000\n", "905", "2\n", "Timed out"},
+      // A time limit that does not begin with a digit is 0: one look, then the tool is ended.
+      {"time limit with a leading blank", " 2",
+       "sleep 1500\nwrite Update_normal.xml OK\nsleep 20000\n", "905", "2\n", "Timed out"},
+      {"NotInstalled", "5", "write Update_normal.xml NotInstalled\n", "771", "0\n", ""},
+      {"DownGrade", "5", "write Update_normal.xml DownGrade\n", "772", "0\n", ""},
+      {"Depend", "5", "write Update_normal.xml Depend\n", "773", "0\n", ""},
+      {"AlreadyInstalled", "5", "write Update_normal.xml AlreadyInstalled\n", "774", "0\n", ""},
+      {"Duplex", "5", "write Update_normal.xml Duplex\n", "775", "0\n", ""},
+      {"first answer Complete", "5", "write Update_normal.xml Complete\n", "900", "2\n",
+       "Completed"},
+      {"garbage", "5", "garbage Update_normal.xml\nsleep 3000\n", "900", "2\n", ""},
+      {"half written and left so", "5", "half Update_normal.xml\nsleep 3000\n", "900", "2\n", ""},
   };
   agent_.start();
   int ended = 0;
@@ -187,7 +200,7 @@ TEST_F(UpdateE2E, FirstAnswersThatEndTheUpdateWithoutANotice) {
   EXPECT_EQ(agent_.count("Timeout error!(first response from update-tool). Result file not "
                          "created.[" +
                          dir(kModule).string() + "\\update_normal.xml]"),
-            1);
+            2);
   EXPECT_GE(agent_.count("Result of update-tool is invalid! [ErrorInAgent:"), 2);
   EXPECT_EQ(receiver_.requests().size(), 0u) << "no notice follows a first answer that ends";
 }
@@ -205,6 +218,7 @@ TEST_F(UpdateE2E, FinalAnswersTheirNoticesAndStatuses) {
     int port;                   // 0: the receiver of the test
     const char* notice_status;  // nullptr: the notice does not reach the receiver
     const char* module_status;
+    const char* port_prefix = "";  // text before the port number in the request
   };
   const std::string accepted = "write Update_normal.xml OK\nwait-gone Update_normal.xml 20000\n";
   const Row rows[] = {
@@ -227,6 +241,9 @@ TEST_F(UpdateE2E, FinalAnswersTheirNoticesAndStatuses) {
        "2\n"},
       {"receiver answers garbage", 5, accepted + "write Update_normal.xml Complete\n",
        garbage.port(), nullptr, "2\n"},
+      // A port text that does not begin with a digit is port 0: nothing is delivered.
+      {"port with a leading blank", 5, accepted + "write Update_normal.xml Complete\n", 0, nullptr,
+       "2\n", " "},
   };
   agent_.start();
   int ended = 0;
@@ -237,8 +254,9 @@ TEST_F(UpdateE2E, FinalAnswersTheirNoticesAndStatuses) {
     fs::remove(dir(kModule) / "ModuleStatus");
     plan(row.steps);
     std::string id = "N-" + std::to_string(ended);
-    std::string answer = first_answer(
-        update_request(id, kModule, "update_normal", row.port != 0 ? row.port : receiver_.port()));
+    std::string answer = first_answer(update_request(
+        id, kModule, "update_normal",
+        row.port_prefix + std::to_string(row.port != 0 ? row.port : receiver_.port())));
     EXPECT_EQ(status_of(answer), "601") << answer;
     ASSERT_TRUE(updates_ended(++ended)) << agent_.log();
     if (row.notice_status != nullptr) {
@@ -258,7 +276,8 @@ TEST_F(UpdateE2E, FinalAnswersTheirNoticesAndStatuses) {
   }
   EXPECT_EQ(receiver_.requests()[5].body, notice("N-5", "905", "時間切れです", "Timed out"));
   EXPECT_EQ(garbage.requests().size(), 1u) << "the notice reached the garbage answerer";
-  EXPECT_EQ(agent_.count("Completion data send error!"), 2);
+  EXPECT_EQ(agent_.count("Completion data send error!"), 3);
+  EXPECT_EQ(agent_.count("_syncRequest() error! para1=[127.0.0.1] para2=[0]"), 1);
   // The tool given up at its limit ends later by itself and is reaped, never left a zombie.
   pid_t late = qma::test::read_pid(dir(kModule) / "tool.pid");
   EXPECT_TRUE(wait_until([&] { return gone(late); }, 10000));
