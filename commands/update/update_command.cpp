@@ -438,7 +438,14 @@ int QMA_ExecuteForUpdateCommand(MPITbl* mpi, CMDTbl* cmd) {
   char time_limit[QMA_LEN_PATH] = {};
   const std::string result_path =
       qma::platform::join_path(run.module_dir, result_file_name(data.Mode));
-  if (result_path.size() > kPathMax ||
+  // A result file path that does not fit its 260-byte buffer would name another file once cut.
+  const bool path_too_long = result_path.size() > kPathMax;
+  if (path_too_long) {
+    QMA_LogError(__func__, kSrc, __LINE__,
+                 "Result file path of update-tool too long. Length=[%d] Path=[%s]",
+                 static_cast<int>(result_path.size()), result_path.c_str());
+  }
+  if (path_too_long ||
       QMA_GetCommandFromQuillInfo(run.descriptor.c_str(), lookup.c_str(), command, sizeof command,
                                   time_limit, sizeof time_limit) != 1) {
     QMCmnCopyField(res.Status, "900");

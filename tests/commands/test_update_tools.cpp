@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -195,6 +196,36 @@ TEST_F(UpdateTools, FinalStatusesOfAnUpdate) {
               std::to_string(row.agent_state) + (row.agent_state == 2 ? " 1" : " 0"));
   }
   EXPECT_EQ(agent_.count_in_log("reboot_info get error!! FileName=["), 1);
+}
+
+TEST_F(UpdateTools, UpdateWhoseResultFilePathIsTooLongIsRefusedUnderItsOwnLine) {
+  // A package root so deep that the module's descriptor path fits 259 characters and the result
+  // file path (folder, "/Update_normal.xml") does not: 243 + 18 = 261.
+  const std::string root = g_QMAConfig.PkgSavePath;
+  const fs::path deep = fs::path(root) / std::string(234 - root.size() - 1, 'd');
+  const fs::path folder = deep / "01000000";
+  ASSERT_EQ(folder.string().size(), 243u);
+  fs::create_directories(folder);
+  fs::create_symlink(QMA_TEST_UPDATE_TOOL, folder / "tool");
+  std::ofstream(folder / "QuillInfo.xml")
+      << "<quillmend_package><supported_operating_systems><windows_os major=\"*\" minor=\"*\" "
+         "sp_major=\"*\" sp_minor=\"*\" arch=\"*\"><reference refid=\"all\"/></windows_os>"
+         "</supported_operating_systems><usage refid=\"all\"><update_normal timeout=\"5\">tool "
+         "plan</update_normal></usage></quillmend_package>";
+  std::strcpy(g_QMAConfig.PkgSavePath, deep.c_str());
+  MPITbl mpi = {};
+  CMDTbl cmd = {};
+  std::strcpy(cmd.ReqInfo.CommandCode, "3");
+  std::strcpy(cmd.ReqInfo.QMMData.ModuleID, "01000000");
+  std::strcpy(cmd.ReqInfo.QMMData.Mode, "update_normal");
+  EXPECT_EQ(QMA_ExecuteForUpdateCommand(&mpi, &cmd), 0);
+  std::strcpy(g_QMAConfig.PkgSavePath, root.c_str());
+  EXPECT_STREQ(cmd.ResInfo.Status, "900");
+  EXPECT_EQ(agent_.count_in_log("Result file path of update-tool too long. Length=[261] Path=[" +
+                                (folder / "Update_normal.xml").string() + "]"),
+            1);
+  EXPECT_EQ(agent_.count_in_log("Get command of update-tool error! Mode=[update_normal]"), 1);
+  EXPECT_EQ(agent_.count_in_log("Execute update-tool."), 0);
 }
 
 TEST_F(UpdateTools, RemoveFileNotesWhatItCouldNotDelete) {
