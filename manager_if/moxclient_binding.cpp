@@ -83,13 +83,14 @@ int deliver(const char* func, const char* address, const char* port, const char*
                  body != nullptr ? body : "");
     return 0;
   }
-  // The communication service's name chooses the transport.
+  // The communication service's name chooses the transport. Without the installation root
+  // nothing is read: a relative bin/moxService.xml would be some other file.
+  const auto home = qma::platform::get_nonempty_env("AXIS2C_HOME");
   std::string file = qma::platform::join_path(
-      qma::platform::join_path(qma::platform::get_env("AXIS2C_HOME").value_or(""), "bin"),
-      "moxService.xml");
+      qma::platform::join_path(home.value_or("$AXIS2C_HOME"), "bin"), "moxService.xml");
   char service[260] = {};
   const char* path[] = {"parameter", "serviceName", ""};
-  if (g_QMAgentSub.QMA_XML_GetElementValueForFile == nullptr ||
+  if (!home || g_QMAgentSub.QMA_XML_GetElementValueForFile == nullptr ||
       g_QMAgentSub.QMA_XML_GetElementValueForFile(QMA_LogError, file.c_str(), path, service,
                                                   sizeof service) != 1) {
     QMA_LogError(func, kSrc, __LINE__, "Get ServiceName from %s error! [%s:%s]", file.c_str(),

@@ -10,6 +10,9 @@
 namespace qma::platform {
 
 std::optional<std::string> get_env(std::string_view name);
+/// The variable's value when it is set and not empty: an empty AXIS2C_HOME names no folder,
+/// and paths built on it would be relative to the working folder.
+std::optional<std::string> get_nonempty_env(std::string_view name);
 /// Sets a variable in the process environment (seen by later library loads and children).
 [[nodiscard]] Status set_env(std::string_view name, std::string_view value);
 /// Replaces %NAME% references by the variables' values; unknown names stay as written.

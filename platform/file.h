@@ -58,6 +58,10 @@ bool wildcard_match(std::string_view pattern, std::string_view name);
 /// remove and reports the first error.
 [[nodiscard]] Status remove_tree(std::string_view path);
 
+/// True when the path starts at the file system's root, so that it never depends on the
+/// working folder. On Linux: it starts with "/".
+bool is_absolute_path(std::string_view path);
+
 /// True when the text names one entry of a folder and nothing else: not empty,
 /// no '/', '\' or zero byte, and not "." or "..". Names that a request carries
 /// (module ids, uploaded file names) must pass this before they become a path.

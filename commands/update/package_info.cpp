@@ -57,7 +57,7 @@ struct Destination {
 namespace qma::commands {
 
 std::string package_info_path() {
-  auto home = platform::get_env("AXIS2C_HOME");
+  auto home = platform::get_nonempty_env("AXIS2C_HOME");
   if (!home) return {};
   std::string path = platform::join_path(platform::join_path(*home, "bin"), QMA_PKG_INFO_FILE_NAME);
   return path.size() > kPathMax ? std::string() : path;
@@ -70,7 +70,7 @@ void QMA_CreateInfoFile(const CMDTbl* cmd, const char* time_limit, const char* r
   QMA_LogInfo(__func__, kSrc, __LINE__, "QMA_CreateInfoFile() start.");
   char pid_text[32];
   std::snprintf(pid_text, sizeof pid_text, "%d", pid);
-  if (!qma::platform::get_env("AXIS2C_HOME")) {
+  if (!qma::platform::get_nonempty_env("AXIS2C_HOME")) {
     QMA_LogError(__func__, kSrc, __LINE__, "getenv( \"AXIS2C_HOME\" ) error!");
     return;
   }
@@ -217,11 +217,13 @@ int QMA_CheckQMAUpdateByPKG() {
   bool declined = false;
 
   std::string info_path = qma::commands::package_info_path();
-  const bool have_home = static_cast<bool>(qma::platform::get_env("AXIS2C_HOME"));
+  const bool have_home = static_cast<bool>(qma::platform::get_nonempty_env("AXIS2C_HOME"));
   if (!have_home) QMA_LogError(__func__, kSrc, __LINE__, "getenv( \"AXIS2C_HOME\" ) error!");
   int layout = have_home ? QMA_CheckInfoFile(info_path.c_str()) : -1;
   if (layout != -1) info_exists = true;
-  if (layout != 0) {
+  // Without the installation root there is nothing to complete: the module folder stays the
+  // package root and only the clean-up below runs.
+  if (have_home && layout != 0) {
     module_dir = qma::platform::join_path(module_dir, kAgentModuleId);
     QMCmnStrnCpy(values.ResultFileName, kPlainResultFile, sizeof values.ResultFileName);
   }
@@ -314,9 +316,13 @@ int QMA_CheckQMAUpdateByPKG() {
   }
 
   if (result_found) QMA_RemoveFile(info_path.c_str());
-  for (const char* name :
-       {"Update_normal.xml", "Update_force.xml", "Install.xml", "Un_install.xml"}) {
-    QMA_RemoveFile(qma::platform::join_path(module_dir, name).c_str());
+  // A package root that is no absolute path (there is none without the installation root)
+  // would make these names relative to the working folder: nothing is deleted then.
+  if (qma::platform::is_absolute_path(module_dir)) {
+    for (const char* name :
+         {"Update_normal.xml", "Update_force.xml", "Install.xml", "Un_install.xml"}) {
+      QMA_RemoveFile(qma::platform::join_path(module_dir, name).c_str());
+    }
   }
   qma::manager_if::free_tables(mpi);
   QMA_LogInfo(__func__, kSrc, __LINE__, "QMA_CheckQMAUpdateByPKG() end.");

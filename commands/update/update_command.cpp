@@ -499,7 +499,7 @@ int QMA_ExecuteForUpdateCommand(MPITbl* mpi, CMDTbl* cmd) {
   // The information file belongs to an update; a progress query leaves the one of the
   // running update in place for a restart to find.
   if (code != 4) {
-    run.home = qma::platform::get_env("AXIS2C_HOME");
+    run.home = qma::platform::get_nonempty_env("AXIS2C_HOME");
     if (run.home) {
       const std::string info = qma::commands::package_info_path();
       QMA_LogWarning(__func__, kSrc, __LINE__, " Result Xml-file already exist! [%s]",

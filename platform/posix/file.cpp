@@ -127,6 +127,10 @@ std::string resolve_path(std::string_view path) {
   return exact.substr(0, name_start) + found + exact.substr(end + 1);
 }
 
+bool is_absolute_path(std::string_view path) {
+  return !path.empty() && path.front() == '/';
+}
+
 bool file_readable(std::string_view path) {
   std::string resolved = resolve_path(path);
   // Non-blocking, so that a FIFO never hangs the caller.

@@ -1,6 +1,8 @@
 // The option id in a tool's command line, and the package information file in both layouts.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -163,6 +165,38 @@ TEST_F(PackageInfo, ReadingRefusesWhatDoesNotFitTheLayout) {
   }
   fs::remove(path());
   EXPECT_EQ(QMA_CheckInfoFile(path().c_str()), -1);
+}
+
+TEST_F(PackageInfo, PackageStartWithoutInstallationRootTouchesNothingRelative) {
+  // Without AXIS2C_HOME the package root is the relative "QMA_PKGROOT": the working folder
+  // holds what it would name, and nothing of it may go.
+  const fs::path working = fs::current_path();
+  const fs::path elsewhere = agent_.roots_.base() / "working";
+  const std::string root = g_QMAConfig.PkgSavePath;
+  const std::string home = agent_.roots_.home().string();
+  std::vector<fs::path> kept;
+  for (const fs::path& folder : {elsewhere / "QMA_PKGROOT" / "02000000", elsewhere / "02000000",
+                                 fs::path(root) / "02000000"}) {
+    fs::create_directories(folder);
+    std::ofstream(folder / "Update_normal.xml") << "<Response/>";
+    kept.push_back(folder / "Update_normal.xml");
+  }
+  fs::current_path(elsewhere);
+  std::strcpy(g_QMAConfig.PkgSavePath, "QMA_PKGROOT");
+  setenv("AXIS2C_HOME", "", 1);
+  EXPECT_EQ(QMA_CheckQMAUpdateByPKG(), 1);
+  unsetenv("AXIS2C_HOME");
+  EXPECT_EQ(QMA_CheckQMAUpdateByPKG(), 1);
+  fs::current_path(working);
+
+  // An absolute package root is cleaned, but no module folder is built below it.
+  std::ofstream(fs::path(root) / "Update_normal.xml") << "<Response/>";
+  std::strcpy(g_QMAConfig.PkgSavePath, root.c_str());
+  EXPECT_EQ(QMA_CheckQMAUpdateByPKG(), 1);
+  setenv("AXIS2C_HOME", home.c_str(), 1);
+  EXPECT_FALSE(fs::exists(fs::path(root) / "Update_normal.xml"));
+  for (const fs::path& file : kept) EXPECT_TRUE(fs::exists(file)) << file;
+  EXPECT_EQ(agent_.count_in_log("getenv( \"AXIS2C_HOME\" ) error!"), 3);
 }
 
 }  // namespace

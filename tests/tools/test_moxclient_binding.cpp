@@ -98,8 +98,27 @@ TEST(MoxClientBindingTest, NoticeTransportFollowsTheCommunicationServiceName) {
                               static_cast<int>(notice.size())),
             0)
       << "HTTPS to a plain receiver fails";
+  // Without the installation root nothing is read, not even bin/moxService.xml of the working
+  // folder: "moxService", HTTPS.
+  write_service("moxServicePlain");
+  const std::string home = roots.home().string();
+  const std::filesystem::path working = std::filesystem::current_path();
+  std::filesystem::current_path(roots.home());
+  for (bool empty : {true, false}) {
+    if (empty) {
+      setenv("AXIS2C_HOME", "", 1);
+    } else {
+      unsetenv("AXIS2C_HOME");
+    }
+    EXPECT_EQ(QMA_CMN_SendToMox("127.0.0.1", secure_port.c_str(), notice.data(),
+                                static_cast<int>(notice.size())),
+              1)
+        << (empty ? "empty" : "unset");
+  }
+  std::filesystem::current_path(working);
+  setenv("AXIS2C_HOME", home.c_str(), 1);
   EXPECT_EQ(plain.requests().size(), 1u);
-  EXPECT_EQ(secure.requests().size(), 2u);
+  EXPECT_EQ(secure.requests().size(), 4u);
   for (const auto& got : secure.requests()) EXPECT_EQ(got.body, notice);
   QMA_CMN_FreeLibraryForMoxClient();
   unsetenv("QMA_MOX_CAFILE");

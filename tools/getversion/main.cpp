@@ -38,7 +38,8 @@ bool read_package_version(char* version, size_t size) {
 
 // The installed agent's own descriptor first, the installer's uninstall record second.
 bool read_installed_version(char* version, size_t size) {
-  if (const char* home = std::getenv("AXIS2C_HOME"); home != nullptr) {
+  // An empty AXIS2C_HOME names no folder: the descriptor path would start at the root.
+  if (const char* home = std::getenv("AXIS2C_HOME"); home != nullptr && *home != '\0') {
     char file[kPathSize] = {};
     QMCmnStrnCpy(file, home, sizeof file);
     QMCmnStrnCat(file, kAgentDescriptorTail, sizeof file);
