@@ -248,14 +248,14 @@ int update_path(Run& run) {
     if (count >= run.seconds) {
       QMA_LogError(
           "QMA_ExecuteForUpdateCommand", kSrc, __LINE__,
-          "Timeout error!(first response from update-tool). Result file not created.[%s\\%s]",
-          run.module_dir.c_str(), file_name.c_str());
+          "Timeout error!(first response from update-tool). Result file not created.[%s%c%s]",
+          run.module_dir.c_str(), qma::platform::kPathSeparator, file_name.c_str());
       (void)QMA_TerminateProcess(mpi->hProcess);
       break;
     }
     QMA_LogError("QMA_ExecuteForUpdateCommand", kSrc, __LINE__,
-                 "Result file of update-tool not found. [%s\\%s]", run.module_dir.c_str(),
-                 file_name.c_str());
+                 "Result file of update-tool not found. [%s%c%s]", run.module_dir.c_str(),
+                 qma::platform::kPathSeparator, file_name.c_str());
     qma::platform::sleep_ms(kPollPauseMs);
   }
 

@@ -199,7 +199,7 @@ TEST_F(UpdateE2E, FirstAnswersThatEndTheUpdateWithoutANotice) {
   EXPECT_TRUE(wait_until([&] { return gone(silent); }, 5000));
   EXPECT_EQ(agent_.count("Timeout error!(first response from update-tool). Result file not "
                          "created.[" +
-                         dir(kModule).string() + "\\update_normal.xml]"),
+                         dir(kModule).string() + "/update_normal.xml]"),
             2);
   EXPECT_GE(agent_.count("Result of update-tool is invalid! [ErrorInAgent:"), 2);
   EXPECT_EQ(receiver_.requests().size(), 0u) << "no notice follows a first answer that ends";
