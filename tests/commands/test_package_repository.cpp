@@ -132,13 +132,38 @@ TEST_F(PackageRepository, NewPackageReplacesTheOldButKeepsStatusAndVersionHistor
 TEST_F(PackageRepository, ModuleFolderThatIsALinkIsNeitherSweptNorUnpackedInto) {
   const fs::path elsewhere = agent_.roots_.base() / "elsewhere";
   write(elsewhere / "precious.txt", "precious");
-  fs::create_directory_symlink(elsewhere, module());
+  // The link is found by the id as requested and in another letter case alike.
+  for (const char* requested : {"0100abcd", "0100ABCD"}) {
+    SCOPED_TRACE(requested);
+    fs::remove_all(root());
+    fs::create_directories(root());
+    fs::create_directory_symlink(elsewhere, root() / "0100abcd");
+    ASSERT_TRUE(write_zip(drop_ / "pkg.zip", {{"QuillInfo.xml", "new"}}));
+    int refused = agent_.count_in_log("Module folder is not a folder. Path=[" +
+                                      (root() / "0100abcd").string() + "]");
+    EXPECT_EQ(register_package("pkg.zip", requested), answer_of("R", "2", "900"));
+    EXPECT_EQ(agent_.count_in_log("Module folder is not a folder. Path=[" +
+                                  (root() / "0100abcd").string() + "]"),
+              refused + 1);
+    EXPECT_EQ(tree_of(elsewhere), std::vector<std::string>{"precious.txt"});
+    EXPECT_EQ(tree_of(root()), std::vector<std::string>{"0100abcd"});
+    EXPECT_TRUE(fs::exists(drop_ / "pkg.zip"));
+  }
+}
+
+TEST_F(PackageRepository, ModuleIdInAnotherLetterCaseRegistersIntoTheExistingFolder) {
+  const fs::path existing = root() / "0100abcd";
+  write(existing / "old_tool.sh", "old");
+  write(existing / "CurrentVersion.xml", "history");
   ASSERT_TRUE(write_zip(drop_ / "pkg.zip", {{"QuillInfo.xml", "new"}}));
-  EXPECT_EQ(register_package("pkg.zip"), answer_of("R", "2", "900"));
-  EXPECT_EQ(agent_.count_in_log("Module folder is not a folder. Path=[" + module().string() + "]"),
-            1);
-  EXPECT_EQ(tree_of(elsewhere), std::vector<std::string>{"precious.txt"});
-  EXPECT_TRUE(fs::exists(drop_ / "pkg.zip"));
+  EXPECT_EQ(register_package("pkg.zip", "0100ABCD"), answer_of("R", "2", "600"));
+  EXPECT_EQ(tree_of(root()),
+            (std::vector<std::string>{"0100abcd", "0100abcd/CurrentVersion.xml",
+                                      "0100abcd/ModuleStatus", "0100abcd/QuillInfo.xml"}));
+  EXPECT_EQ(read_text(existing / "QuillInfo.xml"), "new");
+  EXPECT_EQ(read_text(existing / "CurrentVersion.xml"), "history");
+  EXPECT_EQ(QMA_Cmn_Get_ModuleStatus("0100abcd", nullptr), 0);
+  EXPECT_EQ(tree_of(drop_), std::vector<std::string>{}) << "the upload was moved in and deleted";
 }
 
 TEST_F(PackageRepository, RequestChecksRefuseWithoutTouchingThePackageRoot) {
