@@ -48,24 +48,10 @@ bool copy_log(const std::string& source_folder, const std::string& name,
   }
   auto source = qma::platform::open_regular_file(qma::platform::join_path(source_folder, name));
   if (!source.ok()) return false;  // missing logs are no error
-  auto copy = log_dir.create_file(name, 0644);
-  if (!copy.ok()) {
-    QMA_LogWarning("QMA_GetLogFile", kSrc, __LINE__, "Log file not copied. errno=[%d] File=[%s]",
-                   copy.error(), name.c_str());
-    return false;
-  }
-  char buffer[64 * 1024];
   // A log that grows meanwhile is copied up to the size it had when it was opened.
-  uint64_t left = source->size;
-  while (left > 0) {
-    size_t want = left < sizeof buffer ? static_cast<size_t>(left) : sizeof buffer;
-    size_t got = std::fread(buffer, 1, want, source->file.get());
-    if (got == 0 || !copy->write(buffer, got).ok()) break;
-    left -= got;
-  }
-  if (left != 0 || !copy->commit().ok()) {
-    QMA_LogWarning("QMA_GetLogFile", kSrc, __LINE__, "Log file not copied. File=[%s]",
-                   name.c_str());
+  if (auto copied = qma::commands::copy_into_folder(*source, log_dir, name, 0644); !copied.ok()) {
+    QMA_LogWarning("QMA_GetLogFile", kSrc, __LINE__, "Log file not copied. errno=[%d] File=[%s]",
+                   copied.error(), name.c_str());
     return false;
   }
   return true;

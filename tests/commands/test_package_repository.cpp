@@ -361,6 +361,9 @@ TEST_F(LogCollection, CommunicationServiceLogsAreCollectedPackedAndCleanedUp) {
   write(home / "bin" / "ExplainmoxService.log", "plain before");
   write(home / "bin" / "BmcGate.log", "bmc");
   write(home / "bin" / "ExQMAgentService.log", "service log before");
+  // A link in the launcher's place is replaced by the launcher's copy, not written through.
+  write(agent_.roots_.base() / "victim", "victim");
+  fs::create_symlink(agent_.roots_.base() / "victim", log_dir() / "QMZipControl");
 
   std::string attached;
   EXPECT_EQ(collect(&attached), answer_);
@@ -373,6 +376,8 @@ TEST_F(LogCollection, CommunicationServiceLogsAreCollectedPackedAndCleanedUp) {
   // The copies and the launcher are gone; the agent's own log and the archive stay.
   EXPECT_EQ(tree_of(log_dir()), (std::vector<std::string>{"QMAgent.log", "QMAgentLog.zip"}));
   EXPECT_EQ(read_text(agent_.roots_.base() / "secret"), "secret");
+  EXPECT_TRUE(read_text(agent_.roots_.base() / "victim") == "victim")
+      << "the launcher was written through the link";
   EXPECT_EQ(read_text(home / "bin" / "moxService.log"), "service") << "sources stay";
 }
 
