@@ -35,18 +35,21 @@ std::vector<std::string> with_previous(std::initializer_list<const char*> names,
   return out;
 }
 
-/// Copies one log into the log directory under its own name. Only a regular file is read
-/// (a link is skipped, so no file elsewhere lands in the archive), and the copy replaces
-/// whatever entry had that name without writing through it. A source that is the target
-/// itself is not copied. True when a copy was made.
+/// Copies one log into the log directory under its own name. The source is found without
+/// regard to the case of its name; only a regular file is read (a link is skipped, so no
+/// file elsewhere lands in the archive), and the copy replaces whatever entry had that name
+/// without writing through it. A source that is the target itself is not copied. True
+/// when a copy was made.
 bool copy_log(const std::string& source_folder, const std::string& name,
               qma::platform::ConfinedFolder& log_dir, const std::string& log_dir_path) {
+  const std::string source_path =
+      qma::platform::resolve_path(qma::platform::join_path(source_folder, name));
   std::error_code error;
-  if (std::filesystem::equivalent(qma::platform::join_path(source_folder, name),
-                                  qma::platform::join_path(log_dir_path, name), error)) {
+  if (std::filesystem::equivalent(source_path, qma::platform::join_path(log_dir_path, name),
+                                  error)) {
     return false;
   }
-  auto source = qma::platform::open_regular_file(qma::platform::join_path(source_folder, name));
+  auto source = qma::platform::open_regular_file(source_path);
   if (!source.ok()) return false;  // missing logs are no error
   // A log that grows meanwhile is copied up to the size it had when it was opened.
   if (auto copied = qma::commands::copy_into_folder(*source, log_dir, name, 0644); !copied.ok()) {

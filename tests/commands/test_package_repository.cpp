@@ -352,6 +352,9 @@ TEST_F(LogCollection, CommunicationServiceLogsAreCollectedPackedAndCleanedUp) {
   write(home / "logs" / "MOX_Install.log", "install");
   write(home / "logs" / "ExMOX_Install.log", "install before");
   write(home / "logs" / "not_listed.log", "not collected");
+  // Sources are found whatever the case of their names, and copied under the table's names.
+  write(home / "logs" / "AXIS2_MOXCLIENT.LOG", "client");
+  write(home / "bin" / "mox_client.log", "mox client");
   write(agent_.roots_.base() / "secret", "secret");
   fs::create_symlink(agent_.roots_.base() / "secret", home / "logs" / "miniQMA.log");
   write(home / "bin" / "moxService.xml",
@@ -371,14 +374,19 @@ TEST_F(LogCollection, CommunicationServiceLogsAreCollectedPackedAndCleanedUp) {
   expect_archive_sound();
   EXPECT_EQ(archived(),
             (std::vector<std::string>{"BmcGate.log", "ExMOX_Install.log", "ExQMAgentService.log",
-                                      "ExplainmoxService.log", "MOX_Install.log", "QMAgent.log",
-                                      "QMAgentService.log", "axis2.log", "moxService.log"}));
+                                      "ExplainmoxService.log", "MOX_CLIENT.log", "MOX_Install.log",
+                                      "QMAgent.log", "QMAgentService.log", "axis2.log",
+                                      "axis2_moxClient.log", "moxService.log"}));
   // The copies and the launcher are gone; the agent's own log and the archive stay.
   EXPECT_EQ(tree_of(log_dir()), (std::vector<std::string>{"QMAgent.log", "QMAgentLog.zip"}));
   EXPECT_EQ(read_text(agent_.roots_.base() / "secret"), "secret");
   EXPECT_TRUE(read_text(agent_.roots_.base() / "victim") == "victim")
       << "the launcher was written through the link";
   EXPECT_EQ(read_text(home / "bin" / "moxService.log"), "service") << "sources stay";
+  EXPECT_EQ(read_text(home / "logs" / "AXIS2_MOXCLIENT.LOG"), "client");
+  auto unpacked = run_tool(
+      {"/usr/bin/unzip", "-p", (log_dir() / "QMAgentLog.zip").string(), "axis2_moxClient.log"});
+  EXPECT_EQ(unpacked.out, "client");
 }
 
 TEST_F(LogCollection, WithoutCommunicationServiceLogsOnlyTheAgentsOwnArePacked) {
