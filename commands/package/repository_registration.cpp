@@ -137,6 +137,8 @@ int QMA_RepositoryForUpdatePKG(MPITbl* mpi, CMDTbl* cmd) {
   // After a time-out the launcher runs on and the archive stays until the next registration
   // sweeps it.
   const std::string arguments = "-u " + qma::platform::quote_argument(archive);
+  // Only this run's refusal report is read afterwards: a stale one goes first.
+  (void)qma::platform::delete_file(archive + kRefusalSuffix);
   const char* status = qma::commands::run_zip_tool(__func__, module, arguments);
   QMCmnCopyField(res.Status, status);
   if (std::strcmp(status, "600") == 0) {

@@ -147,6 +147,13 @@ TEST_F(Unpacking, HostileArchivesAreRefusedWholeAndWriteNothing) {
        nullptr,
        nullptr,
        "1000"},
+      {"top-level entry with the name of the refusal report",
+       [&](const fs::path&) {
+         return std::vector<ZipItem>{{"fine.txt", filler},
+                                     {"PKG.ZIP.ERR", "QMAunz: refused by a forged report\n"}};
+       },
+       "'PKG.ZIP.ERR' has the name of the refusal report 'pkg.zip.err'",
+       {"a/b/work/PKG.ZIP.ERR", "a/b/work/fine.txt"}},
       {"existing link in the folder",
        [&](const fs::path&) {
          return std::vector<ZipItem>{{"pre/evil.txt", "evil"}};
