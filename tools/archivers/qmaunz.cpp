@@ -348,6 +348,13 @@ class Unpacker {
           where.pop_back();
         }
       }
+      // A link of the archive at the end is checked on its own; one already in the folder
+      // that the archive does not replace may lead anywhere.
+      if (!where.empty() && tree_.find(join(where, where.size())) == tree_.end() &&
+          folder_.kind(join(where, where.size())) == EntryKind::kLink) {
+        return refuse("the symbolic link '" + entry.name +
+                      "' points to the existing symbolic link '" + join(where, where.size()) + "'");
+      }
       entry.target = target;
     }
     return true;
