@@ -237,9 +237,21 @@ class EnvPulse : public ::testing::Test {
   void fake_systemctl(const std::string& body) {
     write_script(fake_bin_ / "systemctl", "echo \"$*\" >> '" + calls_.string() + "'\n" + body);
   }
-  qma::test::ToolResult pulse(const std::string& manager) {
-    return run_tool({ENVPULSE_PATH}, roots_.base(),
-                    {{{"QMA_SCM", manager}, {"PATH", fake_bin_.string() + ":/usr/bin:/bin"}}, {}});
+  /// Runs envpulse with QMA_SCM=manager and the stand-in systemctl first on PATH; `scope`
+  /// is QMA_SYSTEMD_SCOPE (unset when empty).
+  qma::test::ToolResult pulse(const std::string& manager, const std::string& scope = "") {
+    ToolEnvironment environment{
+        {{"QMA_SCM", manager}, {"PATH", fake_bin_.string() + ":/usr/bin:/bin"}}, {}};
+    if (scope.empty()) {
+      environment.unset.push_back("QMA_SYSTEMD_SCOPE");
+    } else {
+      environment.set.emplace_back("QMA_SYSTEMD_SCOPE", scope);
+    }
+    return run_tool({ENVPULSE_PATH}, roots_.base(), environment);
+  }
+  std::string pushed() const {
+    return "set-environment PATH=" + roots_.home().string() +
+           "/bin:/usr/bin AXIS2C_HOME=" + roots_.home().string() + "\n";
   }
 
   qma::test::TempRoots roots_;
@@ -251,8 +263,13 @@ TEST_F(EnvPulse, PushesTheMachineEnvironmentToSystemd) {
   auto result = pulse("systemd");
   EXPECT_EQ(result.out, "ENVPULSE...\n\nENVPULSE SUCCESS\n");
   EXPECT_EQ(result.status, 0);
-  EXPECT_EQ(read_text(calls_), "set-environment PATH=" + roots_.home().string() +
-                                   "/bin:/usr/bin AXIS2C_HOME=" + roots_.home().string() + "\n");
+  EXPECT_EQ(read_text(calls_), pushed());
+
+  // The user's manager when the agent's service lives there.
+  fs::remove(calls_);
+  auto user = pulse("systemd", "user");
+  EXPECT_EQ(user.out, "ENVPULSE...\n\nENVPULSE SUCCESS\n");
+  EXPECT_EQ(read_text(calls_), "--user " + pushed());
 }
 
 TEST_F(EnvPulse, ErrorLineWithoutServiceManagerOrWhenSystemctlFails) {
