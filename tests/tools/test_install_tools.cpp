@@ -237,15 +237,14 @@ class EnvPulse : public ::testing::Test {
   void fake_systemctl(const std::string& body) {
     write_script(fake_bin_ / "systemctl", "echo \"$*\" >> '" + calls_.string() + "'\n" + body);
   }
-  /// Runs envpulse with QMA_SCM=manager and the stand-in systemctl first on PATH; `scope`
-  /// is QMA_SYSTEMD_SCOPE (unset when empty).
-  qma::test::ToolResult pulse(const std::string& manager, const std::string& scope = "") {
-    ToolEnvironment environment{
-        {{"QMA_SCM", manager}, {"PATH", fake_bin_.string() + ":/usr/bin:/bin"}}, {}};
-    if (scope.empty()) {
+  /// Runs envpulse with QMA_SCM=manager, the stand-in systemctl first on PATH and the
+  /// caller's environment changed as given (QMA_SYSTEMD_SCOPE unset unless set there).
+  qma::test::ToolResult pulse(const std::string& manager, ToolEnvironment environment = {}) {
+    environment.set.emplace_back("QMA_SCM", manager);
+    environment.set.emplace_back("PATH", fake_bin_.string() + ":/usr/bin:/bin");
+    if (std::none_of(environment.set.begin(), environment.set.end(),
+                     [](const auto& variable) { return variable.first == "QMA_SYSTEMD_SCOPE"; })) {
       environment.unset.push_back("QMA_SYSTEMD_SCOPE");
-    } else {
-      environment.set.emplace_back("QMA_SYSTEMD_SCOPE", scope);
     }
     return run_tool({ENVPULSE_PATH}, roots_.base(), environment);
   }
@@ -267,9 +266,18 @@ TEST_F(EnvPulse, PushesTheMachineEnvironmentToSystemd) {
 
   // The user's manager when the agent's service lives there.
   fs::remove(calls_);
-  auto user = pulse("systemd", "user");
+  auto user = pulse("systemd", {{{"QMA_SYSTEMD_SCOPE", "user"}}, {}});
   EXPECT_EQ(user.out, "ENVPULSE...\n\nENVPULSE SUCCESS\n");
   EXPECT_EQ(read_text(calls_), "--user " + pushed());
+
+  // Path's %AXIS2C_HOME% is the machine environment's, whatever the caller has.
+  const ToolEnvironment callers[] = {{{}, {"AXIS2C_HOME"}}, {{{"AXIS2C_HOME", "/elsewhere"}}, {}}};
+  for (const ToolEnvironment& caller : callers) {
+    fs::remove(calls_);
+    auto result = pulse("systemd", caller);
+    EXPECT_EQ(result.out, "ENVPULSE...\n\nENVPULSE SUCCESS\n");
+    EXPECT_EQ(read_text(calls_), pushed());
+  }
 }
 
 TEST_F(EnvPulse, ErrorLineWithoutServiceManagerOrWhenSystemctlFails) {
