@@ -11,6 +11,9 @@
 namespace qma::platform {
 
 std::optional<std::string> get_env(std::string_view name);
+/// The value of a variable that is set and not empty; nullopt otherwise (an empty
+/// installation root names no folder, so it counts as unset).
+std::optional<std::string> get_nonempty_env(std::string_view name);
 /// Sets a variable in the process environment (seen by later library loads and children).
 [[nodiscard]] Status set_env(std::string_view name, std::string_view value);
 /// Replaces %NAME% references by the variables' values; unknown names stay as written.

@@ -116,7 +116,7 @@ int QMA_GetLogFile(CMDTbl* cmd) {
   QMCmnCopyField(res.InReplyTo, req.MessageID);
   QMCmnCopyField(res.CommandCode, req.CommandCode);
 
-  auto home = qma::platform::get_env("AXIS2C_HOME");
+  auto home = qma::platform::get_nonempty_env("AXIS2C_HOME");
   if (!home) {
     QMCmnCopyField(res.Status, "900");
     QMA_LogError(__func__, kSrc, __LINE__, "Enviroment Parameter[%s] is nothing!!", "AXIS2C_HOME");
@@ -136,9 +136,11 @@ int QMA_GetLogFile(CMDTbl* cmd) {
   const std::string service_file = qma::platform::join_path(bin, "moxService.xml");
   char mox_logfile[QMA_LEN_PATH] = {};
   const char* path[] = {"parameter", "mox_logfile", ""};
+  // An empty value names no file: it is as good as none.
   if (g_QMAgentSub.QMA_XML_GetElementValueForFile == nullptr ||
       g_QMAgentSub.QMA_XML_GetElementValueForFile(QMA_LogError, service_file.c_str(), path,
-                                                  mox_logfile, sizeof mox_logfile) != 1) {
+                                                  mox_logfile, sizeof mox_logfile) != 1 ||
+      mox_logfile[0] == '\0') {
     QMA_LogError(__func__, kSrc, __LINE__, "Nothing Element[%s:%s] in File[%s] is nothing!!",
                  "parameter", "mox_logfile", service_file.c_str());
     mox_logfile[0] = '\0';

@@ -127,7 +127,7 @@ int QMA_RepositoryForUpdatePKG(MPITbl* mpi, CMDTbl* cmd) {
   }
   const std::string archive = qma::platform::join_path(module, data.FileName);
 
-  auto home = qma::platform::get_env("AXIS2C_HOME");
+  auto home = qma::platform::get_nonempty_env("AXIS2C_HOME");
   if (!home) {
     QMA_LogError(__func__, kSrc, __LINE__, "Enviroment Parameter[%s] is nothing!!", "AXIS2C_HOME");
   } else {

@@ -30,6 +30,12 @@ std::optional<std::string> get_env(std::string_view name) {
   return std::string(value);
 }
 
+std::optional<std::string> get_nonempty_env(std::string_view name) {
+  auto value = get_env(name);
+  if (value && value->empty()) return std::nullopt;
+  return value;
+}
+
 Status set_env(std::string_view name, std::string_view value) {
   if (name.empty() || name.find('=') != std::string_view::npos) {
     set_last_error(EINVAL);

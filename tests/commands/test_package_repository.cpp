@@ -404,9 +404,44 @@ TEST_F(LogCollection, WithoutCommunicationServiceLogsOnlyTheAgentsOwnArePacked) 
       agent_.count_in_log("Nothing Element[parameter:mox_logfile] in File[" +
                           (agent_.roots_.bin() / "moxService.xml").string() + "] is nothing!!"),
       1);
-  // An older archive is replaced.
-  EXPECT_EQ(collect(&attached), answer_);
-  expect_archive_sound();
+  // An older archive is replaced. An empty log file name is as good as none.
+  for (const char* empty : {"<mox_logfile></mox_logfile>", "<mox_logfile/>"}) {
+    SCOPED_TRACE(empty);
+    write(agent_.roots_.bin() / "moxService.xml",
+          std::string("<parameter>") + empty + "</parameter>");
+    int before = agent_.count_in_log("Nothing Element[parameter:mox_logfile]");
+    EXPECT_EQ(collect(&attached), answer_);
+    expect_archive_sound();
+    EXPECT_EQ(agent_.count_in_log("Nothing Element[parameter:mox_logfile]"), before + 1);
+  }
+  EXPECT_EQ(agent_.count_in_log("Log file name is not a plain name."), 0);
+}
+
+TEST_F(LogCollection, UnsetOrEmptyInstallationRootEndsCollectionAndRegistrationEarly) {
+  const std::string home = agent_.roots_.home().string();
+  const std::string line = "Enviroment Parameter[AXIS2C_HOME] is nothing!!";
+  for (bool empty : {false, true}) {
+    SCOPED_TRACE(empty ? "empty" : "unset");
+    if (empty) {
+      setenv("AXIS2C_HOME", "", 1);
+    } else {
+      unsetenv("AXIS2C_HOME");
+    }
+    int before = agent_.count_in_log(line);
+    std::string attached;
+    EXPECT_EQ(
+        collect(&attached),
+        "<QMAMessage MessageVersion=\"2.0\"><InReplyTo>L</InReplyTo><CommandCode>7</"
+        "CommandCode><QMAData><Status>900</Status><FileName></FileName></QMAData></QMAMessage>");
+    EXPECT_EQ(tree_of(log_dir()), std::vector<std::string>{"QMAgent.log"});
+    // Registration moves the package in but has no launcher to unpack it with.
+    ASSERT_TRUE(write_zip(drop_ / "pkg.zip", {{"QuillInfo.xml", "new"}}));
+    EXPECT_EQ(register_package("pkg.zip"), answer_of("R", "2", "900"));
+    EXPECT_EQ(tree_of(module()), std::vector<std::string>{"pkg.zip"});
+    setenv("AXIS2C_HOME", home.c_str(), 1);
+    EXPECT_EQ(agent_.count_in_log(line), before + 2);
+  }
+  EXPECT_EQ(agent_.count_in_log("Copy of zip-tool failed."), 0);
 }
 
 TEST_F(LogCollection, AtMostTwoHundredLogFilesArePacked) {
