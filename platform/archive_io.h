@@ -78,8 +78,12 @@ struct RegularFile {
   uint32_t mode = 0;
   int64_t modified = 0;  ///< seconds since 1970
 };
+/// Whether a symbolic link as the last component of a path is followed.
+enum class LastLink { kRefuse, kFollow };
 /// Opens an existing regular file for reading. A symbolic link as the last
-/// component fails with ELOOP, anything but a regular file with EINVAL.
-[[nodiscard]] Result<RegularFile> open_regular_file(std::string_view path);
+/// component fails with ELOOP (unless followed), anything but a regular file
+/// with EINVAL.
+[[nodiscard]] Result<RegularFile> open_regular_file(std::string_view path,
+                                                    LastLink last_link = LastLink::kRefuse);
 
 }  // namespace qma::platform

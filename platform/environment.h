@@ -1,6 +1,7 @@
 // Process environment and the two roots that keep tests away from the real host.
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -17,6 +18,10 @@ std::optional<std::string> get_nonempty_env(std::string_view name);
 [[nodiscard]] Status set_env(std::string_view name, std::string_view value);
 /// Replaces %NAME% references by the variables' values; unknown names stay as written.
 std::string expand_env_references(std::string_view text);
+/// The same with the values that `lookup` gives (nullopt: unknown).
+std::string expand_env_references(
+    std::string_view text,
+    const std::function<std::optional<std::string>(std::string_view name)>& lookup);
 
 /// $QMA_STATE_DIR, default /var/lib/qmagent: registry file, service database,
 /// pipe sockets, named mutexes.

@@ -18,7 +18,8 @@ using EnvironmentVariables = std::vector<std::pair<std::string, std::string>>;
 /// Hands the variables to the host's service manager, so that the services it
 /// starts from now on see them, and waits at most timeout_ms for it.
 /// On Linux: `systemctl set-environment NAME=VALUE...` (systemctl found through
-/// PATH) when systemd runs the host, chosen as ServiceManager::open chooses it;
+/// PATH) when systemd runs the host, chosen as ServiceManager::open chooses it and
+/// in the same scope (`systemctl --user` with QMA_SYSTEMD_SCOPE=user);
 /// without systemd it fails with kErrorFailedServiceControllerConnect, a run past
 /// the limit is killed and fails with kErrorTimeout, and a refusal by systemctl
 /// fails with its exit status. With no variables only the manager's presence is checked.

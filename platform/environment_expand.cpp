@@ -6,6 +6,12 @@
 namespace qma::platform {
 
 std::string expand_env_references(std::string_view text) {
+  return expand_env_references(text, [](std::string_view name) { return get_env(name); });
+}
+
+std::string expand_env_references(
+    std::string_view text,
+    const std::function<std::optional<std::string>(std::string_view name)>& lookup) {
   std::string out;
   out.reserve(text.size());
   size_t pos = 0;
@@ -24,7 +30,7 @@ std::string expand_env_references(std::string_view text) {
     }
     std::string_view name = text.substr(open + 1, close - open - 1);
     std::optional<std::string> value;
-    if (!name.empty()) value = get_env(name);
+    if (!name.empty()) value = lookup(name);
     if (value) {
       out.append(*value);
       pos = close + 1;

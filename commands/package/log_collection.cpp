@@ -35,37 +35,26 @@ std::vector<std::string> with_previous(std::initializer_list<const char*> names,
   return out;
 }
 
-/// Copies one log into the log directory under its own name. Only a regular file is read
-/// (a link is skipped, so no file elsewhere lands in the archive), and the copy replaces
-/// whatever entry had that name without writing through it. A source that is the target
-/// itself is not copied. True when a copy was made.
+/// Copies one log into the log directory under its own name. The source is found without
+/// regard to the case of its name; only a regular file is read (a link is skipped, so no
+/// file elsewhere lands in the archive), and the copy replaces whatever entry had that name
+/// without writing through it. A source that is the target itself is not copied. True
+/// when a copy was made.
 bool copy_log(const std::string& source_folder, const std::string& name,
               qma::platform::ConfinedFolder& log_dir, const std::string& log_dir_path) {
+  const std::string source_path =
+      qma::platform::resolve_path(qma::platform::join_path(source_folder, name));
   std::error_code error;
-  if (std::filesystem::equivalent(qma::platform::join_path(source_folder, name),
-                                  qma::platform::join_path(log_dir_path, name), error)) {
+  if (std::filesystem::equivalent(source_path, qma::platform::join_path(log_dir_path, name),
+                                  error)) {
     return false;
   }
-  auto source = qma::platform::open_regular_file(qma::platform::join_path(source_folder, name));
+  auto source = qma::platform::open_regular_file(source_path);
   if (!source.ok()) return false;  // missing logs are no error
-  auto copy = log_dir.create_file(name, 0644);
-  if (!copy.ok()) {
-    QMA_LogWarning("QMA_GetLogFile", kSrc, __LINE__, "Log file not copied. errno=[%d] File=[%s]",
-                   copy.error(), name.c_str());
-    return false;
-  }
-  char buffer[64 * 1024];
   // A log that grows meanwhile is copied up to the size it had when it was opened.
-  uint64_t left = source->size;
-  while (left > 0) {
-    size_t want = left < sizeof buffer ? static_cast<size_t>(left) : sizeof buffer;
-    size_t got = std::fread(buffer, 1, want, source->file.get());
-    if (got == 0 || !copy->write(buffer, got).ok()) break;
-    left -= got;
-  }
-  if (left != 0 || !copy->commit().ok()) {
-    QMA_LogWarning("QMA_GetLogFile", kSrc, __LINE__, "Log file not copied. File=[%s]",
-                   name.c_str());
+  if (auto copied = qma::commands::copy_into_folder(*source, log_dir, name, 0644); !copied.ok()) {
+    QMA_LogWarning("QMA_GetLogFile", kSrc, __LINE__, "Log file not copied. errno=[%d] File=[%s]",
+                   copied.error(), name.c_str());
     return false;
   }
   return true;
@@ -127,7 +116,7 @@ int QMA_GetLogFile(CMDTbl* cmd) {
   QMCmnCopyField(res.InReplyTo, req.MessageID);
   QMCmnCopyField(res.CommandCode, req.CommandCode);
 
-  auto home = qma::platform::get_env("AXIS2C_HOME");
+  auto home = qma::platform::get_nonempty_env("AXIS2C_HOME");
   if (!home) {
     QMCmnCopyField(res.Status, "900");
     QMA_LogError(__func__, kSrc, __LINE__, "Enviroment Parameter[%s] is nothing!!", "AXIS2C_HOME");
@@ -147,9 +136,11 @@ int QMA_GetLogFile(CMDTbl* cmd) {
   const std::string service_file = qma::platform::join_path(bin, "moxService.xml");
   char mox_logfile[QMA_LEN_PATH] = {};
   const char* path[] = {"parameter", "mox_logfile", ""};
+  // An empty value names no file: it is as good as none.
   if (g_QMAgentSub.QMA_XML_GetElementValueForFile == nullptr ||
       g_QMAgentSub.QMA_XML_GetElementValueForFile(QMA_LogError, service_file.c_str(), path,
-                                                  mox_logfile, sizeof mox_logfile) != 1) {
+                                                  mox_logfile, sizeof mox_logfile) != 1 ||
+      mox_logfile[0] == '\0') {
     QMA_LogError(__func__, kSrc, __LINE__, "Nothing Element[%s:%s] in File[%s] is nothing!!",
                  "parameter", "mox_logfile", service_file.c_str());
     mox_logfile[0] = '\0';

@@ -2,8 +2,11 @@
 // package, and the pieces of the log collection that tests look at one by one.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
+
+#include "platform/archive_io.h"
 
 /// Empties a folder before a new package is registered there. With top 1 the module's
 /// status file and version history ("ModuleStatus", "CurrentVersion.xml",
@@ -22,8 +25,16 @@ inline constexpr size_t kMaxLogFiles = 200;
 /// followed by the arguments), never passes this many characters.
 inline constexpr size_t kZipCommandLineLimit = 8192;
 
-/// Copies the launcher from the installation's bin folder into `folder`, where it runs.
-/// False (logged under `caller`) when the copy fails.
+/// Copies an open file, up to the size it had when it was opened, into `folder` under
+/// `name` with permission bits `mode`. The copy is written under a temporary name and
+/// renamed into place, so whatever entry had that name (a link too) is replaced and never
+/// written through.
+[[nodiscard]] platform::Status copy_into_folder(platform::RegularFile& source,
+                                                platform::ConfinedFolder& folder,
+                                                const std::string& name, uint32_t mode);
+/// Copies the launcher from the installation's bin folder into `folder`, where it runs,
+/// replacing whatever entry has its name there without writing through it. False (logged
+/// under `caller`) when the copy fails.
 bool copy_zip_tool(const char* caller, const std::string& bin, const std::string& folder);
 /// Runs the launcher in `folder` with `arguments` and waits for it (at most 300 s). The
 /// answer's status: "600" when it ended (after a second for its files to settle), "905"

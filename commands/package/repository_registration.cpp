@@ -96,12 +96,17 @@ int QMA_RepositoryForUpdatePKG(MPITbl* mpi, CMDTbl* cmd) {
   }
 
   const std::string root = QMA_Cmn_GetPackageRoot();
-  const std::string module = qma::platform::join_path(root, data.ModuleID);
+  // The module folder is found once, whatever the letter case of its name, and every step
+  // below (the check, the sweep, the move, the launcher, the status file) uses that one
+  // entry, so none of them can reach another.
+  const std::string module =
+      qma::platform::resolve_path(qma::platform::join_path(root, data.ModuleID));
+  const std::string module_name = module.substr(module.find_last_of('/') + 1);
   // An existing module folder is swept, keeping the status and version history; a link
   // or a file in its place is never swept through or unpacked into.
   if (!qma::platform::create_directory(module).ok()) {
     auto folder = qma::platform::ConfinedFolder::open(root);
-    auto kind = folder.ok() ? folder->kind(data.ModuleID) : qma::platform::EntryKind::kNone;
+    auto kind = folder.ok() ? folder->kind(module_name) : qma::platform::EntryKind::kNone;
     if (kind == qma::platform::EntryKind::kLink || kind == qma::platform::EntryKind::kFile ||
         kind == qma::platform::EntryKind::kOther) {
       QMA_LogError(__func__, kSrc, __LINE__, "Module folder is not a folder. Path=[%s]",
@@ -122,7 +127,7 @@ int QMA_RepositoryForUpdatePKG(MPITbl* mpi, CMDTbl* cmd) {
   }
   const std::string archive = qma::platform::join_path(module, data.FileName);
 
-  auto home = qma::platform::get_env("AXIS2C_HOME");
+  auto home = qma::platform::get_nonempty_env("AXIS2C_HOME");
   if (!home) {
     QMA_LogError(__func__, kSrc, __LINE__, "Enviroment Parameter[%s] is nothing!!", "AXIS2C_HOME");
   } else {
@@ -132,6 +137,8 @@ int QMA_RepositoryForUpdatePKG(MPITbl* mpi, CMDTbl* cmd) {
   // After a time-out the launcher runs on and the archive stays until the next registration
   // sweeps it.
   const std::string arguments = "-u " + qma::platform::quote_argument(archive);
+  // Only this run's refusal report is read afterwards: a stale one goes first.
+  (void)qma::platform::delete_file(archive + kRefusalSuffix);
   const char* status = qma::commands::run_zip_tool(__func__, module, arguments);
   QMCmnCopyField(res.Status, status);
   if (std::strcmp(status, "600") == 0) {
@@ -145,7 +152,7 @@ int QMA_RepositoryForUpdatePKG(MPITbl* mpi, CMDTbl* cmd) {
     }
     log_archiver_refusal(archive);
     if (QMA_Cmn_CheckFile(module.c_str(), "ModuleStatus") != 1) {
-      QMA_Cmn_Set_ModuleStatus(data.ModuleID, QMA_MODSTAT_OK, nullptr);
+      QMA_Cmn_Set_ModuleStatus(module_name.c_str(), QMA_MODSTAT_OK, nullptr);
     } else {
       QMA_LogInfo(__func__, kSrc, __LINE__,
                   "Do not make the ModuleStatus file. Because there is already it.");

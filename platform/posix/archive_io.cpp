@@ -259,10 +259,11 @@ Result<uint64_t> ConfinedFolder::free_bytes() const {
   return static_cast<uint64_t>(vfs.f_bavail) * static_cast<uint64_t>(vfs.f_frsize);
 }
 
-Result<RegularFile> open_regular_file(std::string_view path) {
+Result<RegularFile> open_regular_file(std::string_view path, LastLink last_link) {
   // Non-blocking, so that a FIFO given by name never hangs the reader.
-  int fd =
-      ::open(std::string(path).c_str(), O_RDONLY | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  int open_flags = O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC;
+  if (last_link == LastLink::kRefuse) open_flags |= O_NOFOLLOW;
+  int fd = ::open(std::string(path).c_str(), open_flags);
   if (fd < 0) return Result<RegularFile>::failure(fail(errno));
   struct stat st {};
   int error = ::fstat(fd, &st) != 0 ? errno : S_ISREG(st.st_mode) ? 0 : EINVAL;

@@ -3,28 +3,21 @@
 // This folder is the only place that may include OS headers. Nothing here logs.
 #include "platform/environment_broadcast.h"
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "platform/command_line.h"
 #include "platform/environment.h"
 #include "platform/error.h"
+#include "platform/posix/service_manager_internal.h"
 #include "platform/process.h"
 
 namespace qma::platform {
 
 namespace {
-
-/// The same choice of service manager as ServiceManager::open makes.
-bool systemd_runs_host() {
-  std::string choice = get_env("QMA_SCM").value_or("");
-  if (choice == "systemd") return true;
-  if (choice == "standalone") return false;
-  struct stat st {};
-  return ::stat("/run/systemd/system", &st) == 0 && S_ISDIR(st.st_mode);
-}
 
 /// The first executable `name` in PATH, or "" when there is none.
 std::string find_in_path(const std::string& name) {
@@ -49,13 +42,17 @@ Status fail(int error) {
 }  // namespace
 
 Status announce_environment(const EnvironmentVariables& variables, uint32_t timeout_ms) {
-  if (!systemd_runs_host()) return fail(kErrorFailedServiceControllerConnect);
+  // The manager and its scope are the ones the agent's service is installed with.
+  if (!svc::systemd_chosen()) return fail(kErrorFailedServiceControllerConnect);
   std::string systemctl = find_in_path("systemctl");
   if (systemctl.empty()) return fail(kErrorFailedServiceControllerConnect);
   if (variables.empty()) return Status::success();
-  std::string command_line = quote_argument("systemctl") + " set-environment";
-  for (const auto& [name, value] : variables)
-    command_line += " " + quote_argument(name + "=" + value);
+  std::vector<std::string> arguments{"set-environment"};
+  for (const auto& [name, value] : variables) arguments.push_back(name + "=" + value);
+  std::string command_line;
+  for (const std::string& word : svc::systemctl_words(std::move(arguments))) {
+    command_line += (command_line.empty() ? "" : " ") + quote_argument(word);
+  }
   auto process = Process::spawn(systemctl, command_line, "/");
   if (!process.ok()) return fail(process.error());
   WaitStatus waited = process->wait(timeout_ms);

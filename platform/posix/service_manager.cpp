@@ -23,15 +23,7 @@ extern char** environ;
 namespace qma::platform {
 
 Result<std::unique_ptr<ServiceManager>> ServiceManager::open() {
-  auto choice = get_env("QMA_SCM").value_or("");
-  bool systemd = false;
-  if (choice == "systemd") {
-    systemd = true;
-  } else if (choice != "standalone") {
-    struct stat st {};
-    systemd = ::stat("/run/systemd/system", &st) == 0 && S_ISDIR(st.st_mode);
-  }
-  if (systemd) return svc::make_systemd_manager();
+  if (svc::systemd_chosen()) return svc::make_systemd_manager();
   return svc::make_standalone_manager();
 }
 
@@ -47,6 +39,24 @@ Result<std::string> current_program_path() {
 }
 
 namespace svc {
+
+bool systemd_chosen() {
+  auto choice = get_env("QMA_SCM").value_or("");
+  if (choice == "systemd") return true;
+  if (choice == "standalone") return false;
+  struct stat st {};
+  return ::stat("/run/systemd/system", &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool systemd_user_scope() {
+  return get_env("QMA_SYSTEMD_SCOPE").value_or("") == "user";
+}
+
+std::vector<std::string> systemctl_words(std::vector<std::string> args) {
+  if (systemd_user_scope()) args.insert(args.begin(), "--user");
+  args.insert(args.begin(), "systemctl");
+  return args;
+}
 
 std::map<std::string, std::string> parse_key_values(std::string_view text) {
   std::map<std::string, std::string> values;

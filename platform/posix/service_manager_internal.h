@@ -40,6 +40,15 @@ inline Status status_fail(int error) {
 std::unique_ptr<ServiceManager> make_standalone_manager();
 std::unique_ptr<ServiceManager> make_systemd_manager();
 
+/// True when the services of this host go to systemd: QMA_SCM=systemd, or systemd runs
+/// the host (/run/systemd/system is a folder) and QMA_SCM is not "standalone".
+bool systemd_chosen();
+/// True with QMA_SYSTEMD_SCOPE=user: the calling user's manager (systemctl --user).
+bool systemd_user_scope();
+/// The words of a systemctl command for the chosen scope: "systemctl", then "--user"
+/// when the scope is the user's, then the arguments.
+std::vector<std::string> systemctl_words(std::vector<std::string> args);
+
 /// "a b" -> key=value lines and back; values may hold any byte but a line break.
 std::map<std::string, std::string> parse_key_values(std::string_view text);
 std::string format_key_values(const std::map<std::string, std::string>& values);

@@ -16,6 +16,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
+#include <utility>
 
 #include "platform/environment.h"
 #include "platform/error.h"
@@ -31,10 +32,6 @@ namespace {
 constexpr const char* kSystemdVariables[] = {"QMA_SYSTEMD_SCOPE", "QMA_SYSTEMD_UNIT_DIR",
                                              "QMA_SYSTEMD_RUN_DIR"};
 
-bool user_scope() {
-  return get_env("QMA_SYSTEMD_SCOPE").value_or("") == "user";
-}
-
 /// The value of a variable, empty when unset.
 std::string env_or_empty(const char* name) {
   return get_env(name).value_or("");
@@ -43,7 +40,7 @@ std::string env_or_empty(const char* name) {
 std::string unit_dir() {
   std::string dir = env_or_empty("QMA_SYSTEMD_UNIT_DIR");
   if (!dir.empty()) return dir;
-  if (!user_scope()) return "/etc/systemd/system";
+  if (!systemd_user_scope()) return "/etc/systemd/system";
   std::string config = env_or_empty("XDG_CONFIG_HOME");
   if (config.empty()) config = join_path(env_or_empty("HOME"), ".config");
   return join_path(join_path(config, "systemd"), "user");
@@ -52,7 +49,7 @@ std::string unit_dir() {
 std::string run_dir() {
   std::string dir = env_or_empty("QMA_SYSTEMD_RUN_DIR");
   if (!dir.empty()) return dir;
-  if (!user_scope()) return "/run/qmagent";
+  if (!systemd_user_scope()) return "/run/qmagent";
   std::string runtime = env_or_empty("XDG_RUNTIME_DIR");
   if (runtime.empty()) runtime = "/run/user/" + std::to_string(::getuid());
   return join_path(runtime, "qmagent");
@@ -82,9 +79,7 @@ std::string unit_of(std::string_view name) {
 }
 
 int systemctl(std::vector<std::string> args, std::string* output = nullptr) {
-  if (user_scope()) args.insert(args.begin(), "--user");
-  args.insert(args.begin(), "systemctl");
-  return run_and_capture(args, output);
+  return run_and_capture(systemctl_words(std::move(args)), output);
 }
 
 /// True for the active states of a unit: it runs, starts, reloads or stops.

@@ -132,13 +132,38 @@ TEST_F(PackageRepository, NewPackageReplacesTheOldButKeepsStatusAndVersionHistor
 TEST_F(PackageRepository, ModuleFolderThatIsALinkIsNeitherSweptNorUnpackedInto) {
   const fs::path elsewhere = agent_.roots_.base() / "elsewhere";
   write(elsewhere / "precious.txt", "precious");
-  fs::create_directory_symlink(elsewhere, module());
+  // The link is found by the id as requested and in another letter case alike.
+  for (const char* requested : {"0100abcd", "0100ABCD"}) {
+    SCOPED_TRACE(requested);
+    fs::remove_all(root());
+    fs::create_directories(root());
+    fs::create_directory_symlink(elsewhere, root() / "0100abcd");
+    ASSERT_TRUE(write_zip(drop_ / "pkg.zip", {{"QuillInfo.xml", "new"}}));
+    int refused = agent_.count_in_log("Module folder is not a folder. Path=[" +
+                                      (root() / "0100abcd").string() + "]");
+    EXPECT_EQ(register_package("pkg.zip", requested), answer_of("R", "2", "900"));
+    EXPECT_EQ(agent_.count_in_log("Module folder is not a folder. Path=[" +
+                                  (root() / "0100abcd").string() + "]"),
+              refused + 1);
+    EXPECT_EQ(tree_of(elsewhere), std::vector<std::string>{"precious.txt"});
+    EXPECT_EQ(tree_of(root()), std::vector<std::string>{"0100abcd"});
+    EXPECT_TRUE(fs::exists(drop_ / "pkg.zip"));
+  }
+}
+
+TEST_F(PackageRepository, ModuleIdInAnotherLetterCaseRegistersIntoTheExistingFolder) {
+  const fs::path existing = root() / "0100abcd";
+  write(existing / "old_tool.sh", "old");
+  write(existing / "CurrentVersion.xml", "history");
   ASSERT_TRUE(write_zip(drop_ / "pkg.zip", {{"QuillInfo.xml", "new"}}));
-  EXPECT_EQ(register_package("pkg.zip"), answer_of("R", "2", "900"));
-  EXPECT_EQ(agent_.count_in_log("Module folder is not a folder. Path=[" + module().string() + "]"),
-            1);
-  EXPECT_EQ(tree_of(elsewhere), std::vector<std::string>{"precious.txt"});
-  EXPECT_TRUE(fs::exists(drop_ / "pkg.zip"));
+  EXPECT_EQ(register_package("pkg.zip", "0100ABCD"), answer_of("R", "2", "600"));
+  EXPECT_EQ(tree_of(root()),
+            (std::vector<std::string>{"0100abcd", "0100abcd/CurrentVersion.xml",
+                                      "0100abcd/ModuleStatus", "0100abcd/QuillInfo.xml"}));
+  EXPECT_EQ(read_text(existing / "QuillInfo.xml"), "new");
+  EXPECT_EQ(read_text(existing / "CurrentVersion.xml"), "history");
+  EXPECT_EQ(QMA_Cmn_Get_ModuleStatus("0100abcd", nullptr), 0);
+  EXPECT_EQ(tree_of(drop_), std::vector<std::string>{}) << "the upload was moved in and deleted";
 }
 
 TEST_F(PackageRepository, RequestChecksRefuseWithoutTouchingThePackageRoot) {
@@ -204,6 +229,10 @@ TEST_F(PackageRepository, HostileArchivesWriteNothingOutsideTheModuleFolder) {
        {{"lnk", "../../../outside", kZipLink}, {"lnk/evil.txt", "evil"}},
        "would be written through the symbolic link 'lnk'",
        {home / "outside" / "evil.txt", module() / "lnk"}},
+      {"entry named like the archiver's refusal report",
+       {{"QuillInfo.xml", "new"}, {"pkg.zip.err", "QMAunz: a forged refusal"}},
+       "'pkg.zip.err' has the name of the refusal report",
+       {module() / "pkg.zip.err", module() / "QuillInfo.xml"}},
       {"duplicate entry",
        {{"dup.txt", "one"}, {"dup.tx2", "two"}},
        "'dup.txt' appears twice",
@@ -327,6 +356,9 @@ TEST_F(LogCollection, CommunicationServiceLogsAreCollectedPackedAndCleanedUp) {
   write(home / "logs" / "MOX_Install.log", "install");
   write(home / "logs" / "ExMOX_Install.log", "install before");
   write(home / "logs" / "not_listed.log", "not collected");
+  // Sources are found whatever the case of their names, and copied under the table's names.
+  write(home / "logs" / "AXIS2_MOXCLIENT.LOG", "client");
+  write(home / "bin" / "mox_client.log", "mox client");
   write(agent_.roots_.base() / "secret", "secret");
   fs::create_symlink(agent_.roots_.base() / "secret", home / "logs" / "miniQMA.log");
   write(home / "bin" / "moxService.xml",
@@ -336,6 +368,9 @@ TEST_F(LogCollection, CommunicationServiceLogsAreCollectedPackedAndCleanedUp) {
   write(home / "bin" / "ExplainmoxService.log", "plain before");
   write(home / "bin" / "BmcGate.log", "bmc");
   write(home / "bin" / "ExQMAgentService.log", "service log before");
+  // A link in the launcher's place is replaced by the launcher's copy, not written through.
+  write(agent_.roots_.base() / "victim", "victim");
+  fs::create_symlink(agent_.roots_.base() / "victim", log_dir() / "QMZipControl");
 
   std::string attached;
   EXPECT_EQ(collect(&attached), answer_);
@@ -343,12 +378,19 @@ TEST_F(LogCollection, CommunicationServiceLogsAreCollectedPackedAndCleanedUp) {
   expect_archive_sound();
   EXPECT_EQ(archived(),
             (std::vector<std::string>{"BmcGate.log", "ExMOX_Install.log", "ExQMAgentService.log",
-                                      "ExplainmoxService.log", "MOX_Install.log", "QMAgent.log",
-                                      "QMAgentService.log", "axis2.log", "moxService.log"}));
+                                      "ExplainmoxService.log", "MOX_CLIENT.log", "MOX_Install.log",
+                                      "QMAgent.log", "QMAgentService.log", "axis2.log",
+                                      "axis2_moxClient.log", "moxService.log"}));
   // The copies and the launcher are gone; the agent's own log and the archive stay.
   EXPECT_EQ(tree_of(log_dir()), (std::vector<std::string>{"QMAgent.log", "QMAgentLog.zip"}));
   EXPECT_EQ(read_text(agent_.roots_.base() / "secret"), "secret");
+  EXPECT_TRUE(read_text(agent_.roots_.base() / "victim") == "victim")
+      << "the launcher was written through the link";
   EXPECT_EQ(read_text(home / "bin" / "moxService.log"), "service") << "sources stay";
+  EXPECT_EQ(read_text(home / "logs" / "AXIS2_MOXCLIENT.LOG"), "client");
+  auto unpacked = run_tool(
+      {"/usr/bin/unzip", "-p", (log_dir() / "QMAgentLog.zip").string(), "axis2_moxClient.log"});
+  EXPECT_EQ(unpacked.out, "client");
 }
 
 TEST_F(LogCollection, WithoutCommunicationServiceLogsOnlyTheAgentsOwnArePacked) {
@@ -362,9 +404,44 @@ TEST_F(LogCollection, WithoutCommunicationServiceLogsOnlyTheAgentsOwnArePacked) 
       agent_.count_in_log("Nothing Element[parameter:mox_logfile] in File[" +
                           (agent_.roots_.bin() / "moxService.xml").string() + "] is nothing!!"),
       1);
-  // An older archive is replaced.
-  EXPECT_EQ(collect(&attached), answer_);
-  expect_archive_sound();
+  // An older archive is replaced. An empty log file name is as good as none.
+  for (const char* empty : {"<mox_logfile></mox_logfile>", "<mox_logfile/>"}) {
+    SCOPED_TRACE(empty);
+    write(agent_.roots_.bin() / "moxService.xml",
+          std::string("<parameter>") + empty + "</parameter>");
+    int before = agent_.count_in_log("Nothing Element[parameter:mox_logfile]");
+    EXPECT_EQ(collect(&attached), answer_);
+    expect_archive_sound();
+    EXPECT_EQ(agent_.count_in_log("Nothing Element[parameter:mox_logfile]"), before + 1);
+  }
+  EXPECT_EQ(agent_.count_in_log("Log file name is not a plain name."), 0);
+}
+
+TEST_F(LogCollection, UnsetOrEmptyInstallationRootEndsCollectionAndRegistrationEarly) {
+  const std::string home = agent_.roots_.home().string();
+  const std::string line = "Enviroment Parameter[AXIS2C_HOME] is nothing!!";
+  for (bool empty : {false, true}) {
+    SCOPED_TRACE(empty ? "empty" : "unset");
+    if (empty) {
+      setenv("AXIS2C_HOME", "", 1);
+    } else {
+      unsetenv("AXIS2C_HOME");
+    }
+    int before = agent_.count_in_log(line);
+    std::string attached;
+    EXPECT_EQ(
+        collect(&attached),
+        "<QMAMessage MessageVersion=\"2.0\"><InReplyTo>L</InReplyTo><CommandCode>7</"
+        "CommandCode><QMAData><Status>900</Status><FileName></FileName></QMAData></QMAMessage>");
+    EXPECT_EQ(tree_of(log_dir()), std::vector<std::string>{"QMAgent.log"});
+    // Registration moves the package in but has no launcher to unpack it with.
+    ASSERT_TRUE(write_zip(drop_ / "pkg.zip", {{"QuillInfo.xml", "new"}}));
+    EXPECT_EQ(register_package("pkg.zip"), answer_of("R", "2", "900"));
+    EXPECT_EQ(tree_of(module()), std::vector<std::string>{"pkg.zip"});
+    setenv("AXIS2C_HOME", home.c_str(), 1);
+    EXPECT_EQ(agent_.count_in_log(line), before + 2);
+  }
+  EXPECT_EQ(agent_.count_in_log("Copy of zip-tool failed."), 0);
 }
 
 TEST_F(LogCollection, AtMostTwoHundredLogFilesArePacked) {

@@ -147,6 +147,23 @@ TEST_F(Unpacking, HostileArchivesAreRefusedWholeAndWriteNothing) {
        nullptr,
        nullptr,
        "1000"},
+      {"top-level entry with the name of the refusal report",
+       [&](const fs::path&) {
+         return std::vector<ZipItem>{{"fine.txt", filler},
+                                     {"PKG.ZIP.ERR", "QMAunz: refused by a forged report\n"}};
+       },
+       "'PKG.ZIP.ERR' has the name of the refusal report 'pkg.zip.err'",
+       {"a/b/work/PKG.ZIP.ERR", "a/b/work/fine.txt"}},
+      {"link to an existing link in the folder that points outside",
+       [&](const fs::path&) {
+         return std::vector<ZipItem>{{"fine.txt", filler}, {"l", "dlink", kZipLink}};
+       },
+       "the symbolic link 'l' points to the existing symbolic link 'dlink'",
+       {"a/b/work/l", "a/b/work/fine.txt"},
+       nullptr,
+       [](const fs::path& work, const fs::path& base) {
+         fs::create_directory_symlink(base / "outside", work / "dlink");
+       }},
       {"existing link in the folder",
        [&](const fs::path&) {
          return std::vector<ZipItem>{{"pre/evil.txt", "evil"}};

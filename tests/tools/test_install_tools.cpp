@@ -71,6 +71,12 @@ TEST_F(ZipControl, ConsoleLinesExitCodesAndTheArchiverCommandLine) {
        "getenv error : 203\n",
        2,
        ""},
+      {"empty installation root",
+       {"-u", "p.zip"},
+       {{{"AXIS2C_HOME", ""}}, {}},
+       "getenv error : 203\n",
+       2,
+       ""},
       {"unknown mode", {"-x", "p.zip"}, {}, "argment error : -x\n", 3, ""},
       {"unpack without an archive",
        {"-u"},
@@ -237,9 +243,20 @@ class EnvPulse : public ::testing::Test {
   void fake_systemctl(const std::string& body) {
     write_script(fake_bin_ / "systemctl", "echo \"$*\" >> '" + calls_.string() + "'\n" + body);
   }
-  qma::test::ToolResult pulse(const std::string& manager) {
-    return run_tool({ENVPULSE_PATH}, roots_.base(),
-                    {{{"QMA_SCM", manager}, {"PATH", fake_bin_.string() + ":/usr/bin:/bin"}}, {}});
+  /// Runs envpulse with QMA_SCM=manager, the stand-in systemctl first on PATH and the
+  /// caller's environment changed as given (QMA_SYSTEMD_SCOPE unset unless set there).
+  qma::test::ToolResult pulse(const std::string& manager, ToolEnvironment environment = {}) {
+    environment.set.emplace_back("QMA_SCM", manager);
+    environment.set.emplace_back("PATH", fake_bin_.string() + ":/usr/bin:/bin");
+    if (std::none_of(environment.set.begin(), environment.set.end(),
+                     [](const auto& variable) { return variable.first == "QMA_SYSTEMD_SCOPE"; })) {
+      environment.unset.push_back("QMA_SYSTEMD_SCOPE");
+    }
+    return run_tool({ENVPULSE_PATH}, roots_.base(), environment);
+  }
+  std::string pushed() const {
+    return "set-environment PATH=" + roots_.home().string() +
+           "/bin:/usr/bin AXIS2C_HOME=" + roots_.home().string() + "\n";
   }
 
   qma::test::TempRoots roots_;
@@ -251,8 +268,22 @@ TEST_F(EnvPulse, PushesTheMachineEnvironmentToSystemd) {
   auto result = pulse("systemd");
   EXPECT_EQ(result.out, "ENVPULSE...\n\nENVPULSE SUCCESS\n");
   EXPECT_EQ(result.status, 0);
-  EXPECT_EQ(read_text(calls_), "set-environment PATH=" + roots_.home().string() +
-                                   "/bin:/usr/bin AXIS2C_HOME=" + roots_.home().string() + "\n");
+  EXPECT_EQ(read_text(calls_), pushed());
+
+  // The user's manager when the agent's service lives there.
+  fs::remove(calls_);
+  auto user = pulse("systemd", {{{"QMA_SYSTEMD_SCOPE", "user"}}, {}});
+  EXPECT_EQ(user.out, "ENVPULSE...\n\nENVPULSE SUCCESS\n");
+  EXPECT_EQ(read_text(calls_), "--user " + pushed());
+
+  // Path's %AXIS2C_HOME% is the machine environment's, whatever the caller has.
+  const ToolEnvironment callers[] = {{{}, {"AXIS2C_HOME"}}, {{{"AXIS2C_HOME", "/elsewhere"}}, {}}};
+  for (const ToolEnvironment& caller : callers) {
+    fs::remove(calls_);
+    auto result = pulse("systemd", caller);
+    EXPECT_EQ(result.out, "ENVPULSE...\n\nENVPULSE SUCCESS\n");
+    EXPECT_EQ(read_text(calls_), pushed());
+  }
 }
 
 TEST_F(EnvPulse, ErrorLineWithoutServiceManagerOrWhenSystemctlFails) {

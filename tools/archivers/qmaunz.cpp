@@ -4,10 +4,11 @@
 //   QMAunz [-x] [-o] ARCHIVE     -x unpack (the only mode), -o replace existing files
 //
 // Exit status: 0 unpacked, 1 usage, 2 refused or failed (reason on standard error and
-// in ARCHIVE.err beside the archive).
+// in ARCHIVE.err beside the archive, a name no top-level entry may have).
 #include <zip.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -130,10 +131,31 @@ bool split_name(const std::string& raw, std::vector<std::string>& parts, std::st
   return true;
 }
 
+bool equal_ignoring_case(const std::string& a, const std::string& b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::tolower(static_cast<unsigned char>(x)) ==
+                  std::tolower(static_cast<unsigned char>(y));
+         });
+}
+
+/// Where a refusal is reported besides standard error: ARCHIVE.err, beside the archive.
+struct ReportPlace {
+  std::string folder;
+  std::string name;
+};
+ReportPlace report_place(const std::string& archive) {
+  size_t slash = archive.find_last_of('/');
+  if (slash == std::string::npos) return {".", archive + ".err"};
+  return {archive.substr(0, slash + 1), archive.substr(slash + 1) + ".err"};
+}
+
 class Unpacker {
  public:
   Unpacker(std::string archive, bool overwrite, ConfinedFolder& folder)
-      : archive_path_(std::move(archive)), overwrite_(overwrite), folder_(folder) {}
+      : archive_path_(std::move(archive)),
+        report_name_(report_place(archive_path_).name),
+        overwrite_(overwrite),
+        folder_(folder) {}
 
   /// Checks the whole archive; true when it may be unpacked.
   bool check() {
@@ -204,6 +226,10 @@ class Unpacker {
       if (entry.parts.empty()) {
         if (entry.kind == Kind::kFolder) continue;  // "./": the folder itself
         return refuse("entry " + std::to_string(i) + " has no name");
+      }
+      // Whoever reads the report would take such an entry for a refusal.
+      if (equal_ignoring_case(entry.parts[0], report_name_)) {
+        return refuse("'" + raw + "' has the name of the refusal report '" + report_name_ + "'");
       }
       entry.name = join(entry.parts, entry.parts.size());
       if (!place_in_tree(entry, raw)) return false;
@@ -321,6 +347,13 @@ class Unpacker {
         } else {
           where.pop_back();
         }
+      }
+      // A link of the archive at the end is checked on its own; one already in the folder
+      // that the archive does not replace may lead anywhere.
+      if (!where.empty() && tree_.find(join(where, where.size())) == tree_.end() &&
+          folder_.kind(join(where, where.size())) == EntryKind::kLink) {
+        return refuse("the symbolic link '" + entry.name +
+                      "' points to the existing symbolic link '" + join(where, where.size()) + "'");
       }
       entry.target = target;
     }
@@ -441,6 +474,7 @@ class Unpacker {
   }
 
   std::string archive_path_;
+  std::string report_name_;
   bool overwrite_;
   ConfinedFolder& folder_;
   ZipArchive archive_;
@@ -452,12 +486,10 @@ class Unpacker {
 
 /// Leaves the reason in ARCHIVE.err as well, for a caller that cannot see standard error.
 void write_report(const std::string& archive, const std::string& reason) {
-  size_t slash = archive.find_last_of('/');
-  std::string folder = slash == std::string::npos ? "." : archive.substr(0, slash + 1);
-  std::string name = (slash == std::string::npos ? archive : archive.substr(slash + 1)) + ".err";
-  auto place = ConfinedFolder::open(folder);
+  ReportPlace where = report_place(archive);
+  auto place = ConfinedFolder::open(where.folder);
   if (!place.ok()) return;
-  auto file = place->create_file(name, 0644);
+  auto file = place->create_file(where.name, 0644);
   if (!file.ok()) return;
   std::string line = "QMAunz: " + reason + "\n";
   if (file->write(line.data(), line.size()).ok()) (void)file->commit();

@@ -33,7 +33,7 @@ int main(int argc, char** argv) {
     std::printf("argment error : %d\n", argc);
     return kExitArgumentCount;
   }
-  auto home = qma::platform::get_env("AXIS2C_HOME");
+  auto home = qma::platform::get_nonempty_env("AXIS2C_HOME");
   if (!home) {
     std::printf("getenv error : %d\n", kErrorEnvironmentVariableNotFound);
     return kExitNoHome;
