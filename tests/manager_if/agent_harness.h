@@ -124,6 +124,9 @@ class InProcessAgent {
     g_QMAgentSub.QMA_XML_GetAttrValueForFile_WithAttrs = &QMA_XML_GetAttrValueForFile_WithAttrs;
     g_QMAgentSub.QMA_XML_GetElemValueForFile_WithAttr = &QMA_XML_GetElemValueForFile_WithAttr;
     g_QMAgentSub.QMA_XML_GetElementValueForFile = &QMA_XML_GetElementValueForFile;
+    // The service sets up the reader library's shared state before any request thread
+    // parses; without it, first parses racing on several threads leak its encoding table.
+    QMA_XML_InitParser();
     platform::set_system_event_log_source([] {
       return platform::Result<std::vector<platform::EventLogEntry>>(
           std::vector<platform::EventLogEntry>{{platform::kEventLogStarted, 1700000000, 64}});
