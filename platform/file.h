@@ -81,10 +81,29 @@ enum class UploadAction { kDelete, kMove };
 [[nodiscard]] Status act_on_upload(std::string_view folder, std::string_view name,
                                    UploadAction action, std::string_view to_folder = {});
 
-/// Appends the bytes to a file (created with mode 0644 when absent) as one
-/// whole: when not every byte can be written (a full disk), what was written is
-/// cut off again, so the file never ends in a torn piece.
-[[nodiscard]] Status append_file_whole(std::string_view path, std::string_view data);
+/// One file's append descriptor, kept open across appends so that a line costs
+/// a look at the path and a write. Each append first checks that the path still
+/// names the open file (a rotation or another process may have replaced or
+/// removed it) and opens the path again (created with mode 0644 when absent)
+/// when not. An append is whole: when not every byte can be written (a full
+/// disk), what was written is cut off again, so the file never ends in a torn
+/// piece. Callers take turns (the logs hold their mutex).
+class AppendFile {
+ public:
+  AppendFile() = default;
+  AppendFile(const AppendFile&) = delete;
+  AppendFile& operator=(const AppendFile&) = delete;
+  ~AppendFile();
+  [[nodiscard]] Status append_whole(std::string_view path, std::string_view data);
+  /// Closes the descriptor; the next append opens the path again.
+  void close();
+
+ private:
+  int handle_ = -1;
+  std::string path_;
+  unsigned long long device_ = 0;
+  unsigned long long inode_ = 0;
+};
 
 /// Whole-file read; fails when the file cannot be opened.
 [[nodiscard]] Result<std::string> read_file(std::string_view path);

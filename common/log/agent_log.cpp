@@ -45,6 +45,13 @@ struct AgentLog {
 };
 AgentLog g_log{};
 
+/// The log's descriptor, used only by the owner of the log mutex. Never
+/// destroyed, so threads still logging while the process ends find it open.
+platform::AppendFile& agent_file() {
+  static auto* file = new platform::AppendFile;
+  return *file;
+}
+
 /// Opens the log mutex, creating it when no process has made it yet.
 std::optional<NamedMutex> open_log_mutex() {
   auto opened = NamedMutex::open(kLogMutexName);
@@ -97,7 +104,8 @@ void write_agent_line(const char* severity, const char* func, const char* file, 
       now.minute, now.second, now.millisecond, g_log.host_name, thread_id, severity, or_empty(func),
       or_empty(file), line, text);
   const size_t length = finish_line(buffer, sizeof(buffer), formatted);
-  if (length > 0 && append_line(g_log.log_path, buffer, length, g_log.loss)) ++g_log.lines_written;
+  if (length > 0 && append_line(agent_file(), g_log.log_path, buffer, length, g_log.loss))
+    ++g_log.lines_written;
 
   mutex->release();
 }
@@ -140,6 +148,7 @@ void start_agent_log(const char* log_dir, int max_lines, NamedMutex& held) {
 
 void reset_for_testing() {
   g_log = AgentLog{};
+  agent_file().close();
   reset_service_log_for_testing();
 }
 

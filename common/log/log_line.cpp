@@ -34,9 +34,9 @@ int count_lines(const char* path, int limit) {
   return lines;
 }
 
-bool append_line(const char* path, const char* line, size_t length, LineLoss& loss) {
-  // Lines end in "\n" alone: on this platform text files carry no carriage return.
-  auto written = platform::append_file_whole(path, std::string_view(line, length));
+namespace {
+
+bool report_append(const char* path, const platform::Status& written, LineLoss& loss) {
   if (!written.ok()) {
     // The log itself cannot say it; standard error reaches the service manager's log.
     if (loss.lost++ == 0) {
@@ -54,6 +54,14 @@ bool append_line(const char* path, const char* line, size_t length, LineLoss& lo
     loss.lost = 0;
   }
   return true;
+}
+
+}  // namespace
+
+bool append_line(platform::AppendFile& file, const char* path, const char* line, size_t length,
+                 LineLoss& loss) {
+  // Lines end in "\n" alone: on this platform text files carry no carriage return.
+  return report_append(path, file.append_whole(path, std::string_view(line, length)), loss);
 }
 
 bool build_path(char (&out)[kPathSize], const char* folder, const char* name) {

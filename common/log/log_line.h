@@ -5,6 +5,8 @@
 #include <cstdarg>
 #include <cstddef>
 
+#include "platform/file.h"
+
 namespace qma::log {
 
 /// Buffer widths (bytes, terminator included) of the two logs.
@@ -37,11 +39,12 @@ struct LineLoss {
   int lost = 0;
 };
 
-/// Appends the line to the file as a whole; true when every byte reached the
-/// file. A line that does not fit (a full disk) leaves nothing behind, so the
-/// next line never joins a torn one. The first line lost is reported once on
-/// standard error, and how many were lost once writing works again.
-bool append_line(const char* path, const char* line, size_t length, LineLoss& loss);
+/// Appends the line to the file at path, through the log's kept descriptor, as a whole; true when
+/// every byte reached the file. A line that does not fit (a full disk) leaves nothing behind, so
+/// the next line never joins a torn one. The first line lost is reported once on standard error,
+/// and how many were lost once writing works again.
+bool append_line(platform::AppendFile& file, const char* path, const char* line, size_t length,
+                 LineLoss& loss);
 
 /// folder, the path separator and name, cut to the 260-byte path buffer. The
 /// separator is not doubled when the folder already ends with one. False when

@@ -36,6 +36,12 @@ std::mutex& service_log_mutex() {
 }
 ServiceLog g_service{};
 
+/// The log's descriptor, used under service_log_mutex and never destroyed.
+platform::AppendFile& service_file() {
+  static auto* file = new platform::AppendFile;
+  return *file;
+}
+
 /// Finds the folder and counts the lines already there, on the first line only.
 /// Without AXIS2C_HOME there is no folder: the line is skipped and the next one
 /// looks again (the service main sets AXIS2C_HOME from the machine environment).
@@ -82,7 +88,8 @@ void write_service_line(const char* severity, const char* func, const char* file
       g_service.lines + 1, now.year, now.month, now.day, now.hour, now.minute, now.second,
       now.millisecond, host, severity, or_empty(func), or_empty(file), line, text);
   const size_t length = finish_line(buffer, sizeof(buffer), formatted);
-  if (length > 0 && append_line(path, buffer, length, g_service.loss)) ++g_service.lines;
+  if (length > 0 && append_line(service_file(), path, buffer, length, g_service.loss))
+    ++g_service.lines;
 }
 
 int service_writer(const char* severity, const char* func, const char* file, int line,
@@ -102,6 +109,7 @@ int service_writer(const char* severity, const char* func, const char* file, int
 void reset_service_log_for_testing() {
   std::lock_guard guard(service_log_mutex());
   g_service = ServiceLog{};
+  service_file().close();
 }
 
 }  // namespace qma::log

@@ -96,20 +96,46 @@ Status write_file_atomic(std::string_view path, std::string_view content) {
   return Status::success();
 }
 
-Status append_file_whole(std::string_view path, std::string_view data) {
-  int fd = ::open(std::string(path).c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-  if (fd < 0) return Status::failure(fail(errno));
-  struct stat before {};
-  int error = ::fstat(fd, &before) == 0 ? 0 : errno;
-  if (error == 0 && !write_all(fd, data)) {
-    error = errno;
-    // Writers of one file take turns (the logs hold their mutex), so the bytes
-    // past the old end are this call's own.
-    while (::ftruncate(fd, before.st_size) != 0 && errno == EINTR) {
+AppendFile::~AppendFile() {
+  close();
+}
+
+void AppendFile::close() {
+  if (handle_ >= 0) ::close(handle_);
+  handle_ = -1;
+  path_.clear();
+}
+
+Status AppendFile::append_whole(std::string_view path, std::string_view data) {
+  std::string name(path);
+  // The path's own size is the open file's end while the path still names it.
+  struct stat seen {};
+  const bool current = handle_ >= 0 && path_ == name && ::stat(name.c_str(), &seen) == 0 &&
+                       static_cast<unsigned long long>(seen.st_dev) == device_ &&
+                       static_cast<unsigned long long>(seen.st_ino) == inode_;
+  if (!current) {
+    close();
+    int fd = ::open(name.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) return Status::failure(fail(errno));
+    if (::fstat(fd, &seen) != 0) {
+      const int error = errno;
+      ::close(fd);
+      return Status::failure(fail(error));
     }
+    handle_ = fd;
+    path_ = std::move(name);
+    device_ = static_cast<unsigned long long>(seen.st_dev);
+    inode_ = static_cast<unsigned long long>(seen.st_ino);
   }
-  if (::close(fd) != 0 && error == 0) error = errno;
-  if (error != 0) return Status::failure(fail(error));
+  if (!write_all(handle_, data)) {
+    const int error = errno;
+    while (::ftruncate(handle_, seen.st_size) != 0 && errno == EINTR) {
+    }
+    // A descriptor that failed once is opened afresh, so a file system that
+    // recovers is seen through a new open as well.
+    close();
+    return Status::failure(fail(error));
+  }
   return Status::success();
 }
 

@@ -271,3 +271,39 @@ TEST_F(AgentLogTest, ConcurrentWritersGiveContiguousSequenceNumbers) {
 }
 
 }  // namespace
+
+namespace {
+
+/// Open descriptors of this process, as the system lists them.
+size_t open_descriptors() {
+  size_t count = 0;
+  for ([[maybe_unused]] const auto& entry : fs::directory_iterator("/proc/self/fd")) ++count;
+  return count;
+}
+
+TEST_F(AgentLogTest, LinesFollowTheFileAtThePathWhenAnotherProcessReplacesOrRemovesIt) {
+  initialise(1000);
+  QMA_LogInfo("f", "QMAProc", 1, "first");
+  const size_t descriptors = open_descriptors();
+
+  // Another writer moves the file aside and starts a new one under the name.
+  fs::rename(log_file(), log_dir_ / "moved.log");
+  qma::test::write_file(log_file(), "replacement\n");
+  QMA_LogInfo("f", "QMAProc", 2, "second");
+  // Then removes it altogether.
+  fs::remove(log_file());
+  QMA_LogInfo("f", "QMAProc", 3, "third");
+  for (int i = 4; i <= 50; ++i) QMA_LogInfo("f", "QMAProc", i, "more %d", i);
+
+  std::vector<std::string> moved = read_lines(log_dir_ / "moved.log");
+  ASSERT_EQ(moved.size(), 1u);
+  EXPECT_NE(moved[0].find("first"), std::string::npos);
+  std::vector<std::string> written = lines();
+  ASSERT_EQ(written.size(), 48u);
+  EXPECT_NE(written[0].find("-----third-----"), std::string::npos);
+  EXPECT_EQ(sequence_of(written[0]), 3);
+  // Lines reuse one descriptor instead of leaving one behind per file or line.
+  EXPECT_EQ(open_descriptors(), descriptors);
+}
+
+}  // namespace
