@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <string>
 
 #include "bmcgate/library_state.h"
@@ -66,19 +67,20 @@ void library_log(const char* format, ...) {
   const std::string log_path = platform::join_path(folder, "BmcGate.log");
   const std::string backup_path = platform::join_path(folder, "ExBmcGate.log");
 
+  // One descriptor for the process, kept across lines; the path is looked at
+  // once a second, for a file moved or removed from outside.
+  static auto* file = new platform::AppendFile(1000);
+  static auto* guard = new std::mutex;
+  std::lock_guard lock(*guard);
   int lines = st.log_lines.load();
-  std::ofstream out;
   if (lines == 0) {
     std::error_code ignored;
     std::filesystem::copy_file(log_path, backup_path,
                                std::filesystem::copy_options::overwrite_existing, ignored);
-    out.open(log_path, std::ios::binary | std::ios::trunc);
-  } else {
-    out.open(log_path, std::ios::binary | std::ios::app);
+    std::ofstream(log_path, std::ios::binary | std::ios::trunc).close();
+    file->recheck();
   }
-  if (!out) return;
-  out << line;
-  out.close();
+  if (!file->append_whole(log_path, line).ok()) return;
   if (++lines > kLinesPerFile - 1) lines = 0;
   st.log_lines.store(lines);
 }

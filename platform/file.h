@@ -82,19 +82,25 @@ enum class UploadAction { kDelete, kMove };
                                    UploadAction action, std::string_view to_folder = {});
 
 /// One file's append descriptor, kept open across appends so that a line costs
-/// a look at the path and a write. Each append first checks that the path still
-/// names the open file (a rotation or another process may have replaced or
-/// removed it) and opens the path again (created with mode 0644 when absent)
-/// when not. An append is whole: when not every byte can be written (a full
-/// disk), what was written is cut off again, so the file never ends in a torn
-/// piece. Callers take turns (the logs hold their mutex).
+/// a write and, now and then, a look at the path. An append checks that the
+/// path still names the open file (a rotation or another process may have
+/// replaced or removed it) and opens the path again (created with mode 0644 when
+/// absent) when not. By default every append checks; with a check interval, the
+/// path is looked at again only once that much time has passed since the last
+/// look, or after `recheck`. An append is whole: when not every byte can be
+/// written (a full disk), what was written is cut off again, so the file never
+/// ends in a torn piece. Callers take turns (the logs hold their mutex).
 class AppendFile {
  public:
   AppendFile() = default;
+  explicit AppendFile(uint32_t check_interval_ms) : check_interval_ms_(check_interval_ms) {}
   AppendFile(const AppendFile&) = delete;
   AppendFile& operator=(const AppendFile&) = delete;
   ~AppendFile();
   [[nodiscard]] Status append_whole(std::string_view path, std::string_view data);
+  /// The next append looks at the path whatever the interval: the caller has
+  /// just renamed, truncated or removed the file itself.
+  void recheck() { checked_at_ms_ = 0; }
   /// Closes the descriptor; the next append opens the path again.
   void close();
 
@@ -103,6 +109,9 @@ class AppendFile {
   std::string path_;
   unsigned long long device_ = 0;
   unsigned long long inode_ = 0;
+  uint32_t check_interval_ms_ = 0;
+  /// Monotonic time of the last look at the path; 0: look at the next append.
+  uint64_t checked_at_ms_ = 0;
 };
 
 /// Whole-file read; fails when the file cannot be opened.

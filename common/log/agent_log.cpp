@@ -3,6 +3,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <optional>
 #include <string>
 
@@ -45,10 +46,14 @@ struct AgentLog {
 };
 AgentLog g_log{};
 
+/// Only the service process writes this log, and it rotates the file itself, so
+/// the path is looked at once a second, for a file moved or removed from outside.
+constexpr uint32_t kPathCheckIntervalMs = 1000;
+
 /// The log's descriptor, used only by the owner of the log mutex. Never
 /// destroyed, so threads still logging while the process ends find it open.
 platform::AppendFile& agent_file() {
-  static auto* file = new platform::AppendFile;
+  static auto* file = new platform::AppendFile(kPathCheckIntervalMs);
   return *file;
 }
 
@@ -60,6 +65,24 @@ std::optional<NamedMutex> open_log_mutex() {
   auto created = NamedMutex::create(kLogMutexName);
   if (!created.ok()) return std::nullopt;
   return std::move(created).value();
+}
+
+/// The log mutex, opened once and kept, as a handle would be, so that a line does
+/// not look the mutex up again. Never destroyed, like the descriptor.
+struct KeptMutex {
+  std::mutex guard;
+  std::optional<NamedMutex> mutex;
+};
+KeptMutex& kept_mutex() {
+  static auto* kept = new KeptMutex;
+  return *kept;
+}
+
+NamedMutex* log_mutex() {
+  KeptMutex& kept = kept_mutex();
+  std::lock_guard lock(kept.guard);
+  if (!kept.mutex) kept.mutex = open_log_mutex();
+  return kept.mutex ? &*kept.mutex : nullptr;
 }
 
 /// At most five waits of 1 ms; an abandoned mutex is owned like a signalled one.
@@ -84,14 +107,14 @@ void write_agent_line(const char* severity, const char* func, const char* file, 
   const platform::LocalTime now = platform::local_time_now();
   const unsigned long thread_id = platform::current_thread_id();
 
-  std::optional<NamedMutex> mutex = open_log_mutex();
-  if (!mutex) return;
-  if (!own_log_mutex(*mutex)) return;
+  NamedMutex* mutex = log_mutex();
+  if (mutex == nullptr || !own_log_mutex(*mutex)) return;
 
   if (g_log.lines_at_start + g_log.lines_written >= g_log.max_lines) {
     // A failed delete or rename leaves the log being appended to; the count restarts anyway.
     std::remove(g_log.backup_path);
     std::rename(g_log.log_path, g_log.backup_path);
+    agent_file().recheck();
     g_log.lines_at_start = 0;
     g_log.lines_written = 0;
   }
@@ -140,6 +163,8 @@ void start_agent_log(const char* log_dir, int max_lines, NamedMutex& held) {
   g_log.max_lines = max_lines;
   g_log.lines_at_start = count_lines(g_log.log_path, max_lines);
   g_log.lines_written = 0;
+  // The count was just taken from the file at the path: the next line goes there.
+  agent_file().recheck();
 
   if (owned) held.release();
 }
@@ -149,6 +174,10 @@ void start_agent_log(const char* log_dir, int max_lines, NamedMutex& held) {
 void reset_for_testing() {
   g_log = AgentLog{};
   agent_file().close();
+  {
+    std::lock_guard lock(kept_mutex().guard);
+    kept_mutex().mutex.reset();
+  }
   reset_service_log_for_testing();
 }
 

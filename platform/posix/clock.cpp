@@ -3,6 +3,7 @@
 // This folder is the only place that may include OS headers. Nothing here logs.
 #include "platform/clock.h"
 
+#include <pthread.h>
 #include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
@@ -25,9 +26,28 @@ LocalTime local_time_now() {
                    static_cast<int>(now.tv_nsec / 1000000)};
 }
 
+namespace {
+
+/// The calling thread's kernel id once asked for; 0 before. A child made by fork
+/// starts over, since its one thread has an id of its own.
+thread_local unsigned long t_thread_id = 0;
+
+void forget_thread_id_in_child() {
+  t_thread_id = 0;
+}
+
+}  // namespace
+
 unsigned long current_thread_id() {
-  // The kernel's thread id, the number ps and /proc show for the thread.
-  return static_cast<unsigned long>(syscall(SYS_gettid));
+  // The kernel's thread id, the number ps and /proc show for the thread, asked
+  // for once per thread: log lines carry it, and a line should cost no more
+  // than its write.
+  if (t_thread_id == 0) {
+    static const int registered = ::pthread_atfork(nullptr, nullptr, forget_thread_id_in_child);
+    (void)registered;
+    t_thread_id = static_cast<unsigned long>(syscall(SYS_gettid));
+  }
+  return t_thread_id;
 }
 
 uint64_t monotonic_ms() {

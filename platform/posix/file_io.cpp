@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <string>
 
+#include "platform/clock.h"
 #include "platform/error.h"
 #include "platform/file.h"
 
@@ -22,8 +23,9 @@ int fail(int error) {
   return error;
 }
 
-/// Writes all bytes, riding over short writes and signals.
-bool write_all(int fd, std::string_view content) {
+/// Writes all bytes, riding over short writes and signals; `written` counts the
+/// bytes that reached the file, also when a write fails.
+bool write_all(int fd, std::string_view content, size_t* written = nullptr) {
   const char* p = content.data();
   size_t left = content.size();
   while (left > 0) {
@@ -34,6 +36,7 @@ bool write_all(int fd, std::string_view content) {
     }
     p += n;
     left -= static_cast<size_t>(n);
+    if (written != nullptr) *written += static_cast<size_t>(n);
   }
   return true;
 }
@@ -107,29 +110,43 @@ void AppendFile::close() {
 }
 
 Status AppendFile::append_whole(std::string_view path, std::string_view data) {
-  std::string name(path);
-  // The path's own size is the open file's end while the path still names it.
-  struct stat seen {};
-  const bool current = handle_ >= 0 && path_ == name && ::stat(name.c_str(), &seen) == 0 &&
-                       static_cast<unsigned long long>(seen.st_dev) == device_ &&
-                       static_cast<unsigned long long>(seen.st_ino) == inode_;
-  if (!current) {
-    close();
-    int fd = ::open(name.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0) return Status::failure(fail(errno));
-    if (::fstat(fd, &seen) != 0) {
-      const int error = errno;
-      ::close(fd);
-      return Status::failure(fail(error));
+  const bool same_path = handle_ >= 0 && path_ == path;
+  const uint64_t now = check_interval_ms_ > 0 ? monotonic_ms() : 0;
+  const bool look = !same_path || check_interval_ms_ == 0 || checked_at_ms_ == 0 ||
+                    now - checked_at_ms_ >= check_interval_ms_;
+  if (look) {
+    std::string name(path);
+    struct stat seen {};
+    const bool current = same_path && ::stat(name.c_str(), &seen) == 0 &&
+                         static_cast<unsigned long long>(seen.st_dev) == device_ &&
+                         static_cast<unsigned long long>(seen.st_ino) == inode_;
+    if (!current) {
+      close();
+      int fd = ::open(name.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+      if (fd < 0) return Status::failure(fail(errno));
+      if (::fstat(fd, &seen) != 0) {
+        const int error = errno;
+        ::close(fd);
+        return Status::failure(fail(error));
+      }
+      handle_ = fd;
+      path_ = std::move(name);
+      device_ = static_cast<unsigned long long>(seen.st_dev);
+      inode_ = static_cast<unsigned long long>(seen.st_ino);
     }
-    handle_ = fd;
-    path_ = std::move(name);
-    device_ = static_cast<unsigned long long>(seen.st_dev);
-    inode_ = static_cast<unsigned long long>(seen.st_ino);
+    checked_at_ms_ = now;
   }
-  if (!write_all(handle_, data)) {
+  size_t written = 0;
+  if (!write_all(handle_, data, &written)) {
     const int error = errno;
-    while (::ftruncate(handle_, seen.st_size) != 0 && errno == EINTR) {
+    // Only this append's own bytes are cut off: the file's end now, less what
+    // reached it from this line.
+    struct stat after {};
+    if (written > 0 && ::fstat(handle_, &after) == 0 &&
+        static_cast<unsigned long long>(after.st_size) >= written) {
+      while (::ftruncate(handle_, after.st_size - static_cast<off_t>(written)) != 0 &&
+             errno == EINTR) {
+      }
     }
     // A descriptor that failed once is opened afresh, so a file system that
     // recovers is seen through a new open as well.

@@ -286,12 +286,15 @@ TEST_F(AgentLogTest, LinesFollowTheFileAtThePathWhenAnotherProcessReplacesOrRemo
   QMA_LogInfo("f", "QMAProc", 1, "first");
   const size_t descriptors = open_descriptors();
 
-  // Another writer moves the file aside and starts a new one under the name.
+  // Another writer moves the file aside and starts a new one under the name; the
+  // path is looked at again once a second has passed since the last look.
   fs::rename(log_file(), log_dir_ / "moved.log");
   qma::test::write_file(log_file(), "replacement\n");
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
   QMA_LogInfo("f", "QMAProc", 2, "second");
   // Then removes it altogether.
   fs::remove(log_file());
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
   QMA_LogInfo("f", "QMAProc", 3, "third");
   for (int i = 4; i <= 50; ++i) QMA_LogInfo("f", "QMAProc", i, "more %d", i);
 

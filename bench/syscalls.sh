@@ -1,0 +1,64 @@
+#!/usr/bin/env bash
+# System calls the agent makes per agent-information request: a real agent under the
+# standalone service manager in throwaway roots, traced with "strace -f -c" over N
+# "qmactl info" requests (all threads, and any child they start), then the bare-echo ratio
+# of bench_manager_if beside it.
+#
+#   bench/syscalls.sh BUILD_DIR [REQUESTS]      (BUILD_DIR: build/normal; REQUESTS: 300)
+set -euo pipefail
+
+BUILD=${1:-build/normal}
+REQUESTS=${2:-300}
+command -v strace >/dev/null || { echo "syscalls: strace is not installed" >&2; exit 1; }
+
+WORK=$(mktemp -d)
+cleanup() {
+  [ -n "${KEEP:-}" ] && cp "$WORK/trace" "$KEEP" 2>/dev/null
+  [ -n "${AGENT_PID:-}" ] && QMAgent -stop >/dev/null 2>&1 || true
+  [ -n "${TRACE_PID:-}" ] && kill "$TRACE_PID" 2>/dev/null || true
+  rm -rf "$WORK"
+}
+trap cleanup EXIT
+
+mkdir -p "$WORK/home" "$WORK/state" "$WORK/host/etc" "$WORK/host/run"
+cmake --install "$BUILD" --prefix "$WORK/home" >/dev/null
+ln -s /etc/os-release "$WORK/host/etc/os-release"
+ln -s /proc "$WORK/host/proc"
+ln -s /sys "$WORK/host/sys"
+export AXIS2C_HOME=$WORK/home QMA_STATE_DIR=$WORK/state QMA_HOST_ROOT=$WORK/host QMA_SCM=standalone
+export PATH=$AXIS2C_HOME/bin:$PATH
+
+QMAgent -install >/dev/null 2>&1 || true
+QMAgent -start >/dev/null 2>&1 || true
+for _ in $(seq 1 100); do
+  [ -S "$QMA_STATE_DIR/pipe/qmagentsvc" ] && break
+  sleep 0.1
+done
+AGENT_PID=$(cut -d" " -f1 "$QMA_STATE_DIR"/scm/*/service.pid 2>/dev/null || true)
+[ -n "$AGENT_PID" ] || { echo "syscalls: the agent did not start" >&2; exit 1; }
+
+# One request first, so what the agent does once (loading libraries, first reads) is not
+# counted against every request.
+qmactl info >/dev/null
+
+strace -f ${STRACE_FLAGS:--c} -o "$WORK/trace" -p "$AGENT_PID" 2>/dev/null &
+TRACE_PID=$!
+sleep 1
+for _ in $(seq 1 "$REQUESTS"); do
+  qmactl info >/dev/null
+done
+sleep 0.5
+kill -INT "$TRACE_PID"; sleep 0.5
+wait "$TRACE_PID" 2>/dev/null || true
+TRACE_PID=
+
+total=$(awk '$NF == "total" { print $4 }' "$WORK/trace")
+echo "agent system calls over $REQUESTS agent-information requests: $total," \
+  "$(awk -v t="$total" -v n="$REQUESTS" 'BEGIN { printf "%.1f", t / n }') per request"
+echo "largest (calls per request):"
+awk -v n="$REQUESTS" '$1 ~ /^[0-9.]+$/ && NF >= 5 && $NF != "total" {
+    printf "  %-16s %6.1f\n", $NF, $4 / n }' "$WORK/trace" | sort -k2 -rn | head -12
+
+if [ -x "$BUILD/bin/bench_manager_if" ]; then
+  "$BUILD/bin/bench_manager_if" --benchmark_filter='RoundTrip' 2>/dev/null | grep 'round trip'
+fi
