@@ -2,9 +2,11 @@
 // that read, parse and admit one request each, and the request thread QMA_ManagerProcIF.
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <mutex>
 #include <string>
 #include <system_error>
@@ -209,6 +211,59 @@ void serve_connection(MPITbl* table) {
   QMA_ManagerProcIF(table);
 }
 
+// Threads that serve connections. A thread whose connection has ended waits a
+// while for the next one, so a connection costs a hand-over instead of a new
+// thread; a new thread is made only when no thread waits.
+constexpr auto kIdleWorkerKeep = std::chrono::seconds(2);
+
+struct ConnectionWorkers {
+  std::mutex mutex;
+  std::condition_variable arrived;
+  std::deque<MPITbl*> waiting_tables;
+  size_t idle = 0;
+};
+
+// Never destroyed: idle threads may still wait on it while the process ends.
+ConnectionWorkers& workers() {
+  static auto* pool = new ConnectionWorkers;
+  return *pool;
+}
+
+void connection_worker(MPITbl* table) {
+  ConnectionWorkers& pool = workers();
+  for (;;) {
+    serve_connection(table);
+    std::unique_lock<std::mutex> lock(pool.mutex);
+    ++pool.idle;
+    const bool handed = pool.arrived.wait_for(lock, kIdleWorkerKeep,
+                                              [&pool] { return !pool.waiting_tables.empty(); });
+    --pool.idle;
+    if (!handed) return;
+    table = pool.waiting_tables.front();
+    pool.waiting_tables.pop_front();
+  }
+}
+
+// Gives a connection to a waiting thread, or to a new one; throws std::system_error
+// when no thread can be made.
+void hand_to_worker(MPITbl* table) {
+  ConnectionWorkers& pool = workers();
+  bool handed = false;
+  {
+    std::lock_guard<std::mutex> lock(pool.mutex);
+    if (pool.idle > pool.waiting_tables.size()) {
+      pool.waiting_tables.push_back(table);
+      handed = true;
+    }
+  }
+  // Woken after the lock is let go, so the thread does not wake only to wait for it.
+  if (handed) {
+    pool.arrived.notify_one();
+    return;
+  }
+  std::thread(connection_worker, table).detach();
+}
+
 }  // namespace
 
 void QMA_outsideIF_RequestStop() {
@@ -287,7 +342,7 @@ unsigned int QMA_outsideIF(void* pkgstart) {
 
     g_reading_connections.fetch_add(1);
     try {
-      std::thread(serve_connection, table).detach();
+      hand_to_worker(table);
     } catch (const std::system_error& error) {
       g_reading_connections.fetch_sub(1);
       QMA_LogWarning(__func__, kSrc, __LINE__, "_beginthreadex() error! errno=[%d] _doserrno =[%d]",

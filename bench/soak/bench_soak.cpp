@@ -242,7 +242,7 @@ int main(int argc, char** argv) {
   }
   report("concurrent", parallel);
 
-  // Connection threads end right after their answers; give the last ones a moment.
+  // A connection thread waits two seconds for another connection before it ends.
   Usage after = usage_of(pid);
   for (int i = 0;
        i < 100 && (after.threads > before.threads || after.descriptors > before.descriptors); ++i) {

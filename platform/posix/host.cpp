@@ -83,6 +83,16 @@ bool leading_number(std::string_view text, size_t* used, uint32_t* number) {
   return true;
 }
 
+/// Whether a kernel machine name is a 64-bit one; an empty name says nothing.
+bool machine_is_64bit(std::string_view machine) {
+  // x86_64, aarch64, ppc64(le), s390x, riscv64, mips64, sparc64, loongarch64 ...
+  if (machine.find("64") != std::string_view::npos || machine == "s390x" || machine == "alpha") {
+    return true;
+  }
+  if (!machine.empty()) return false;
+  return sizeof(void*) == 8;
+}
+
 }  // namespace
 
 Result<std::string> host_name() {
@@ -130,16 +140,12 @@ Result<OsVersionInfo> os_version() {
 }
 
 bool os_is_64bit() {
-  utsname name{};
-  if (uname(&name) == 0) {
-    std::string_view machine(name.machine);
-    // x86_64, aarch64, ppc64(le), s390x, riscv64, mips64, sparc64, loongarch64 ...
-    if (machine.find("64") != std::string_view::npos || machine == "s390x" || machine == "alpha") {
-      return true;
-    }
-    if (!machine.empty()) return false;
-  }
-  return sizeof(void*) == 8;
+  // The running kernel's machine cannot change while this process lives.
+  static const bool answer = [] {
+    utsname name{};
+    return uname(&name) == 0 ? machine_is_64bit(name.machine) : sizeof(void*) == 8;
+  }();
+  return answer;
 }
 
 }  // namespace qma::platform

@@ -163,7 +163,8 @@ TEST_F(SlowClientsTest, ShortSoakLeavesNoThreadOrDescriptorBehind) {
   for (auto& client : clients) client.join();
   EXPECT_EQ(answered, 300);
   EXPECT_EQ(together.load(), 300);
-  // The test's thread and the worker; connection threads end right after their answers.
+  // The test's thread and the worker; a connection thread waits two seconds for the next
+  // connection, then ends.
   EXPECT_TRUE(qma::test::wait_until([&] { return count("/proc/self/task") == 2; }, 5000))
       << count("/proc/self/task") << " threads";
   EXPECT_TRUE(qma::test::wait_until([&] { return count("/proc/self/fd") == descriptors; }, 5000))
