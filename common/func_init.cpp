@@ -7,7 +7,7 @@ QMAgentSubEntries g_QMAgentSub = {};
 
 namespace {
 
-constexpr const char* kXmlSubLibraryName = "libQMAgentSub.so";
+using qma::platform::kXmlSubLibraryName;
 
 template <typename T>
 bool bind(const qma::platform::DynamicLibrary& library, const char* name, T*& entry) {

@@ -23,7 +23,7 @@ struct QMAgentSubEntries {
 /// `g_QMAgentSub.QMA_XML_GetStatusMsg(QMA_LogError, file, code, ja, sizeof ja, en, sizeof en)`.
 extern QMAgentSubEntries g_QMAgentSub;
 
-/// Loads QMAgentSub (on Linux "libQMAgentSub.so") by name through the library search path,
+/// Loads QMAgentSub by name (the platform layer names its file) through the library search path,
 /// binds its eleven exports, then binds the XML reader library. 0 when everything is bound,
 /// -1 at the first thing missing. Logs nothing; neither library is unloaded afterwards.
 int QMA_FuncInit(void);

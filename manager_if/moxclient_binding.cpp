@@ -27,12 +27,13 @@ bool g_mox_bound = false;
 int QMA_CMN_LoadLibraryForMoxClient() {
   QMA_LogInfo(__func__, kSrc, __LINE__, "QMA_CMN_LoadLibrary() start! Call LoadLibrary!!");
   std::lock_guard<std::mutex> lock(g_mox_mutex);
-  auto library = qma::platform::DynamicLibrary::load(QMA_MOXCLIENT_LIBRARY);
+  auto library = qma::platform::DynamicLibrary::load(qma::platform::kMoxClientLibraryName);
   if (!library.ok()) {
-    QMA_LogError(__func__, kSrc, __LINE__, "LoadLibrary() error! (%s)", QMA_MOXCLIENT_LIBRARY);
+    QMA_LogError(__func__, kSrc, __LINE__, "LoadLibrary() error! (%s)",
+                 qma::platform::kMoxClientLibraryName);
     return 0;
   }
-  QMA_LogInfo(__func__, kSrc, __LINE__, "DLL loaded. (%s)", QMA_MOXCLIENT_LIBRARY);
+  QMA_LogInfo(__func__, kSrc, __LINE__, "DLL loaded. (%s)", qma::platform::kMoxClientLibraryName);
   const char* names[] = {"create_mox_io_data", "free_mox_io_data", "syncRequest",
                          "syncRequestForPlain"};
   void* addresses[4] = {};
@@ -62,7 +63,7 @@ void QMA_CMN_FreeLibraryForMoxClient() {
     (void)g_mox_library->unload();
     g_mox_library.reset();
   }
-  QMA_LogInfo(__func__, kSrc, __LINE__, "%s unloaded.", QMA_MOXCLIENT_LIBRARY);
+  QMA_LogInfo(__func__, kSrc, __LINE__, "%s unloaded.", qma::platform::kMoxClientLibraryName);
 }
 
 const QMA_MoxClientEntries* QMA_CMN_GetMoxClientEntries() {

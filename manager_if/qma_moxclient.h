@@ -1,10 +1,7 @@
-// The binding of the communication client library libmoxclient.so.
+// The binding of the communication client library (moxclient).
 #pragma once
 
 #include "tools/moxclient/moxclient.h"
-
-/// The library's name, looked up through the library search path.
-#define QMA_MOXCLIENT_LIBRARY "libmoxclient.so"
 
 /// The four bound entry points; every pointer is set while the library is bound.
 struct QMA_MoxClientEntries {

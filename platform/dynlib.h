@@ -7,6 +7,13 @@
 
 namespace qma::platform {
 
+/// The file names, as this system names them, of the libraries the agent binds by
+/// name: the XML reader, the XML query library QMAgentSub and the communication
+/// client.
+extern const char* const kXmlReaderLibraryName;
+extern const char* const kXmlSubLibraryName;
+extern const char* const kMoxClientLibraryName;
+
 /// A loaded shared library. Unloads when destroyed unless released.
 class DynamicLibrary {
  public:

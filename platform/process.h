@@ -52,9 +52,16 @@ class Process {
   std::unique_ptr<Impl> impl_;
 };
 
+/// The file name ending of a script that `run_script` runs (the system's batch files).
+extern const char* const kScriptExtension;
+
 /// Runs a script with /bin/sh and waits for it, as the C library's system() runs
 /// a batch file. Returns the shell's exit status, or -1 when it could not run.
 int run_script(std::string_view script_path);
+
+/// Starts a script (a batch file) in a folder, as `run_script` runs one, without
+/// waiting for it.
+[[nodiscard]] Result<Process> spawn_script(std::string_view script_path, std::string_view folder);
 
 /// Kills a process group by the id of its leader (the tool's process id).
 [[nodiscard]] Status kill_process_tree(uint32_t pid);

@@ -11,6 +11,7 @@
 #include "platform/environment.h"
 #include "platform/error.h"
 #include "platform/file.h"
+#include "platform/process.h"
 #include "platform/registry.h"
 #include "service/qma_service.h"
 
@@ -236,7 +237,8 @@ int QMA_service_install(int automatic) {
   // service is installed without a failure action.
   if (auto home = qma::platform::get_env("AXIS2C_HOME")) {
     std::string script =
-        qma::platform::join_path(qma::platform::join_path(*home, "bin"), "ServiceReStart.sh");
+        qma::platform::join_path(qma::platform::join_path(*home, "bin"),
+                                 std::string("ServiceReStart") + qma::platform::kScriptExtension);
     if (script.size() > kPathMax - 1) script.resize(kPathMax - 1);
     char command[kPathMax + 2] = {};
     std::snprintf(command, sizeof(command), "\"%s\"", script.c_str());

@@ -119,8 +119,9 @@ void free_response(MPITbl* mpi) {
 /// The communication service's script, run and waited for before a notice; it is not part of
 /// the agent and its outcome does not matter.
 void run_restart_script(const std::optional<std::string>& home) {
-  std::string script = qma::platform::join_path(qma::platform::join_path(home.value_or(""), "bin"),
-                                                "moxSlpReStart.sh");
+  std::string script =
+      qma::platform::join_path(qma::platform::join_path(home.value_or(""), "bin"),
+                               std::string("moxSlpReStart") + qma::platform::kScriptExtension);
   char text[QMA_LEN_PATH];
   std::snprintf(text, sizeof text, "\"\"%s\"\"", script.c_str());
   QMA_LogInfo("QMA_ExecuteForUpdateCommand", kSrc, __LINE__, "moxSlpReStartBatFile[%s]", text);

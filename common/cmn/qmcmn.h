@@ -15,8 +15,8 @@
 inline constexpr const char* kQMCmnEnvironmentKey =
     "SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Environment";
 
-/// Loads the XML reader library (on Linux "libxml2.so.2") by name and binds its nine entry
-/// points. The library stays loaded when an entry point is missing.
+/// Loads the XML reader library by name (the platform layer names its file) and binds its nine
+/// entry points. The library stays loaded when an entry point is missing.
 int QMCmnLoadXmlLibrary(void);
 /// Unloads the XML reader library; -1 when the system refuses.
 int QMCmnFreeXmlLibrary(void);

@@ -21,8 +21,6 @@ using XmlTextReaderGetAttributeFunc = unsigned char* (*)(XmlReader, const unsign
 using XmlTextReaderNodeTypeFunc = int (*)(XmlReader);
 using XmlTextReaderReadFunc = int (*)(XmlReader);
 
-constexpr const char* kXmlLibraryName = "libxml2.so.2";
-
 // Reader options: no network access, and parse errors stay out of stderr (a failed read is
 // the answer). Entities are not substituted and no DTD is loaded.
 constexpr int kParseNoError = 1 << 5;
@@ -140,7 +138,7 @@ bool walk(XmlReader reader, const char* const* path, const char* attr_name, cons
 
 int QMCmnLoadXmlLibrary(void) {
   if (!g_xml_library) {
-    auto loaded = qma::platform::DynamicLibrary::load(kXmlLibraryName);
+    auto loaded = qma::platform::DynamicLibrary::load(qma::platform::kXmlReaderLibraryName);
     if (!loaded) return -1;
     g_xml_library.emplace(std::move(loaded.value()));
   }

@@ -13,6 +13,10 @@
 
 namespace qma::platform {
 
+const char* const kXmlReaderLibraryName = "libxml2.so.2";
+const char* const kXmlSubLibraryName = "libQMAgentSub.so";
+const char* const kMoxClientLibraryName = "libmoxclient.so";
+
 DynamicLibrary::DynamicLibrary(DynamicLibrary&& other) noexcept
     : handle_(std::exchange(other.handle_, nullptr)) {}
 

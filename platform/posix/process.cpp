@@ -32,11 +32,15 @@
 #include <vector>
 
 #include "platform/clock.h"
+#include "platform/command_line.h"
 #include "platform/error.h"
+#include "platform/file.h"
 
 extern char** environ;
 
 namespace qma::platform {
+
+const char* const kScriptExtension = ".sh";
 
 namespace {
 
@@ -372,6 +376,10 @@ int run_script(std::string_view script_path) {
     return -1;
   }
   return static_cast<int>(exit_code_of(status));
+}
+
+Result<Process> spawn_script(std::string_view script_path, std::string_view folder) {
+  return Process::spawn("/bin/sh", "/bin/sh " + quote_argument(resolve_path(script_path)), folder);
 }
 
 uint32_t current_process_id() {

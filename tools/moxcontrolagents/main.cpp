@@ -4,7 +4,6 @@
 #include <string>
 #include <string_view>
 
-#include "platform/command_line.h"
 #include "platform/file.h"
 #include "platform/process.h"
 
@@ -32,7 +31,8 @@ int main(int argc, char** argv) {
     usage(argc > 0 ? argv[0] : nullptr);
     return kExitFailed;
   }
-  const char* script = action == "-start" ? "StartAgent.sh" : "StopAgent.sh";
+  const std::string script = std::string(action == "-start" ? "StartAgent" : "StopAgent") +
+                             qma::platform::kScriptExtension;
   std::string agents =
       qma::platform::join_path(qma::platform::join_path(argv[2], "bin"), "AgentFolder");
   auto listing = qma::platform::list_directory(agents, "*");
@@ -49,9 +49,7 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "バッチファイル \"%s\" が存在しません.\n", path.c_str());
       return kExitFailed;
     }
-    std::string command_line =
-        "/bin/sh " + qma::platform::quote_argument(qma::platform::resolve_path(path));
-    auto process = qma::platform::Process::spawn("/bin/sh", command_line, folder);
+    auto process = qma::platform::spawn_script(path, folder);
     if (!process.ok()) {
       std::fprintf(stderr, "バッチファイル \"%s\" の実行に失敗しました.\n", path.c_str());
       return kExitFailed;
