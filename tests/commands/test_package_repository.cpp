@@ -222,8 +222,14 @@ TEST_F(PackageRepository, UploadOnAnotherFileSystemIsCopiedIntoTheModuleFolder) 
     return;
   }
   const fs::path uploads = agent_.roots_.state() / "upload";
+  fs::create_directories(uploads);
   auto mounted = run_tool({"/usr/bin/mount", "-t", "tmpfs", "qma-test-upload", uploads.string()});
   ASSERT_EQ(mounted.status, 0) << mounted.err;
+  // Unmounted again before the roots are removed, so that nothing of them is left behind.
+  struct Unmount {
+    std::string folder;
+    ~Unmount() { (void)run_tool({"/usr/bin/umount", "--lazy", folder}); }
+  } unmount{uploads.string()};
   fs::create_directories(drop_);
   struct stat upload_fs {};
   struct stat package_fs {};
