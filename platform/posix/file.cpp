@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <string>
 #include <utility>
@@ -278,12 +279,11 @@ int sync_fd(int fd) {
 /// Copies the open file into the target folder as `target`: written under a temporary
 /// name there, synced, then renamed into place (never over an existing file). 0 or why not.
 int copy_in(int source_fd, int target_dir, const std::string& target) {
-  static unsigned serial = 0;
+  static std::atomic<unsigned> serial{0};
   std::string temporary;
   int out = -1;
   for (int attempt = 0; out < 0 && attempt < 100; ++attempt) {
-    temporary = ".upload-" + std::to_string(getpid()) + "-" +
-                std::to_string(__atomic_fetch_add(&serial, 1, __ATOMIC_RELAXED));
+    temporary = ".upload-" + std::to_string(getpid()) + "-" + std::to_string(serial++);
     out = openat(target_dir, temporary.c_str(),
                  O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0600);
     if (out < 0 && errno != EEXIST) return errno;
