@@ -455,6 +455,30 @@ TEST_F(PackageRepository, QmactlRegistersAPackageAndFetchesTheLogArchive) {
       << unsaved.err;
 }
 
+// qmactl stages in the first upload folder an administrator added (one on the package root's
+// file system makes the move a rename); the agent takes it only when it has that folder too.
+TEST_F(PackageRepository, QmactlStagesInTheAdministratorsUploadFolderFirst) {
+  const fs::path added = agent_.roots_.bin() / "uploads";
+  fs::create_directories(added);
+  const fs::path archive = agent_.roots_.base() / "pkg.zip";
+  ASSERT_TRUE(write_zip(archive, {{"QuillInfo.xml", "<quillmend_package/>"}}));
+  const qma::test::ToolEnvironment with_added{{{"QMA_UPLOAD_FOLDERS", added.string()}}, {}};
+
+  auto refused = run_tool({QMACTL_PATH, "register", kModule, archive.string()}, {}, with_added);
+  EXPECT_EQ(refused.status, 1) << refused.out << refused.err;
+  EXPECT_EQ(
+      agent_.count_in_log("Upload folder not accepted. Folder=[" + added.string() + "/qmactl-"), 1)
+      << "staged in the added folder, which the agent does not know";
+
+  setenv("QMA_UPLOAD_FOLDERS", added.string().c_str(), 1);
+  auto registered = run_tool({QMACTL_PATH, "register", kModule, archive.string()}, {}, with_added);
+  unsetenv("QMA_UPLOAD_FOLDERS");
+  EXPECT_EQ(registered.status, 0) << registered.out << registered.err;
+  EXPECT_EQ(tree_of(module()), (std::vector<std::string>{"ModuleStatus", "QuillInfo.xml"}));
+  EXPECT_EQ(tree_of(added), std::vector<std::string>{});
+  EXPECT_EQ(tree_of(agent_.roots_.state() / "upload"), std::vector<std::string>{"drop"});
+}
+
 // ---- log collection ----
 
 class LogCollection : public PackageRepository {
