@@ -27,8 +27,8 @@ bool refuse_unsafe_module_id(MPITbl* mpi, CMDTbl* cmd, int code) {
                "Module ID is not a plain name. ModuleID=[%s] (CommandCode=%d)", id, code);
   if (code == 2 && mpi != nullptr && mpi->ReqFileName[0] != '\0' &&
       std::strcmp(mpi->ReqFileName, cmd->ReqInfo.QMMData.FileName) == 0) {
-    if (auto deleted = qma::platform::act_on_upload(mpi->ReqDirectory, mpi->ReqFileName,
-                                                    qma::platform::UploadAction::kDelete);
+    if (auto deleted = qma::platform::act_on_request_upload(mpi->ReqDirectory, mpi->ReqFileName,
+                                                            qma::platform::UploadAction::kDelete);
         !deleted.ok()) {
       QMA_LogError("QMA_DispatchForRequest", kSrc, __LINE__,
                    "Upload not deleted. File=[%s] Folder=[%s] errno=[%d]", mpi->ReqFileName,

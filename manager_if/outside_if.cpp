@@ -369,8 +369,8 @@ unsigned int QMA_ManagerProcIF(void* argument) {
     success = QMA_DispatchForRequest(table, cmd) == 1;
   } else {
     if (code == 2 && table->ReqFileName[0] != '\0') {
-      if (auto deleted = qma::platform::act_on_upload(table->ReqDirectory, table->ReqFileName,
-                                                      qma::platform::UploadAction::kDelete);
+      if (auto deleted = qma::platform::act_on_request_upload(
+              table->ReqDirectory, table->ReqFileName, qma::platform::UploadAction::kDelete);
           !deleted.ok()) {
         QMA_LogError(__func__, kSrc, __LINE__,
                      "Upload not deleted. File=[%s] Folder=[%s] errno=[%d]", table->ReqFileName,

@@ -16,6 +16,7 @@
 #include "manager_if/qma_manager_if.h"
 #include "platform/clock.h"
 #include "platform/error.h"
+#include "platform/file.h"
 #include "platform/local_pipe.h"
 
 namespace qma::manager_if {
@@ -169,6 +170,11 @@ int QMA_pipeListen(PipeConnection** pipe) {
         return 0;
       }
       g_listener = std::move(created.value());
+      // Members of the pipe's group drop their uploads here (qmactl register).
+      if (auto prepared = qma::platform::prepare_upload_folder(); !prepared.ok()) {
+        QMA_LogError(__func__, kSrc, __LINE__, "Upload folder not prepared. errno=[%d] Path=[%s]",
+                     prepared.error(), qma::platform::upload_folders().front().c_str());
+      }
     }
     // Wait for a client in short slices, so a stop request is seen promptly.
     for (;;) {

@@ -75,11 +75,26 @@ enum class UploadAction { kDelete, kMove };
 /// ELOOP; a folder, device, FIFO or socket is refused with EPERM; refused files
 /// are left alone. The folder itself may be reached through links. When the
 /// exact name is absent, the name is looked up without regard to case. A move
-/// never replaces an existing file, never copies across volumes (EXDEV) and is
-/// written through, as move_file. Every file that a request names by folder and
-/// file name is acted on only through this function.
+/// never replaces an existing file and is written through, as move_file; across
+/// file systems (EXDEV) the file is copied into the target folder under a
+/// temporary name, synced, renamed into place, and only then deleted.
 [[nodiscard]] Status act_on_upload(std::string_view folder, std::string_view name,
                                    UploadAction action, std::string_view to_folder = {});
+
+/// The folders a request's upload may be taken from: the agent's own upload folder,
+/// state_dir() + "/upload", and each absolute folder named in the variable
+/// QMA_UPLOAD_FOLDERS (separated by ':').
+std::vector<std::string> upload_folders();
+/// True when `folder` is one of upload_folders() or a folder below one, reached
+/// from it through real folders only (never a link); else false with EACCES.
+bool upload_folder_accepted(std::string_view folder);
+/// act_on_upload for the file that a request names by folder and file name;
+/// every such file is acted on only through this function. The folder must be
+/// accepted as by upload_folder_accepted (else EACCES, nothing is touched), and a
+/// file with more than one hard link is refused with EMLINK and left alone, since
+/// its other name may be a file the client does not own.
+[[nodiscard]] Status act_on_request_upload(std::string_view folder, std::string_view name,
+                                           UploadAction action, std::string_view to_folder = {});
 
 /// One file's append descriptor, kept open across appends so that a line costs
 /// a write and, now and then, a look at the path. An append checks that the

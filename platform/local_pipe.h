@@ -82,6 +82,13 @@ class PipeConnection {
   friend Result<PipeConnection> connect_local_pipe(std::string_view, uint32_t);
 };
 
+/// Makes the agent's upload folder (upload_folders()'s first, state_dir() + "/upload")
+/// a place where the pipe group's members can drop uploads: a real folder (an entry
+/// of another kind is refused with ENOTDIR), group pipe_group_name() when that
+/// group exists, mode 3770 (new entries keep the group; nobody removes or renames
+/// another user's entry). An existing folder is given that group and mode.
+[[nodiscard]] Status prepare_upload_folder();
+
 /// The server side of a pipe name: accepts one client per instance.
 /// On Linux: a Unix stream socket at local_pipe_path(name), mode 0660, group
 /// pipe_group_name() when that group exists (the agent's own group otherwise),

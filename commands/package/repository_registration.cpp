@@ -29,10 +29,10 @@ void fail(ResInfo& res) {
   QMCmnCopyField(res.Status, "900");
 }
 
-/// The upload is deleted only as a regular file in its folder, never through a link.
+/// The upload is deleted only as a regular file in an upload folder, never through a link.
 void delete_upload(const MPITbl* mpi) {
-  auto deleted = qma::platform::act_on_upload(mpi->ReqDirectory, mpi->ReqFileName,
-                                              qma::platform::UploadAction::kDelete);
+  auto deleted = qma::platform::act_on_request_upload(mpi->ReqDirectory, mpi->ReqFileName,
+                                                      qma::platform::UploadAction::kDelete);
   if (!deleted.ok()) {
     QMA_LogError("QMA_RepositoryForUpdatePKG", kSrc, __LINE__,
                  "Upload not deleted. File=[%s] Folder=[%s] errno=[%d]", mpi->ReqFileName,
@@ -40,15 +40,27 @@ void delete_upload(const MPITbl* mpi) {
   }
 }
 
-/// The archiver's reason for refusing the archive, copied into the agent log.
-void log_archiver_refusal(const std::string& archive) {
+/// The archiver's reason for refusing the archive, copied into the agent log; false when
+/// the archiver refused nothing.
+bool log_archiver_refusal(const std::string& archive) {
   std::string report = archive + kRefusalSuffix;
   auto text = qma::platform::read_file(report);
-  if (!text.ok()) return;
+  if (!text.ok()) return false;
   std::string reason = text.value().substr(0, text.value().find('\n')).substr(0, kRefusalShown);
   QMA_LogError("QMA_RepositoryForUpdatePKG", kSrc, __LINE__, "Package not unpacked. %s",
                reason.c_str());
   (void)qma::platform::delete_file(report);
+  return true;
+}
+
+/// A module folder that this registration made and that holds no package after all is
+/// removed again: left behind without a descriptor, it would spoil every get-version.
+void remove_made_folder(const std::string& module) {
+  if (auto removed = qma::platform::remove_tree(module); !removed.ok()) {
+    QMA_LogError("QMA_RepositoryForUpdatePKG", kSrc, __LINE__,
+                 "Module folder not removed. errno=[%d] Path=[%s]", removed.error(),
+                 module.c_str());
+  }
 }
 
 }  // namespace
@@ -82,6 +94,14 @@ int QMA_RepositoryForUpdatePKG(MPITbl* mpi, CMDTbl* cmd) {
     fail(res);
     return 0;
   }
+  // Uploads are taken from the upload folders only; a request naming any other folder
+  // would have the agent move or delete a file of the client's choosing.
+  if (!qma::platform::upload_folder_accepted(mpi->ReqDirectory)) {
+    QMA_LogError(__func__, kSrc, __LINE__, "Upload folder not accepted. Folder=[%s]",
+                 mpi->ReqDirectory);
+    fail(res);
+    return 0;
+  }
   if (QMA_Cmn_CheckFile(mpi->ReqDirectory, mpi->ReqFileName) != 1) {
     QMA_LogError(__func__, kSrc, __LINE__, "QMA_Cmn_CheckFile() error! File not found.");
     fail(res);
@@ -104,7 +124,8 @@ int QMA_RepositoryForUpdatePKG(MPITbl* mpi, CMDTbl* cmd) {
   const std::string module_name = module.substr(module.find_last_of('/') + 1);
   // An existing module folder is swept, keeping the status and version history; a link
   // or a file in its place is never swept through or unpacked into.
-  if (!qma::platform::create_directory(module).ok()) {
+  const bool made = qma::platform::create_directory(module).ok();
+  if (!made) {
     auto folder = qma::platform::ConfinedFolder::open(root);
     auto kind = folder.ok() ? folder->kind(module_name) : qma::platform::EntryKind::kNone;
     if (kind == qma::platform::EntryKind::kLink || kind == qma::platform::EntryKind::kFile ||
@@ -119,8 +140,8 @@ int QMA_RepositoryForUpdatePKG(MPITbl* mpi, CMDTbl* cmd) {
 
   // The outcome of the move plays no part, but a file that was not moved in is never
   // deleted as the archive afterwards.
-  auto moved = qma::platform::act_on_upload(mpi->ReqDirectory, mpi->ReqFileName,
-                                            qma::platform::UploadAction::kMove, module);
+  auto moved = qma::platform::act_on_request_upload(mpi->ReqDirectory, mpi->ReqFileName,
+                                                    qma::platform::UploadAction::kMove, module);
   if (!moved.ok()) {
     QMA_LogError(__func__, kSrc, __LINE__, "Upload not moved. File=[%s] Folder=[%s] errno=[%d]",
                  mpi->ReqFileName, mpi->ReqDirectory, moved.error());
@@ -150,7 +171,13 @@ int QMA_RepositoryForUpdatePKG(MPITbl* mpi, CMDTbl* cmd) {
                      deleted.error(), archive.c_str());
       }
     }
-    log_archiver_refusal(archive);
+    bool refused = log_archiver_refusal(archive);
+    if (made && (refused || !moved.ok())) {
+      (void)qma::platform::delete_file(qma::platform::join_path(module, qma::commands::kZipTool));
+      remove_made_folder(module);
+      QMA_LogInfo(__func__, kSrc, __LINE__, "QMA_RepositoryForUpdatePKG() end.");
+      return 1;
+    }
     if (QMA_Cmn_CheckFile(module.c_str(), "ModuleStatus") != 1) {
       QMA_Cmn_Set_ModuleStatus(module_name.c_str(), QMA_MODSTAT_OK, nullptr);
     } else {
@@ -159,6 +186,8 @@ int QMA_RepositoryForUpdatePKG(MPITbl* mpi, CMDTbl* cmd) {
     }
   }
   (void)qma::platform::delete_file(qma::platform::join_path(module, qma::commands::kZipTool));
+  // A launcher that never ran leaves no package; one that timed out may still be unpacking.
+  if (made && std::strcmp(status, "900") == 0) remove_made_folder(module);
   QMA_LogInfo(__func__, kSrc, __LINE__, "QMA_RepositoryForUpdatePKG() end.");
   return 1;
 }

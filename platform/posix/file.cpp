@@ -12,11 +12,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "platform/environment.h"
 #include "platform/error.h"
 
 namespace qma::platform {
@@ -83,6 +85,10 @@ int sync_folder(const std::string& folder) {
 class Fd {
  public:
   explicit Fd(int fd) : fd_(fd) {}
+  Fd& operator=(Fd&& other) noexcept {
+    std::swap(fd_, other.fd_);
+    return *this;
+  }
   ~Fd() {
     if (fd_ >= 0) close(fd_);
   }
@@ -266,6 +272,175 @@ int regular_entry(int dir_fd, const std::string& entry, struct stat* st) {
   return 0;
 }
 
+int sync_fd(int fd) {
+  return fsync(fd) == 0 || errno == EINVAL || errno == EROFS ? 0 : errno;
+}
+
+/// Copies the open file into the target folder as `target`: written under a temporary
+/// name there, synced, then renamed into place (never over an existing file). 0 or why not.
+int copy_in(int source_fd, int target_dir, const std::string& target) {
+  static std::atomic<unsigned> serial{0};
+  std::string temporary;
+  int out = -1;
+  for (int attempt = 0; out < 0 && attempt < 100; ++attempt) {
+    temporary = ".upload-" + std::to_string(getpid()) + "-" + std::to_string(serial++);
+    out = openat(target_dir, temporary.c_str(),
+                 O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0600);
+    if (out < 0 && errno != EEXIST) return errno;
+  }
+  if (out < 0) return EEXIST;
+  Fd written(out);
+  int error = 0;
+  char buffer[64 * 1024];
+  while (error == 0) {
+    ssize_t got = read(source_fd, buffer, sizeof buffer);
+    if (got < 0) {
+      if (errno != EINTR) error = errno;
+      continue;
+    }
+    if (got == 0) break;
+    for (ssize_t done = 0; error == 0 && done < got;) {
+      ssize_t put = write(written.get(), buffer + done, static_cast<size_t>(got - done));
+      if (put < 0) {
+        if (errno != EINTR) error = errno;
+      } else {
+        done += put;
+      }
+    }
+  }
+  if (error == 0 && fsync(written.get()) != 0) error = errno;
+  if (error == 0 && close(written.release()) != 0) error = errno;
+  if (error == 0 &&
+      renameat2(target_dir, temporary.c_str(), target_dir, target.c_str(), RENAME_NOREPLACE) != 0) {
+    error = errno;
+    if (error == EINVAL || error == ENOSYS) {
+      struct stat existing {};
+      error = fstatat(target_dir, target.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0   ? EEXIST
+              : renameat(target_dir, temporary.c_str(), target_dir, target.c_str()) == 0 ? 0
+                                                                                         : errno;
+    }
+  }
+  if (error != 0) {
+    (void)unlinkat(target_dir, temporary.c_str(), 0);
+    return error;
+  }
+  return sync_fd(target_dir);
+}
+
+/// Moves the checked entry across file systems: copied in whole, then the upload is deleted.
+/// The entry is opened without following a link and must still be the file that was checked.
+int move_by_copy(int dir_fd, const std::string& entry, const struct stat& checked, int target_dir,
+                 const std::string& target) {
+  Fd source(openat(dir_fd, entry.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  if (source.get() < 0) return errno;
+  struct stat opened {};
+  if (fstat(source.get(), &opened) != 0) return errno;
+  if (opened.st_ino != checked.st_ino || opened.st_dev != checked.st_dev) return EAGAIN;
+  if (int error = copy_in(source.get(), target_dir, target); error != 0) return error;
+  // The copy is complete and on disk; the upload goes only now.
+  if (unlinkat(dir_fd, entry.c_str(), 0) != 0) return errno;
+  return sync_fd(dir_fd);
+}
+
+Status act_in_folder(int dir_fd, std::string_view name, UploadAction action,
+                     std::string_view to_folder, bool single_link) {
+  std::string entry = entry_in(dir_fd, std::string(name));
+  if (entry.empty()) return fail(ENOENT);
+  struct stat checked {};
+  if (int error = regular_entry(dir_fd, entry, &checked); error != 0) return fail(error);
+  // A second name of the file may be a foreign file linked in: it is not taken.
+  if (single_link && checked.st_nlink != 1) return fail(EMLINK);
+
+  // Neither unlinkat nor renameat follows a link in the last component, so an
+  // entry swapped after the check is at worst removed or moved itself; a moved
+  // entry is checked again below.
+  if (action == UploadAction::kDelete) {
+    if (unlinkat(dir_fd, entry.c_str(), 0) != 0) return fail_errno();
+    int error = sync_fd(dir_fd);
+    return error == 0 ? Status::success() : fail(error);
+  }
+
+  Fd target_dir(open(resolve_path(to_folder).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (target_dir.get() < 0) return fail_errno();
+  const std::string target(name);
+  if (renameat2(dir_fd, entry.c_str(), target_dir.get(), target.c_str(), RENAME_NOREPLACE) != 0) {
+    int error = errno;
+    if (error == EXDEV) {
+      error = move_by_copy(dir_fd, entry, checked, target_dir.get(), target);
+      return error == 0 ? Status::success() : fail(error);
+    }
+    if (error != EINVAL && error != ENOSYS) return fail(error);
+    struct stat existing {};
+    if (fstatat(target_dir.get(), target.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0) {
+      return fail(EEXIST);
+    }
+    if (renameat(dir_fd, entry.c_str(), target_dir.get(), target.c_str()) != 0) {
+      return fail_errno();
+    }
+  }
+  struct stat moved {};
+  if (int error = regular_entry(target_dir.get(), target, &moved);
+      error != 0 || moved.st_ino != checked.st_ino || moved.st_dev != checked.st_dev) {
+    // Swapped between the check and the move: put it back and refuse.
+    (void)renameat2(target_dir.get(), target.c_str(), dir_fd, entry.c_str(), RENAME_NOREPLACE);
+    return fail(error != 0 ? error : EAGAIN);
+  }
+  for (int fd : {target_dir.get(), dir_fd}) {
+    if (int error = sync_fd(fd); error != 0) return fail(error);
+  }
+  return Status::success();
+}
+
+/// The folder without trailing separators ("/" stays "/").
+std::string_view trimmed(std::string_view folder) {
+  while (folder.size() > 1 && folder.back() == '/') folder.remove_suffix(1);
+  return folder;
+}
+
+/// Opens a request's upload folder: one of the upload folders or a folder below one,
+/// every step below it opened as a real folder, never through a link. -1 with errno
+/// EACCES when the folder is none of these.
+int open_request_folder(std::string_view folder) {
+  folder = trimmed(folder);
+  for (const std::string& root_text : upload_folders()) {
+    std::string_view root = trimmed(root_text);
+    std::string_view rest;
+    if (folder == root) {
+      rest = {};
+    } else if (folder.size() > root.size() && folder.substr(0, root.size()) == root &&
+               (folder[root.size()] == '/' || root == "/")) {
+      rest = folder.substr(root.size());
+    } else {
+      continue;
+    }
+    Fd current(open(std::string(root).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (current.get() < 0) continue;
+    bool good = true;
+    while (good && !rest.empty()) {
+      while (!rest.empty() && rest.front() == '/') rest.remove_prefix(1);
+      size_t end = rest.find('/');
+      std::string_view step = rest.substr(0, end);
+      rest = end == std::string_view::npos ? std::string_view{} : rest.substr(end);
+      if (step.empty()) continue;
+      if (!is_plain_name(step)) {
+        good = false;
+        break;
+      }
+      int next = openat(current.get(), std::string(step).c_str(),
+                        O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+      if (next < 0) {
+        good = false;
+        break;
+      }
+      close(current.release());
+      current = Fd(next);
+    }
+    if (good) return current.release();
+  }
+  errno = EACCES;
+  return -1;
+}
+
 }  // namespace
 
 Status act_on_upload(std::string_view folder, std::string_view name, UploadAction action,
@@ -274,46 +449,43 @@ Status act_on_upload(std::string_view folder, std::string_view name, UploadActio
   if (action == UploadAction::kMove && to_folder.empty()) return fail(EINVAL);
   Fd dir(open(resolve_path(folder).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (dir.get() < 0) return fail_errno();
-  std::string entry = entry_in(dir.get(), std::string(name));
-  if (entry.empty()) return fail(ENOENT);
-  struct stat checked {};
-  if (int error = regular_entry(dir.get(), entry, &checked); error != 0) return fail(error);
+  return act_in_folder(dir.get(), name, action, to_folder, false);
+}
 
-  // Neither unlinkat nor renameat follows a link in the last component, so an
-  // entry swapped after the check is at worst removed or moved itself; a moved
-  // entry is checked again below.
-  if (action == UploadAction::kDelete) {
-    if (unlinkat(dir.get(), entry.c_str(), 0) != 0) return fail_errno();
-    int error = fsync(dir.get()) == 0 || errno == EINVAL || errno == EROFS ? 0 : errno;
-    return error == 0 ? Status::success() : fail(error);
-  }
-
-  Fd target_dir(open(resolve_path(to_folder).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (target_dir.get() < 0) return fail_errno();
-  const std::string target(name);
-  if (renameat2(dir.get(), entry.c_str(), target_dir.get(), target.c_str(), RENAME_NOREPLACE) !=
-      0) {
-    int error = errno;
-    if (error != EINVAL && error != ENOSYS) return fail(error);
-    struct stat existing {};
-    if (fstatat(target_dir.get(), target.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0) {
-      return fail(EEXIST);
-    }
-    if (renameat(dir.get(), entry.c_str(), target_dir.get(), target.c_str()) != 0) {
-      return fail_errno();
+std::vector<std::string> upload_folders() {
+  std::vector<std::string> folders{join_path(state_dir(), "upload")};
+  if (auto added = get_nonempty_env("QMA_UPLOAD_FOLDERS")) {
+    std::string_view rest = *added;
+    while (!rest.empty()) {
+      size_t end = rest.find(':');
+      std::string_view one = rest.substr(0, end);
+      rest = end == std::string_view::npos ? std::string_view{} : rest.substr(end + 1);
+      // Only whole absolute paths: a relative one would depend on the working folder.
+      if (!one.empty() && one.front() == '/' && one.find("/../") == std::string_view::npos &&
+          !one.ends_with("/..")) {
+        folders.emplace_back(one);
+      }
     }
   }
-  struct stat moved {};
-  if (int error = regular_entry(target_dir.get(), target, &moved);
-      error != 0 || moved.st_ino != checked.st_ino || moved.st_dev != checked.st_dev) {
-    // Swapped between the check and the move: put it back and refuse.
-    (void)renameat2(target_dir.get(), target.c_str(), dir.get(), entry.c_str(), RENAME_NOREPLACE);
-    return fail(error != 0 ? error : EAGAIN);
+  return folders;
+}
+
+bool upload_folder_accepted(std::string_view folder) {
+  Fd dir(open_request_folder(folder));
+  if (dir.get() < 0) {
+    set_last_error(errno);
+    return false;
   }
-  for (int fd : {target_dir.get(), dir.get()}) {
-    if (fsync(fd) != 0 && errno != EINVAL && errno != EROFS) return fail_errno();
-  }
-  return Status::success();
+  return true;
+}
+
+Status act_on_request_upload(std::string_view folder, std::string_view name, UploadAction action,
+                             std::string_view to_folder) {
+  if (!is_plain_name(name) || folder.empty()) return fail(EINVAL);
+  if (action == UploadAction::kMove && to_folder.empty()) return fail(EINVAL);
+  Fd dir(open_request_folder(folder));
+  if (dir.get() < 0) return fail_errno();
+  return act_in_folder(dir.get(), name, action, to_folder, true);
 }
 
 Status copy_file(std::string_view from, std::string_view to, bool overwrite) {

@@ -3,6 +3,7 @@
 // This folder is the only place that may include OS headers. Nothing here logs.
 #include "platform/local_pipe.h"
 
+#include <fcntl.h>
 #include <grp.h>
 #include <poll.h>
 #include <pwd.h>
@@ -20,6 +21,7 @@
 #include "platform/clock.h"
 #include "platform/environment.h"
 #include "platform/error.h"
+#include "platform/file.h"
 #include "platform/named_mutex.h"
 #include "platform/posix/fd_wait.h"
 
@@ -335,6 +337,20 @@ Result<PipeListener> PipeListener::create(std::string_view name) {
     impl->path = path;
   }
   return PipeListener(std::move(impl));
+}
+
+Status prepare_upload_folder() {
+  const std::string folder = upload_folders().front();
+  if (int error = make_dirs(folder); error != 0) return Status::failure(error);
+  int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return Status::failure(errno == ELOOP ? ENOTDIR : errno);
+  int error = 0;
+  if (auto group = group_id(pipe_group_name())) {
+    if (::fchown(fd, static_cast<uid_t>(-1), static_cast<gid_t>(*group)) != 0) error = errno;
+  }
+  if (::fchmod(fd, 03770) != 0 && error == 0) error = errno;
+  ::close(fd);
+  return error == 0 ? Status::success() : Status::failure(error);
 }
 
 Result<PipeConnection> PipeListener::accept(uint32_t timeout_ms) {

@@ -15,11 +15,13 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -62,6 +64,16 @@ uint32_t exit_code_of(int status) {
   if (WIFEXITED(status)) return static_cast<uint32_t>(WEXITSTATUS(status));
   if (WIFSIGNALED(status)) return 128u + static_cast<uint32_t>(WTERMSIG(status));
   return kStillActive;
+}
+
+/// True when the program's name ends in ".sh" (in any letter case).
+bool is_shell_script(const std::string& path) {
+  size_t slash = path.find_last_of('/');
+  std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  if (name.size() <= 3) return false;
+  std::string suffix = name.substr(name.size() - 3);
+  for (char& c : suffix) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return suffix == ".sh";
 }
 
 /// Starts a program with posix_spawn: no shell, only standard input, output
@@ -239,6 +251,22 @@ Result<Process> Process::spawn(std::string_view application_path, std::string_vi
   std::vector<std::string> args = split_command_line(command_line);
   if (args.empty()) args.push_back(path);
   std::string dir(current_dir);
+  // A batch file's counterpart is a .sh script: it runs with /bin/sh whatever its mode and
+  // whether or not it starts with "#!", as packages made elsewhere bring it. The arguments
+  // stay the ones split above; the shell reads only the script, never a command line.
+  if (is_shell_script(path)) {
+    // A missing script fails to start as a missing program does, not as a shell's 127.
+    std::string script = path.front() == '/' || dir.empty() ? path : dir + "/" + path;
+    struct stat st {};
+    int error = stat(script.c_str(), &st) != 0 ? errno : S_ISREG(st.st_mode) ? 0 : EACCES;
+    if (error != 0) {
+      set_last_error(error);
+      return Result<Process>::failure(error);
+    }
+    args[0] = path;
+    args.insert(args.begin(), "sh");
+    path = "/bin/sh";
+  }
 
   pid_t pid = -1;
   int error = spawn_program(path, args, dir.empty() ? nullptr : dir.c_str(), true, &pid);

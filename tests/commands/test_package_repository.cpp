@@ -1,6 +1,7 @@
 // Package registration (code 2) and log collection (code 7) against the agent's worker
 // serving its real socket, with the real zip launcher and archivers installed beside it.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -8,6 +9,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -70,7 +72,7 @@ class PackageRepository : public ::testing::Test {
   fs::path module() const { return root() / kModule; }
 
   qma::test::InProcessAgent agent_;
-  fs::path drop_ = agent_.roots_.base() / "drop";
+  fs::path drop_ = agent_.roots_.state() / "upload" / "drop";
 };
 
 TEST_F(PackageRepository, RealZipIsUnpackedIntoItsModuleFolderWithAFreshStatus) {
@@ -203,6 +205,146 @@ TEST_F(PackageRepository, RequestChecksRefuseWithoutTouchingThePackageRoot) {
   EXPECT_EQ(agent_.count_in_log("Unexpected command. (CommandCode=3)"), 1);
 }
 
+// Where the upload folder is a file system of its own (as /var often is on servers), the
+// upload cannot be renamed into the module folder: it is copied in whole and then deleted.
+// The test runs itself once more in a private mount namespace with a tmpfs on the upload
+// folder, so the host's mounts are never touched.
+TEST_F(PackageRepository, UploadOnAnotherFileSystemIsCopiedIntoTheModuleFolder) {
+  if (std::getenv("QMA_TEST_UPLOAD_ON_TMPFS") == nullptr) {
+    const std::string self = fs::read_symlink("/proc/self/exe").string();
+    auto run = run_tool({"/usr/bin/unshare", "--mount", "--propagation", "private", "--", self,
+                         "--gtest_filter=PackageRepository."
+                         "UploadOnAnotherFileSystemIsCopiedIntoTheModuleFolder"},
+                        {}, {{{"QMA_TEST_UPLOAD_ON_TMPFS", "1"}}, {}});
+    // Never a pass without the second file system: that needs root for the namespace.
+    ASSERT_EQ(run.status, 0) << run.out << run.err;
+    EXPECT_NE(run.out.find("[  PASSED  ] 1 test."), std::string::npos) << run.out;
+    return;
+  }
+  const fs::path uploads = agent_.roots_.state() / "upload";
+  fs::create_directories(uploads);
+  auto mounted = run_tool({"/usr/bin/mount", "-t", "tmpfs", "qma-test-upload", uploads.string()});
+  ASSERT_EQ(mounted.status, 0) << mounted.err;
+  // Unmounted again before the roots are removed, so that nothing of them is left behind.
+  struct Unmount {
+    std::string folder;
+    ~Unmount() { (void)run_tool({"/usr/bin/umount", "--lazy", folder}); }
+  } unmount{uploads.string()};
+  fs::create_directories(drop_);
+  struct stat upload_fs {};
+  struct stat package_fs {};
+  ASSERT_EQ(stat(drop_.c_str(), &upload_fs), 0);
+  ASSERT_EQ(stat(root().c_str(), &package_fs), 0);
+  ASSERT_NE(upload_fs.st_dev, package_fs.st_dev) << "the two folders share a file system";
+
+  const std::string big(3 * 1024 * 1024 + 7, 'z');  // more than one piece of the copy
+  ASSERT_TRUE(write_zip(drop_ / "pkg.zip", {{"QuillInfo.xml", "<quillmend_package/>"},
+                                            {"tool.sh", "#!/bin/sh\nexit 0\n", 0100755},
+                                            {"big.dat", big, qma::test::kZipFile, true}}));
+  EXPECT_EQ(register_package("pkg.zip"), answer_of("R", "2", "600"));
+  EXPECT_EQ(tree_of(module()),
+            (std::vector<std::string>{"ModuleStatus", "QuillInfo.xml", "big.dat", "tool.sh"}))
+      << "no temporary copy is left behind";
+  EXPECT_EQ(read_text(module() / "big.dat"), big);
+  EXPECT_EQ(QMA_Cmn_Get_ModuleStatus(kModule, nullptr), 0);
+  EXPECT_EQ(tree_of(drop_), std::vector<std::string>{}) << "the upload was deleted after the copy";
+  EXPECT_EQ(agent_.count_in_log("Upload not moved."), 0);
+  EXPECT_EQ(agent_.count_in_log("Package not unpacked."), 0);
+}
+
+// A registration that fails leaves no module folder it made itself: one without a package
+// descriptor would make every later get-version fail. A folder that was there before stays.
+TEST_F(PackageRepository, FailedRegistrationRemovesOnlyTheModuleFolderItMade) {
+  ASSERT_TRUE(write_zip(drop_ / "good.zip", {{"QuillInfo.xml", "<quillmend_package/>"}}));
+  ASSERT_EQ(register_package("good.zip"), answer_of("R", "2", "600"));
+  const fs::path linked = agent_.roots_.base() / "linked.zip";
+  struct Row {
+    const char* what;
+    std::function<void()> upload;
+    const char* log;
+  };
+  const Row rows[] = {
+      {"an archive the archiver refuses",
+       [&] {
+         ASSERT_TRUE(write_zip(drop_ / "pkg.zip", {{"../x", "evil"}}));
+       },
+       "Package not unpacked."},
+      {"an upload that is no archive", [&] { write(drop_ / "pkg.zip", "not a zip"); },
+       "Package not unpacked."},
+      // Its other name may be a file the client does not own: it is never moved in.
+      {"an upload with a second hard link",
+       [&] {
+         ASSERT_TRUE(write_zip(linked, {{"QuillInfo.xml", "<quillmend_package/>"}}));
+         fs::create_hard_link(linked, drop_ / "pkg.zip");
+       },
+       "Upload not moved. File=[pkg.zip]"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    for (const char* id : {"02000000", kModule}) {
+      SCOPED_TRACE(id);
+      fs::remove(drop_ / "pkg.zip");
+      row.upload();
+      int logged = agent_.count_in_log(row.log);
+      EXPECT_EQ(register_package("pkg.zip", id), answer_of("R", "2", "600"));
+      EXPECT_EQ(agent_.count_in_log(row.log), logged + 1);
+      EXPECT_FALSE(fs::exists(root() / "02000000")) << "the folder made for nothing goes again";
+      // The existing module's old package is swept, as by any registration; its folder
+      // and status stay.
+      EXPECT_EQ(QMA_Cmn_Get_ModuleStatus(kModule, nullptr), 0);
+    }
+  }
+  EXPECT_EQ(read_text(linked).substr(0, 2), "PK") << "the linked file is untouched";
+  EXPECT_EQ(fs::hard_link_count(linked), 2u);
+  EXPECT_EQ(agent_.count_in_log("Upload not moved. File=[pkg.zip] Folder=[" + drop_.string() +
+                                "] errno=[" + std::to_string(EMLINK) + "]"),
+            2);
+  EXPECT_EQ(agent_.count_in_log("Module folder not removed."), 0);
+}
+
+// Uploads are taken only from the agent's upload folder and the folders an administrator
+// names in QMA_UPLOAD_FOLDERS: a request naming any other folder, or reaching outside
+// through a link or "..", is refused with 900 and its file is not touched, whatever the
+// module id (a seven-character one used to delete the file outright).
+TEST_F(PackageRepository, UploadsAreTakenFromTheUploadFoldersOnly) {
+  const fs::path elsewhere = agent_.roots_.base() / "elsewhere";
+  ASSERT_TRUE(fs::create_directories(elsewhere));
+  ASSERT_TRUE(write_zip(elsewhere / "pkg.zip", {{"QuillInfo.xml", "<quillmend_package/>"}}));
+  const std::string original = read_text(elsewhere / "pkg.zip");
+  const fs::path uploads = agent_.roots_.state() / "upload";
+  fs::create_directory_symlink(elsewhere, uploads / "lnk");
+  const std::string folders[] = {
+      elsewhere.string(),
+      (uploads / "lnk").string(),
+      (drop_ / ".." / ".." / ".." / "elsewhere").string(),
+      (uploads / "..").string() + "/../elsewhere",
+      "elsewhere",
+  };
+  auto ask = [&](const std::string& id, const std::string& folder) {
+    std::string data = "<FileName>pkg.zip</FileName><ModuleID>" + id + "</ModuleID>";
+    return answer_text(
+        exchange(request_frame(request_xml("2", "R", "2.0", data), "pkg.zip", folder)).answer);
+  };
+  for (const std::string& folder : folders) {
+    SCOPED_TRACE(folder);
+    for (const char* id : {kModule, "0100000", "../x"}) {
+      SCOPED_TRACE(id);
+      EXPECT_EQ(ask(id, folder), answer_of("R", "2", "900"));
+      EXPECT_EQ(read_text(elsewhere / "pkg.zip"), original);
+      EXPECT_EQ(tree_of(root()), std::vector<std::string>{});
+    }
+  }
+  EXPECT_EQ(agent_.count_in_log("Upload folder not accepted. Folder=["), 10);
+  EXPECT_EQ(agent_.count_in_log("Upload not deleted. File=[pkg.zip]"), 5);
+
+  // A folder the administrator added is as good as the agent's own.
+  setenv("QMA_UPLOAD_FOLDERS", ("relative:" + elsewhere.string()).c_str(), 1);
+  EXPECT_EQ(ask(kModule, elsewhere.string()), answer_of("R", "2", "600"));
+  unsetenv("QMA_UPLOAD_FOLDERS");
+  EXPECT_EQ(tree_of(module()), (std::vector<std::string>{"ModuleStatus", "QuillInfo.xml"}));
+  EXPECT_EQ(tree_of(elsewhere), std::vector<std::string>{});
+}
+
 TEST_F(PackageRepository, HostileArchivesWriteNothingOutsideTheModuleFolder) {
   const fs::path home = agent_.roots_.home();
   fs::create_directories(home / "outside");
@@ -268,7 +410,8 @@ TEST_F(PackageRepository, HostileArchivesWriteNothingOutsideTheModuleFolder) {
     for (const fs::path& escape : row.escapes) {
       EXPECT_FALSE(fs::exists(fs::symlink_status(escape))) << escape;
     }
-    EXPECT_EQ(tree_of(module()), std::vector<std::string>{"ModuleStatus"});
+    // The folder this registration made holds no package, so it goes again.
+    EXPECT_FALSE(fs::exists(fs::symlink_status(module())));
     EXPECT_EQ(tree_of(home / "outside"), std::vector<std::string>{});
     EXPECT_NE(agent_.log().find("Package not unpacked. QMAunz: refused " +
                                 (module() / "pkg.zip").string() + ": "),
@@ -295,8 +438,8 @@ TEST_F(PackageRepository, QmactlRegistersAPackageAndFetchesTheLogArchive) {
   EXPECT_NE(registered.out.find("Status: 600\n"), std::string::npos) << registered.out;
   EXPECT_EQ(tree_of(module()), (std::vector<std::string>{"ModuleStatus", "QuillInfo.xml"}));
   EXPECT_TRUE(fs::exists(archive)) << "qmactl sends a copy";
-  EXPECT_EQ(tree_of(agent_.roots_.state() / "upload"), std::vector<std::string>{})
-      << "the drop folder is cleaned up";
+  EXPECT_EQ(tree_of(agent_.roots_.state() / "upload"), std::vector<std::string>{"drop"})
+      << "qmactl's staging folder is cleaned up (the fixture's drop folder stays)";
 
   const fs::path fetched = agent_.roots_.base() / "fetched.zip";
   auto logs = run_tool({QMACTL_PATH, "logs", "--out", fetched.string()});
@@ -310,6 +453,30 @@ TEST_F(PackageRepository, QmactlRegistersAPackageAndFetchesTheLogArchive) {
   EXPECT_EQ(unsaved.status, 1);
   EXPECT_NE(unsaved.err.find("qmactl: cannot save the log archive"), std::string::npos)
       << unsaved.err;
+}
+
+// qmactl stages in the first upload folder an administrator added (one on the package root's
+// file system makes the move a rename); the agent takes it only when it has that folder too.
+TEST_F(PackageRepository, QmactlStagesInTheAdministratorsUploadFolderFirst) {
+  const fs::path added = agent_.roots_.bin() / "uploads";
+  fs::create_directories(added);
+  const fs::path archive = agent_.roots_.base() / "pkg.zip";
+  ASSERT_TRUE(write_zip(archive, {{"QuillInfo.xml", "<quillmend_package/>"}}));
+  const qma::test::ToolEnvironment with_added{{{"QMA_UPLOAD_FOLDERS", added.string()}}, {}};
+
+  auto refused = run_tool({QMACTL_PATH, "register", kModule, archive.string()}, {}, with_added);
+  EXPECT_EQ(refused.status, 1) << refused.out << refused.err;
+  EXPECT_EQ(
+      agent_.count_in_log("Upload folder not accepted. Folder=[" + added.string() + "/qmactl-"), 1)
+      << "staged in the added folder, which the agent does not know";
+
+  setenv("QMA_UPLOAD_FOLDERS", added.string().c_str(), 1);
+  auto registered = run_tool({QMACTL_PATH, "register", kModule, archive.string()}, {}, with_added);
+  unsetenv("QMA_UPLOAD_FOLDERS");
+  EXPECT_EQ(registered.status, 0) << registered.out << registered.err;
+  EXPECT_EQ(tree_of(module()), (std::vector<std::string>{"ModuleStatus", "QuillInfo.xml"}));
+  EXPECT_EQ(tree_of(added), std::vector<std::string>{});
+  EXPECT_EQ(tree_of(agent_.roots_.state() / "upload"), std::vector<std::string>{"drop"});
 }
 
 // ---- log collection ----
@@ -437,7 +604,7 @@ TEST_F(LogCollection, UnsetOrEmptyInstallationRootEndsCollectionAndRegistrationE
     // Registration moves the package in but has no launcher to unpack it with.
     ASSERT_TRUE(write_zip(drop_ / "pkg.zip", {{"QuillInfo.xml", "new"}}));
     EXPECT_EQ(register_package("pkg.zip"), answer_of("R", "2", "900"));
-    EXPECT_EQ(tree_of(module()), std::vector<std::string>{"pkg.zip"});
+    EXPECT_FALSE(fs::exists(module())) << "the folder made for nothing goes again";
     setenv("AXIS2C_HOME", home.c_str(), 1);
     EXPECT_EQ(agent_.count_in_log(line), before + 2);
   }

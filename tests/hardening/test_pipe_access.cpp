@@ -12,6 +12,7 @@
 #include "hardening/hardening_support.h"
 #include "manager_if/agent_harness.h"
 #include "platform/local_pipe.h"
+#include "tools/zip_builder.h"
 
 namespace {
 
@@ -90,6 +91,39 @@ TEST_F(PipeAccessTest, GroupMemberIsServedAndOutsiderIsToldPlainly) {
   EXPECT_EQ(outsider.exit_code, 3);
   EXPECT_EQ(outsider.err, refusal());
   EXPECT_EQ(outsider.out, "");
+}
+
+// A member of the pipe's group registers a package with qmactl: the agent makes its upload
+// folder the group's to drop into (mode 3770, so no member can remove or rename another's
+// upload), and qmactl stages each request in a folder of its own there.
+TEST_F(PipeAccessTest, GroupMemberRegistersAPackageWithQmactl) {
+  namespace fs = std::filesystem;
+  for (const char* tool : {"QMZipControl", "QMAunz"}) {
+    fs::copy_file(qma::test::program_path(tool), agent_.roots_.bin() / tool);
+  }
+  const fs::path uploads = agent_.roots_.state() / "upload";
+  struct stat st {};
+  ASSERT_EQ(::stat(uploads.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 03770u);
+  group* entry = ::getgrnam(accounts_.group().c_str());
+  ASSERT_NE(entry, nullptr);
+  EXPECT_EQ(st.st_gid, entry->gr_gid);
+
+  const fs::path archive = agent_.roots_.base() / "pkg.zip";
+  ASSERT_TRUE(qma::test::write_zip(archive, {{"QuillInfo.xml", "<quillmend_package/>"}}));
+  auto member = run_program(TestAccounts::as_user(
+      accounts_.member(), {qmactl_, "register", "01000000", archive.string()}));
+  EXPECT_EQ(member.exit_code, 0) << member.out << member.err;
+  EXPECT_NE(member.out.find("Status: 600\n"), std::string::npos) << member.out;
+  const fs::path module = agent_.roots_.bin() / "QMA_PKGROOT" / "01000000";
+  EXPECT_TRUE(fs::exists(module / "QuillInfo.xml"));
+  EXPECT_TRUE(fs::is_empty(uploads)) << "qmactl removes its staging folder";
+
+  // An outsider gets no say in the folder.
+  auto outsider = run_program(TestAccounts::as_user(
+      accounts_.outsider(), {qmactl_, "register", "01000000", archive.string()}));
+  EXPECT_NE(outsider.exit_code, 0);
+  EXPECT_TRUE(fs::is_empty(uploads));
 }
 
 // A process that can open the socket file anyway (here an outsider holding the

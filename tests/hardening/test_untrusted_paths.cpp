@@ -128,7 +128,7 @@ class AgentPathsTest : public ::testing::Test {
         exchange(request_frame(request_xml(code, id, "2.0", data), file, dir)).answer);
   }
   qma::test::InProcessAgent agent_;
-  fs::path drop_ = agent_.roots_.base() / "drop";
+  fs::path drop_ = agent_.roots_.state() / "upload" / "drop";
   fs::path victim_ = agent_.roots_.base() / "victim" / "victim.txt";
 };
 

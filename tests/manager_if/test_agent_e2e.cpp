@@ -122,7 +122,8 @@ TEST_F(AgentPipeE2E, LockedActionTableRefusesWith901ThenAdmitsAgain) {
 
 TEST_F(AgentPipeE2E, DisabledAgentAnswers900ToEveryCode) {
   set_agent_effect(0);
-  std::ofstream(roots_.base() / "upload.zip") << "zip";
+  std::filesystem::create_directories(roots_.state() / "upload");
+  std::ofstream(roots_.state() / "upload" / "upload.zip") << "zip";
   agent_.start();
   for (int code = 0; code <= 7; ++code) {
     std::string c = std::to_string(code);
@@ -135,7 +136,7 @@ TEST_F(AgentPipeE2E, DisabledAgentAnswers900ToEveryCode) {
                                    : "";
     std::string text = answer_text(
         exchange(request_frame(request_xml(c, "D" + c, "2.0", data), code == 2 ? "upload.zip" : "",
-                               code == 2 ? roots_.base().string() : ""))
+                               code == 2 ? (roots_.state() / "upload").string() : ""))
             .answer);
     EXPECT_NE(text.find("<InReplyTo>D" + c + "</InReplyTo><CommandCode>" + c +
                         "</CommandCode><QMAData><Status>900</Status>"),
@@ -145,7 +146,8 @@ TEST_F(AgentPipeE2E, DisabledAgentAnswers900ToEveryCode) {
       EXPECT_NE(text.find("<AgentStatus>disabled</AgentStatus>"), std::string::npos) << text;
     }
   }
-  EXPECT_FALSE(fs::exists(roots_.base() / "upload.zip")) << "the upload of a refused registration";
+  EXPECT_FALSE(fs::exists(roots_.state() / "upload" / "upload.zip"))
+      << "the upload of a refused registration";
   EXPECT_FALSE(fs::exists(roots_.host() / "run" / "qmagent-power"));
 }
 

@@ -195,7 +195,7 @@ TEST_F(PipeListenerTest, ExcludedRequestIsRefusedWith901UntilTheActionEnds) {
 
 TEST_F(PipeListenerTest, DisabledAgentAnswers900ToEveryCodeAndDropsTheUpload) {
   g_QMAConfig.AgentEffect = 0;
-  auto upload_dir = agent_.roots_.base() / "upload";
+  auto upload_dir = agent_.roots_.state() / "upload" / "disabled";
   std::filesystem::create_directories(upload_dir);
   std::ofstream(upload_dir / "pkg.zip") << "zip";
   for (int code = 0; code <= 7; ++code) {

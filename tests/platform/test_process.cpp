@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -193,6 +194,47 @@ TEST_F(ProcessTest, SpawnFailuresReportErrno) {
   auto bad_dir = Process::spawn(kChild, "child exit 0", (roots_.base() / "no-such-dir").string());
   ASSERT_FALSE(bad_dir.ok());
   EXPECT_EQ(bad_dir.error(), ENOENT);
+}
+
+// A tool given as a .sh file runs with /bin/sh whatever its mode and first line (packages
+// made on Windows bring it as 0644 and without "#!"). Its arguments are the command line's,
+// split as for any program: the shell reads the script, never the command line.
+TEST_F(ProcessTest, ShellScriptRunsWithTheShellWhateverItsMode) {
+  const fs::path folder = roots_.base() / "module";
+  fs::create_directories(folder);
+  const fs::path out = folder / "args.txt";
+  struct Row {
+    const char* what;
+    const char* name;
+    std::string first_line;
+    fs::perms mode;
+  };
+  const Row rows[] = {
+      {"no #!, not executable", "tool.sh", "", fs::perms(0644)},
+      {"#! of another shell, not executable", "Tool.SH", "#!/no/such/shell\n", fs::perms(0600)},
+      {"executable", "run.sh", "#!/bin/sh\n", fs::perms(0755)},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    fs::remove(out);
+    const fs::path script = folder / row.name;
+    std::ofstream(script) << row.first_line
+                          << "for a in \"$0\" \"$@\"; do printf '[%s]' \"$a\"; done >args.tmp\n"
+                             "mv args.tmp args.txt\nexit 5\n";
+    fs::permissions(script, row.mode);
+    auto process = Process::spawn(script.string(),
+                                  std::string("\"") + row.name + "\" a \"b c\" ;touch $(x) '*'",
+                                  folder.string());
+    ASSERT_TRUE(process.ok()) << process.error();
+    ASSERT_EQ(process->wait(10000), WaitStatus::kSignaled);
+    EXPECT_EQ(process->exit_code(), 5u);
+    EXPECT_EQ(read_text(out), "[" + script.string() + "][a][b c][;touch][$(x)]['*']");
+  }
+  // A missing script fails to start as a missing program does.
+  auto missing = Process::spawn((folder / "gone.sh").string(), "\"gone.sh\"", folder.string());
+  ASSERT_FALSE(missing.ok());
+  EXPECT_EQ(missing.error(), ENOENT);
+  EXPECT_FALSE(fs::exists(folder / "x"));
 }
 
 TEST_F(ProcessTest, RunScriptReturnsTheShellStatus) {

@@ -1,4 +1,5 @@
-// Zip archives for tests, made with libzip: plain, with Unix modes and links, and
+// Zip archives for tests, made with libzip: plain, with Unix modes and links, without Unix
+// modes as made on Windows, and
 // damaged on purpose by patching their bytes.
 #pragma once
 
@@ -17,6 +18,8 @@ inline constexpr uint32_t kZipFile = 0100644;
 inline constexpr uint32_t kZipTool = 0100755;
 inline constexpr uint32_t kZipFolder = 0040755;
 inline constexpr uint32_t kZipLink = 0120777;
+/// A file as archivers on Windows store it: no Unix mode, only the DOS "archive" attribute.
+inline constexpr uint32_t kZipWindowsFile = 0;
 
 struct ZipItem {
   std::string name;
@@ -44,7 +47,11 @@ inline bool write_zip(const std::filesystem::path& path, const std::vector<ZipIt
       return false;
     }
     auto at = static_cast<zip_uint64_t>(index);
-    zip_file_set_external_attributes(archive, at, 0, ZIP_OPSYS_UNIX, item.mode << 16);
+    if (item.mode == kZipWindowsFile) {
+      zip_file_set_external_attributes(archive, at, 0, ZIP_OPSYS_DOS, 0x20);
+    } else {
+      zip_file_set_external_attributes(archive, at, 0, ZIP_OPSYS_UNIX, item.mode << 16);
+    }
     if (item.stored) zip_set_file_compression(archive, at, ZIP_CM_STORE, 0);
   }
   return zip_close(archive) == 0;

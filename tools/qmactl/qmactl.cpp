@@ -1,5 +1,6 @@
 // qmactl: sends one request to the agent over its pipe and prints the answer;
 // `qmactl listen` receives completion notices.
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -12,8 +13,10 @@
 #include "manager_if/frame_codec.h"
 #include "platform/clock.h"
 #include "platform/environment.h"
+#include "platform/error.h"
 #include "platform/file.h"
 #include "platform/local_pipe.h"
+#include "platform/process.h"
 #include "platform/tcp_stream.h"
 #include "tools/qmactl/answer_printer.h"
 #include "tools/qmactl/json_output.h"
@@ -106,28 +109,49 @@ struct StagedUpload {
   }
 };
 
-// Drops the archive into a folder of its own, as the communication service stores uploads.
+// Drops the archive into a folder of its own in an upload folder, as the communication
+// service stores uploads. The folders an administrator added come first: one beside the
+// package root lets the agent move the upload in by a rename.
 bool stage_archive(const std::string& archive, Request& request) {
   if (!qma::platform::file_readable(archive)) {
     std::fprintf(stderr, "qmactl: cannot read %s\n", archive.c_str());
     return false;
   }
-  std::string uploads = qma::platform::join_path(qma::platform::state_dir(), "upload");
-  (void)qma::platform::create_directory(uploads);
-  std::string folder = qma::platform::join_path(
-      uploads, "qmactl-" + std::to_string(qma::platform::monotonic_ms()) + "-" +
-                   std::to_string(qma::platform::current_thread_id()));
-  if (!qma::platform::create_directory(folder).ok()) {
-    std::fprintf(stderr, "qmactl: cannot create %s\n", folder.c_str());
+  std::vector<std::string> uploads = qma::platform::upload_folders();
+  std::rotate(uploads.begin(), uploads.begin() + 1, uploads.end());
+  // The agent makes its own upload folder; root may run qmactl before the agent ever ran.
+  (void)qma::platform::create_directory(uploads.back());
+  static unsigned serial = 0;
+  const std::string stem = "qmactl-" + std::to_string(qma::platform::monotonic_ms()) + "-" +
+                           std::to_string(qma::platform::current_process_id()) + "-";
+  std::string folder;
+  for (const std::string& uploads_folder : uploads) {
+    // A name already taken (another request this very millisecond) is passed over.
+    for (int attempt = 0; attempt < 100 && folder.empty(); ++attempt) {
+      std::string candidate =
+          qma::platform::join_path(uploads_folder, stem + std::to_string(serial++));
+      if (qma::platform::create_directory(candidate).ok()) {
+        folder = candidate;
+      } else if (qma::platform::last_error() != EEXIST) {
+        break;
+      }
+    }
+    if (!folder.empty()) break;
+  }
+  if (folder.empty()) {
+    std::fprintf(stderr, "qmactl: cannot create a folder for the upload in %s\n",
+                 uploads.back().c_str());
     return false;
   }
   std::string name = archive.substr(archive.find_last_of('/') + 1);
   if (!qma::platform::copy_file(archive, qma::platform::join_path(folder, name), true).ok()) {
     std::fprintf(stderr, "qmactl: cannot copy %s into %s\n", archive.c_str(), folder.c_str());
+    (void)qma::platform::delete_file(qma::platform::join_path(folder, name));
+    (void)qma::platform::remove_directory(folder);
     return false;
   }
-  request.file_name = name;
   request.directory = folder;
+  request.file_name = name;
   return true;
 }
 
