@@ -618,4 +618,61 @@ TEST_F(CrashE2E, WhatAToolLeavesInItsProcessGroupIsEndedWhenItEnds) {
   EXPECT_EQ(module_status(), "0\n");
 }
 
+TEST_F(CrashE2E, TheShippedFailureCommandStartsACrashedAgentAgainAFewTimesAtMost) {
+  // The installation's failure command is the one the package brings, beside the program.
+  fs::copy_file(QMA_RESTART_SCRIPT, agent_.bin() / "ServiceReStart.sh",
+                fs::copy_options::overwrite_existing);
+  fs::create_symlink(agent_.agent_path(), agent_.bin() / "QMAgent");
+  plan(
+      "pidfile tool.pid\nwrite Update_normal.xml OK\nwait-gone Update_normal.xml 20000\n"
+      "wait-parent-gone 20000\nsleep 1500\nwrite Update_normal.xml Complete\n");
+  agent_.start();
+  EXPECT_EQ(
+      status_of(first_answer(update_request("R-1", kModule, "update_normal", receiver_.port()))),
+      "601");
+  auto serving_again = [&](pid_t old) {
+    bool up = wait_until(
+        [&] {
+          pid_t now = agent_pid();
+          return now > 0 && now != old && agent_.state() == qma::platform::kServiceRunning;
+        },
+        20000);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    return up && status_of(first_answer(qma::test::request_xml("0", "R-INFO"))) == "600";
+  };
+  const fs::path restart_log = agent_.bin() / "ServiceReStart.log";
+  for (int crash = 1; crash <= 4; ++crash) {
+    pid_t pid = agent_pid();
+    ASSERT_GT(pid, 0) << "crash " << crash;
+    ASSERT_EQ(::kill(pid, SIGKILL), 0);
+    if (crash == 1) {
+      // Started again on its own, the agent finishes the update the crash cut off.
+      ASSERT_TRUE(receiver_.wait_for(1, 30000)) << agent_.log() << read_text(restart_log);
+      EXPECT_EQ(receiver_.requests()[0].body, notice("R-1", "600", "完了しました", "Completed"));
+      ASSERT_TRUE(serving_again(pid)) << read_text(restart_log);
+      EXPECT_TRUE(gone_soon(pid_in("tool.pid")));
+      next_update_succeeds("R-2", 1);
+    } else if (crash < 4) {
+      ASSERT_TRUE(serving_again(pid)) << "crash " << crash << read_text(restart_log);
+    } else {
+      // The fourth crash within the minute: left stopped, and the log says why.
+      ASSERT_TRUE(wait_until([&] {
+        return read_text(restart_log).find("it is left stopped") != std::string::npos;
+      })) << read_text(restart_log);
+      std::this_thread::sleep_for(std::chrono::seconds(2));
+      EXPECT_EQ(agent_.state(), qma::platform::kServiceStopped);
+    }
+  }
+  const std::string lines = read_text(restart_log);
+  int restarts = 0;
+  for (size_t at = lines.find("starting it again"); at != std::string::npos;
+       at = lines.find("starting it again", at + 1))
+    ++restarts;
+  EXPECT_EQ(restarts, 3) << lines;
+  EXPECT_EQ(receiver_.requests().size(), 2u) << "one notice per update";
+  // An administrator's start still works.
+  agent_.start();
+  EXPECT_EQ(status_of(first_answer(qma::test::request_xml("0", "R-3"))), "600");
+}
+
 }  // namespace
