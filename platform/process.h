@@ -59,6 +59,9 @@ int run_script(std::string_view script_path);
 /// Kills a process group by the id of its leader (the tool's process id).
 [[nodiscard]] Status kill_process_tree(uint32_t pid);
 
+/// Kills one process and nothing it started (on Linux: SIGKILL), as a crash ends it.
+[[nodiscard]] Status kill_process(uint32_t pid);
+
 /// A mark that tells a running process apart from a later one that gets the
 /// same id; 0 when no process has the id. On Linux: its start time after boot
 /// in clock ticks (/proc/PID/stat).

@@ -354,6 +354,19 @@ Status kill_process_tree(uint32_t pid) {
   return Status::failure(error);
 }
 
+Status kill_process(uint32_t pid) {
+  if (pid <= 1 || pid > static_cast<uint32_t>(INT_MAX) || pid == static_cast<uint32_t>(getpid())) {
+    set_last_error(EINVAL);
+    return Status::failure(EINVAL);
+  }
+  if (kill(static_cast<pid_t>(pid), SIGKILL) != 0) {
+    int error = errno;
+    set_last_error(error);
+    return Status::failure(error);
+  }
+  return Status::success();
+}
+
 uint64_t process_start_mark(uint32_t pid) {
   if (pid == 0 || pid > static_cast<uint32_t>(INT_MAX)) return 0;
   char path[64];
