@@ -13,6 +13,8 @@
 #include <thread>
 
 #include "commands/qma_commands.h"
+#include "commands/update/package_info.h"
+#include "commands/update/tool_records.h"
 #include "common/cmn/qmcmn.h"
 #include "common/log/qma_log.h"
 #include "common/qma_config.h"
@@ -290,13 +292,22 @@ unsigned int QMA_outsideIF(void* pkgstart) {
     QMA_CMN_FreeLibraryForMoxClient();
     return 0;
   }
-  if (imode == 1 && QMA_CheckQMAUpdateByPKG() != 1) {
+  // Tools of the previous run never outlive it into this one, except the tool of an update
+  // whose first answer went out: that update is finished here, on the old run's behalf, at
+  // every start (a crash ends a run as surely as a self-update does).
+  const uint32_t answered_tool = qma::commands::answered_tool_of_previous_run();
+  qma::commands::end_tools_of_previous_run(answered_tool);
+  qma::commands::set_waits_for_unrecorded_tools(imode == 1);
+  const std::string info_path = qma::commands::package_info_path();
+  const bool info_exists = !info_path.empty() && qma::platform::file_readable(info_path);
+  if ((imode == 1 || info_exists) && QMA_CheckQMAUpdateByPKG() != 1) {
     QMA_LogError(__func__, kSrc, __LINE__,
                  "QMA_CheckQMAUpdateByPKG() error!! QMAgentService terminated....");
     QMA_ActCtrlTbl_CloseMutex(mutex);
     QMA_CMN_FreeLibraryForMoxClient();
     return 0;
   }
+  qma::commands::end_kept_tool(answered_tool);
   if (QMA_CheckSystemReboot() == 1) {
     QMA_Cmn_AgentStatus_Reset(g_QMAConfig.AgentEffect);
     QMA_Cmn_ModuleStatus_ResetAll();

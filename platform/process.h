@@ -66,6 +66,19 @@ int run_script(std::string_view script_path);
 /// Kills a process group by the id of its leader (the tool's process id).
 [[nodiscard]] Status kill_process_tree(uint32_t pid);
 
+/// Kills one process and nothing it started (on Linux: SIGKILL), as a crash ends it.
+[[nodiscard]] Status kill_process(uint32_t pid);
+
+/// A mark that tells a running process apart from a later one that gets the
+/// same id; 0 when no process has the id. On Linux: its start time after boot
+/// in clock ticks (/proc/PID/stat).
+uint64_t process_start_mark(uint32_t pid);
+
+/// Kills whatever still runs in the process group `group` (named by the id of
+/// the leader that started it, which may have ended), never the caller's own
+/// group. True when some process was there and was killed.
+[[nodiscard]] Result<bool> kill_process_group(uint32_t group);
+
 /// The id of the calling process.
 uint32_t current_process_id();
 

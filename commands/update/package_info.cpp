@@ -280,6 +280,19 @@ int QMA_CheckQMAUpdateByPKG() {
         QMCmnCopyField(res.CommandCode, "3");
         QMCmnCopyField(res.Status, code);
         QMCmnCopyField(res.CurrentVersion, g_QMAConfig.AgentVersion);
+        // An update of another module that a crash left to this start: its notice names the
+        // module's package version, as the update command's own notice does, never the agent's.
+        if (std::strcmp(cmd->ReqInfo.QMMData.ModuleID, kAgentModuleId) != 0) {
+          std::memset(res.CurrentVersion, 0, sizeof res.CurrentVersion);
+          const char* package_version_path[] = {"quillmend_package", "version", ""};
+          if (g_QMAgentSub.QMA_XML_GetElementValueForFile == nullptr ||
+              g_QMAgentSub.QMA_XML_GetElementValueForFile(QMA_LogError, descriptor.c_str(),
+                                                          package_version_path, res.CurrentVersion,
+                                                          sizeof res.CurrentVersion) != 1) {
+            QMA_LogWarning(__func__, kSrc, __LINE__,
+                           "vesion get error!! non Set Data. FileName=[%s]", descriptor.c_str());
+          }
+        }
         std::memset(res.ExVersion, 0, sizeof res.ExVersion);
         // A history rotation that a crash cut short is finished first, as the update command
         // does before its notice.

@@ -11,6 +11,7 @@
 #include "commands/qma_commands.h"
 #include "commands/update/option_id.h"
 #include "commands/update/package_info.h"
+#include "commands/update/tool_records.h"
 #include "commands/update/update_tools.h"
 #include "commands/version/qma_get_version.h"
 #include "common/cmn/qmcmn.h"
@@ -285,6 +286,7 @@ int update_path(Run& run) {
                    "Result of update-tool is invalid! [%s:%s]", word, result.c_str());
     }
     QMA_CreateInfoFile(cmd, run.time_limit.c_str(), file_name.c_str(), run.pid);
+    qma::commands::record_tool_answered(static_cast<uint32_t>(run.pid));
     QMA_LogInfo("QMA_ExecuteForUpdateCommand", kSrc, __LINE__, "dProcId[%d]", run.pid);
   } else {
     code = "905";
@@ -531,5 +533,9 @@ int QMA_ExecuteForUpdateCommand(MPITbl* mpi, CMDTbl* cmd) {
   }
   QMA_LogInfo(__func__, kSrc, __LINE__, "Execute update-tool. ModuleID=[%s] Command=[%s %s]",
               data.ModuleID, run.program.c_str(), run.parameters.c_str());
+  if (code != 4) {
+    qma::commands::record_tool_request(static_cast<uint32_t>(run.pid), data.ModuleID, data.Mode,
+                                       data.OptionID);
+  }
   return code == 4 ? progress_path(run) : update_path(run);
 }

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <string>
 
+#include "commands/update/tool_records.h"
 #include "common/cmn/qmcmn.h"
 #include "common/host/qma_system.h"
 #include "common/log/qma_log.h"
@@ -72,6 +73,8 @@ int QMA_ExecuteProcess(const char* dir, const char* program, const char* paramet
     return 0;
   }
   if (pid != nullptr) *pid = static_cast<int>((*phproc)->id());
+  // Until its request is over, the next start of the agent can end what is left of it.
+  qma::commands::record_tool((*phproc)->id(), dir);
   QMA_LogInfo(__func__, kSrc, __LINE__, "QMA_ExecuteProcess() end.");
   return 1;
 }
@@ -120,8 +123,12 @@ int QMA_CheckResultFile(int raw, const char* dir, const QMA_PKG_INFO_VALUES* val
   if (raw == 0) {
     int seconds = qma::commands::recorded_tool_wait_seconds(values->TimeLimit);
     int pid = qma::manager_if::decimal_value(values->ProcessId, sizeof values->ProcessId);
-    auto opened = pid > 0 ? qma::platform::Process::open(static_cast<uint32_t>(pid))
-                          : qma::platform::Result<qma::platform::Process>::failure(ESRCH);
+    // A plain start waits only for a tool its previous run recorded as running: after a
+    // normal end the recorded id may belong to any later process.
+    const bool ours = qma::commands::waits_for_unrecorded_tools() ||
+                      (pid > 0 && qma::commands::recorded_tool_running(static_cast<uint32_t>(pid)));
+    auto opened = pid > 0 && ours ? qma::platform::Process::open(static_cast<uint32_t>(pid))
+                                  : qma::platform::Result<qma::platform::Process>::failure(ESRCH);
     if (!opened.ok()) {
       // Normally the tool has ended already.
       QMA_LogWarning(__func__, kSrc, __LINE__, "OpenProcess() error! GetLastError=[%d]",
@@ -198,6 +205,15 @@ void QMA_RemoveFile(const char* path) {
 
 void QMA_CloseProcHandle(QMA_PROC_HANDLE* phproc) {
   if (phproc == nullptr) return;
+  // A tool that has ended takes along whatever it left in its process group. One that still
+  // runs (left running past its time limit) keeps its record, so the next start ends it.
+  if (*phproc != nullptr) {
+    if ((*phproc)->wait(0) == qma::platform::WaitStatus::kSignaled) {
+      qma::commands::settle_ended_tool((*phproc)->id());
+    } else {
+      qma::commands::release_tool_request((*phproc)->id());
+    }
+  }
   delete *phproc;
   *phproc = nullptr;
 }

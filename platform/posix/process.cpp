@@ -386,6 +386,66 @@ Status kill_process_tree(uint32_t pid) {
   return Status::failure(error);
 }
 
+Status kill_process(uint32_t pid) {
+  if (pid <= 1 || pid > static_cast<uint32_t>(INT_MAX) || pid == static_cast<uint32_t>(getpid())) {
+    set_last_error(EINVAL);
+    return Status::failure(EINVAL);
+  }
+  if (kill(static_cast<pid_t>(pid), SIGKILL) != 0) {
+    int error = errno;
+    set_last_error(error);
+    return Status::failure(error);
+  }
+  return Status::success();
+}
+
+uint64_t process_start_mark(uint32_t pid) {
+  if (pid == 0 || pid > static_cast<uint32_t>(INT_MAX)) return 0;
+  char path[64];
+  std::snprintf(path, sizeof path, "/proc/%u/stat", pid);
+  int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return 0;
+  char buf[1024];
+  ssize_t got = read(fd, buf, sizeof buf - 1);
+  close(fd);
+  if (got <= 0) return 0;
+  buf[got] = '\0';
+  // Fields after the command name (which may hold blanks and parentheses): state is field 3,
+  // the start time field 22.
+  std::string_view text(buf, static_cast<size_t>(got));
+  size_t close_paren = text.rfind(')');
+  if (close_paren == std::string_view::npos) return 0;
+  const char* at = buf + close_paren + 1;
+  for (int field = 3; field < 22; ++field) {
+    while (*at == ' ') ++at;
+    while (*at != ' ' && *at != '\0') ++at;
+  }
+  unsigned long long start = 0;
+  if (std::sscanf(at, " %llu", &start) != 1) return 0;
+  // A process that has ended but is not reaped yet is no longer running.
+  char state = 0;
+  if (std::sscanf(buf + close_paren + 1, " %c", &state) == 1 && (state == 'Z' || state == 'X')) {
+    return 0;
+  }
+  return start == 0 ? 1 : static_cast<uint64_t>(start);
+}
+
+Result<bool> kill_process_group(uint32_t group) {
+  if (group <= 1 || group > static_cast<uint32_t>(INT_MAX)) {
+    set_last_error(EINVAL);
+    return Result<bool>::failure(EINVAL);
+  }
+  pid_t target = static_cast<pid_t>(group);
+  if (target == getpgrp()) {
+    set_last_error(EINVAL);
+    return Result<bool>::failure(EINVAL);
+  }
+  if (kill(-target, SIGKILL) == 0) return true;
+  if (errno == ESRCH) return false;
+  set_last_error(errno);
+  return Result<bool>::failure(errno);
+}
+
 int run_script(std::string_view script_path) {
   std::vector<std::string> args{"sh", std::string(script_path)};
   pid_t pid = -1;

@@ -161,6 +161,10 @@ std::string unit_text(const ServiceDefinition& def,
   text += "X-QmaImagePath=" + def.image_path + "\n";
   text += "X-QmaFailureCommand=" + def.failure_command + "\n";
   for (const auto& [name, value] : roots) text += "X-QmaRoot-" + name + "=" + value + "\n";
+  // A crashed service is started again, but not for ever: after 3 starts within 60 seconds
+  // systemd leaves it failed ("start-limit-hit" in its journal).
+  text += "StartLimitIntervalSec=60\n";
+  text += "StartLimitBurst=3\n";
   text += "\n[Service]\n";
   text += "Type=notify\n";
   text += "NotifyAccess=main\n";
@@ -179,6 +183,9 @@ std::string unit_text(const ServiceDefinition& def,
     text += "ExecStopPost=/bin/sh -c 'if [ \"$$SERVICE_RESULT\" != success ]; then " +
             shell_command(def.failure_command) + "; fi'\n";
   }
+  // Only a failure (the same ends as above) is restarted, never a reported stop.
+  text += "Restart=on-failure\n";
+  text += "RestartSec=1\n";
   text += "KillMode=process\n";
   text += "TimeoutStartSec=infinity\n";
   text += "\n[Install]\n";
@@ -280,6 +287,11 @@ class SystemdService : public Service {
     if (!make_folders(run_dir())) return status_fail(errno);
     if (!write_whole(args_path(), std::string(kEnvStartArgs) + "=" + words + "\n"))
       return status_fail(errno);
+    // A service that systemd gave up restarting is started by an explicit start all the same:
+    // the start limit bounds the restarts after crashes, not the administrator.
+    std::string output;
+    systemctl({"show", "-p", "ActiveState", unit_}, &output);
+    if (parse_key_values(output)["ActiveState"] == "failed") systemctl({"reset-failed", unit_});
     if (systemctl({"start", "--no-block", unit_}) != 0)
       return status_fail(kErrorServiceRequestTimeout);
     return Status::success();

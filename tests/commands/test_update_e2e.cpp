@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/xml_text.h"
@@ -476,6 +477,202 @@ TEST_F(UpdateE2E, PlainInformationFileIsCompletedAtPackageStart) {
   EXPECT_FALSE(fs::exists(agent_.bin() / "QMAPKG_UpdateInfo.txt"));
   EXPECT_FALSE(fs::exists(dir(agent_module) / "update_normal.xml"));
   EXPECT_EQ(status_of(first_answer(qma::test::request_xml("0", "PLAIN-2"))), "600");
+}
+
+/// kill -9 of the agent while an update's tool runs, and a plain start after it: the crash
+/// either way leaves no tool of the old run behind, and the manager hears exactly once about an
+/// update that was accepted.
+class CrashE2E : public UpdateE2E {
+ protected:
+  pid_t agent_pid() const {
+    return qma::test::read_pid(
+        qma::test::service_folder(agent_.roots_, qma::test::RealAgent::kServiceName) /
+        "service.pid");
+  }
+  void kill_agent() {
+    pid_t pid = agent_pid();
+    ASSERT_GT(pid, 0);
+    ASSERT_EQ(::kill(pid, SIGKILL), 0);
+    ASSERT_TRUE(wait_until([&] { return !qma::test::process_alive(pid); }));
+    ASSERT_TRUE(wait_until([&] { return agent_.state() == qma::platform::kServiceStopped; }));
+  }
+  pid_t pid_in(const std::string& name) const { return qma::test::read_pid(dir(kModule) / name); }
+  bool gone_soon(pid_t pid) const {
+    return wait_until([&] { return !qma::test::process_alive(pid); }, 10000);
+  }
+  size_t tool_records() const {
+    std::error_code ec;
+    size_t count = 0;
+    for (auto it = fs::directory_iterator(agent_.roots_.state() / "tools", ec);
+         !ec && it != fs::directory_iterator(); it.increment(ec))
+      ++count;
+    return count;
+  }
+  /// An update of the test module after the crash: answered and completed as any other.
+  void next_update_succeeds(const std::string& id, size_t notices_before,
+                            const std::string& status_after = "0\n") {
+    plan(
+        "write Update_normal.xml OK\nwait-gone Update_normal.xml 20000\n"
+        "write Update_normal.xml Complete\n");
+    EXPECT_EQ(
+        status_of(first_answer(update_request(id, kModule, "update_normal", receiver_.port()))),
+        "601");
+    ASSERT_TRUE(receiver_.wait_for(notices_before + 1, 20000)) << agent_.log();
+    EXPECT_EQ(receiver_.requests().back().body, notice(id, "600", "完了しました", "Completed"));
+    ASSERT_TRUE(updates_ended(1)) << agent_.log();
+    // A failed update's 2 stays until the reboot reset, as after any failure.
+    EXPECT_EQ(module_status(), status_after);
+    EXPECT_TRUE(wait_until([&] { return tool_records() == 0; }));
+  }
+};
+
+TEST_F(CrashE2E, CrashAfterTheFirstAnswerIsFinishedByThePlainStartThatFollows) {
+  // The tool outlives the killed agent, stays in its process group with a helper, and writes
+  // its final answer only after the agent is gone.
+  plan(
+      "pidfile tool.pid\ndaemon 60000 helper.pid\nwrite Update_normal.xml OK\n"
+      "wait-gone Update_normal.xml 20000\nwait-parent-gone 20000\nsleep 1500\n"
+      "write Update_normal.xml Complete\n");
+  agent_.start();
+  EXPECT_EQ(
+      status_of(first_answer(update_request("C-1", kModule, "update_normal", receiver_.port()))),
+      "601");
+  const pid_t tool = pid_in("tool.pid");
+  const pid_t helper = pid_in("helper.pid");
+  ASSERT_TRUE(qma::test::process_alive(tool));
+  kill_agent();
+  ASSERT_TRUE(qma::test::process_alive(tool)) << "the tool must outlive the agent";
+  EXPECT_EQ(agent_status(), "1 0") << "busy when it crashed";
+
+  agent_.start();
+  ASSERT_TRUE(receiver_.wait_for(1, 30000)) << agent_.log();
+  EXPECT_EQ(receiver_.requests()[0].body, notice("C-1", "600", "完了しました", "Completed"));
+  EXPECT_TRUE(wait_until([&] { return !fs::exists(agent_.bin() / "QMAPKG_UpdateInfo.txt"); }));
+  EXPECT_EQ(module_status(), "0\n");
+  EXPECT_EQ(agent_status(), "0 0");
+  EXPECT_FALSE(fs::exists(dir(kModule) / "Update_normal.xml"));
+  EXPECT_TRUE(gone_soon(tool));
+  EXPECT_TRUE(gone_soon(helper)) << "what the tool left in its group goes with its update";
+  EXPECT_EQ(agent_.count("QMA_CheckQMAUpdateByPKG() start."), 1)
+      << "the first start had nothing to finish";
+  next_update_succeeds("C-2", 1);
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  EXPECT_EQ(receiver_.requests().size(), 2u) << "exactly one notice per update";
+}
+
+TEST_F(CrashE2E, CrashBeforeTheFirstAnswerLeavesNothingRunningAndTheUpdateFailed) {
+  // Left alone, the tool and what it started would go on and answer into the next run.
+  plan(
+      "pidfile tool.pid\ndaemon 60000 helper.pid\nchild 60000 session.pid\nsleep 4000\n"
+      "write Update_normal.xml Complete\n");
+  std::ofstream(dir(kModule) / "ModuleStatus") << "0\n";
+  agent_.start();
+  std::thread request([&] {
+    EXPECT_EQ(first_answer(update_request("B-1", kModule, "update_normal", receiver_.port())), "")
+        << "no answer from a killed agent";
+  });
+  ASSERT_TRUE(wait_until([&] {
+    return pid_in("tool.pid") > 0 && pid_in("helper.pid") > 0 && pid_in("session.pid") > 0;
+  }));
+  const pid_t tool = pid_in("tool.pid");
+  const pid_t helper = pid_in("helper.pid");
+  const pid_t session = pid_in("session.pid");
+  kill_agent();
+  request.join();
+  EXPECT_EQ(tool_records(), 1u) << "the running tool was recorded";
+
+  agent_.start();
+  EXPECT_TRUE(gone_soon(tool));
+  EXPECT_TRUE(gone_soon(helper));
+  EXPECT_TRUE(gone_soon(session)) << "a helper in a session of its own goes with the tree";
+  EXPECT_EQ(
+      agent_.count("Update-tool of the previous run was ended. pid=[" + std::to_string(tool) + "]"),
+      1);
+  EXPECT_EQ(module_status(), "2\n");
+  EXPECT_EQ(tool_records(), 0u);
+  std::this_thread::sleep_for(std::chrono::milliseconds(4500));
+  EXPECT_FALSE(fs::exists(dir(kModule) / "Update_normal.xml")) << "no stale answer";
+  EXPECT_EQ(receiver_.requests().size(), 0u);
+  next_update_succeeds("B-2", 0, "2\n");
+}
+
+TEST_F(CrashE2E, WhatAToolLeavesInItsProcessGroupIsEndedWhenItEnds) {
+  plan(
+      "write Update_normal.xml OK\nwait-gone Update_normal.xml 20000\n"
+      "daemon 60000 helper.pid\nwrite Update_normal.xml Complete\n");
+  agent_.start();
+  EXPECT_EQ(
+      status_of(first_answer(update_request("D-1", kModule, "update_normal", receiver_.port()))),
+      "601");
+  ASSERT_TRUE(receiver_.wait_for(1, 20000)) << agent_.log();
+  ASSERT_TRUE(updates_ended(1));
+  const pid_t helper = pid_in("helper.pid");
+  ASSERT_GT(helper, 0);
+  EXPECT_TRUE(gone_soon(helper));
+  EXPECT_EQ(agent_.count("Processes left by update-tool were ended."), 1) << agent_.log();
+  EXPECT_EQ(tool_records(), 0u);
+  // A later start finds nothing of it to end.
+  agent_.stop();
+  agent_.start();
+  EXPECT_EQ(agent_.count("of the previous run"), 0);
+  EXPECT_EQ(module_status(), "0\n");
+}
+
+TEST_F(CrashE2E, TheShippedFailureCommandStartsACrashedAgentAgainAFewTimesAtMost) {
+  // The installation's failure command is the one the package brings, beside the program.
+  fs::copy_file(QMA_RESTART_SCRIPT, agent_.bin() / "ServiceReStart.sh",
+                fs::copy_options::overwrite_existing);
+  fs::create_symlink(agent_.agent_path(), agent_.bin() / "QMAgent");
+  plan(
+      "pidfile tool.pid\nwrite Update_normal.xml OK\nwait-gone Update_normal.xml 20000\n"
+      "wait-parent-gone 20000\nsleep 1500\nwrite Update_normal.xml Complete\n");
+  agent_.start();
+  EXPECT_EQ(
+      status_of(first_answer(update_request("R-1", kModule, "update_normal", receiver_.port()))),
+      "601");
+  auto serving_again = [&](pid_t old) {
+    bool up = wait_until(
+        [&] {
+          pid_t now = agent_pid();
+          return now > 0 && now != old && agent_.state() == qma::platform::kServiceRunning;
+        },
+        20000);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    return up && status_of(first_answer(qma::test::request_xml("0", "R-INFO"))) == "600";
+  };
+  const fs::path restart_log = agent_.bin() / "ServiceReStart.log";
+  for (int crash = 1; crash <= 4; ++crash) {
+    pid_t pid = agent_pid();
+    ASSERT_GT(pid, 0) << "crash " << crash;
+    ASSERT_EQ(::kill(pid, SIGKILL), 0);
+    if (crash == 1) {
+      // Started again on its own, the agent finishes the update the crash cut off.
+      ASSERT_TRUE(receiver_.wait_for(1, 30000)) << agent_.log() << read_text(restart_log);
+      EXPECT_EQ(receiver_.requests()[0].body, notice("R-1", "600", "完了しました", "Completed"));
+      ASSERT_TRUE(serving_again(pid)) << read_text(restart_log);
+      EXPECT_TRUE(gone_soon(pid_in("tool.pid")));
+      next_update_succeeds("R-2", 1);
+    } else if (crash < 4) {
+      ASSERT_TRUE(serving_again(pid)) << "crash " << crash << read_text(restart_log);
+    } else {
+      // The fourth crash within the minute: left stopped, and the log says why.
+      ASSERT_TRUE(wait_until([&] {
+        return read_text(restart_log).find("it is left stopped") != std::string::npos;
+      })) << read_text(restart_log);
+      std::this_thread::sleep_for(std::chrono::seconds(2));
+      EXPECT_EQ(agent_.state(), qma::platform::kServiceStopped);
+    }
+  }
+  const std::string lines = read_text(restart_log);
+  int restarts = 0;
+  for (size_t at = lines.find("starting it again"); at != std::string::npos;
+       at = lines.find("starting it again", at + 1))
+    ++restarts;
+  EXPECT_EQ(restarts, 3) << lines;
+  EXPECT_EQ(receiver_.requests().size(), 2u) << "one notice per update";
+  // An administrator's start still works.
+  agent_.start();
+  EXPECT_EQ(status_of(first_answer(qma::test::request_xml("0", "R-3"))), "600");
 }
 
 }  // namespace

@@ -18,6 +18,8 @@
 //   crash                            end by SIGKILL, the way a crash ends a program
 //   child MS PIDFILE                 start a helper in a session of its own that sleeps MS and
 //                                    outlives the tool; its process id goes to PIDFILE
+//   daemon MS PIDFILE                start a helper that stays in the tool's process group, sleeps
+//                                    MS and outlives the tool; its process id goes to PIDFILE
 //   run PROGRAM [ARG...]             start PROGRAM (no shell) and wait for it
 //   wait-parent-gone MS              wait until the process that started the tool has ended
 //                                    (exit 5 when it has not)
@@ -154,6 +156,14 @@ int main(int argc, char** argv) {
       if (pid < 0) return 108;
       if (pid == 0) {
         setsid();
+        sleep_ms(std::atol(arg(1).c_str()));
+        _exit(0);
+      }
+      if (!write_whole(arg(2), std::to_string(pid) + "\n")) return 109;
+    } else if (step == "daemon") {
+      pid_t pid = fork();
+      if (pid < 0) return 108;
+      if (pid == 0) {
         sleep_ms(std::atol(arg(1).c_str()));
         _exit(0);
       }

@@ -124,7 +124,8 @@ cycle() {
     "install ok installed $v1"
   check "$MODE: group qmagent exists" group_exists
   check "$MODE: programs in $HOME_DIR/bin" test -x "$HOME_DIR/bin/QMAgent" -a \
-    -f "$HOME_DIR/bin/libmoxclient.so" -a -x "$HOME_DIR/bin/qmasvchost"
+    -f "$HOME_DIR/bin/libmoxclient.so" -a -x "$HOME_DIR/bin/qmasvchost" -a \
+    -x "$HOME_DIR/bin/ServiceReStart.sh"
   check "$MODE: qmactl on the search path" test -L "/usr/sbin/qmactl"
   check "$MODE: copyright" test -f "/usr/share/doc/quillmend-agent/copyright"
   expect "$MODE: service runs after install" "$(service_state)" "$(running_word)"

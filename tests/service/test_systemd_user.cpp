@@ -7,11 +7,13 @@
 #include <filesystem>
 #include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/service_manager.h"
 #include "support/real_agent.h"
 #include "support/user_manager.h"
+#include "tools/http_receiver.h"
 
 namespace {
 
@@ -165,20 +167,48 @@ TEST_F(AgentUnderSystemd, InstallEnableStartQueryStop) {
             "The service is not started. - 1062\nControlService(Stop) failed - 1062\n");
 }
 
-TEST_F(AgentUnderSystemd, KilledAgentRunsTheFailureCommand) {
+// A killed agent is started again by the unit's own restart setting, after its failure command
+// ran; a third crash within the minute leaves it failed, and an explicit start still works.
+TEST_F(AgentUnderSystemd, KilledAgentIsStartedAgainAFewTimesAtMost) {
   agent_.console("-install");
   start_running();
-  pid_t pid = main_pid(kAgentUnit);
-  ASSERT_GT(pid, 0);
-  ASSERT_EQ(::kill(pid, SIGKILL), 0);
-  ASSERT_TRUE(wait_until([&] { return fs::exists(roots_.state() / "restart-ran"); }))
-      << manager_.log();
-  EXPECT_EQ(read_text(roots_.state() / "restart-ran"), "restart\n");
-  auto status = agent_.service()->query_status();
-  ASSERT_TRUE(status);
-  EXPECT_EQ(status->current_state, p::kServiceStopped);
-  EXPECT_EQ(status->win32_exit_code, static_cast<uint32_t>(p::kErrorProcessAborted));
-  start_running();  // a failed unit starts again
+  auto unit_state = [&] {
+    return manager_.property(kAgentUnit, "ActiveState") + "/" +
+           manager_.property(kAgentUnit, "Result") + "/" +
+           manager_.property(kAgentUnit, "NRestarts");
+  };
+  std::string expected_runs;
+  for (int crash = 1; crash <= 3; ++crash) {
+    pid_t pid = main_pid(kAgentUnit);
+    ASSERT_GT(pid, 0) << "crash " << crash;
+    ASSERT_EQ(::kill(pid, SIGKILL), 0);
+    expected_runs += "restart\n";
+    ASSERT_TRUE(wait_until([&] {
+      return read_text(roots_.state() / "restart-ran") == expected_runs;
+    })) << "crash "
+        << crash << manager_.log();
+    if (crash < 3) {
+      ASSERT_TRUE(wait_until(
+          [&] {
+            pid_t now = main_pid(kAgentUnit);
+            return now > 0 && now != pid && agent_.state() == p::kServiceRunning;
+          },
+          20000))
+          << "crash " << crash << " " << unit_state() << manager_.log();
+    } else {
+      // The restart that would pass the limit is refused: the unit stays failed.
+      ASSERT_TRUE(wait_until(
+          [&] { return manager_.property(kAgentUnit, "ActiveState") == "failed"; }, 20000))
+          << unit_state() << manager_.log();
+      std::this_thread::sleep_for(std::chrono::seconds(3));
+      EXPECT_EQ(manager_.property(kAgentUnit, "ActiveState"), "failed") << unit_state();
+      EXPECT_EQ(main_pid(kAgentUnit), 0);
+      auto status = agent_.service()->query_status();
+      ASSERT_TRUE(status);
+      EXPECT_EQ(status->current_state, p::kServiceStopped);
+    }
+  }
+  start_running();  // an explicit start is not bound by the restart limit
 }
 
 TEST_F(AgentUnderSystemd, RemoveOfTheRunningAgentTakesEffectWhenItStops) {
@@ -194,6 +224,94 @@ TEST_F(AgentUnderSystemd, RemoveOfTheRunningAgentTakesEffectWhenItStops) {
   std::string enabled;
   EXPECT_NE(manager_.systemctl(std::string("is-enabled ") + kAgentUnit, &enabled), 0) << enabled;
   EXPECT_FALSE(fs::exists(roots_.state() / "restart-ran"));
+}
+
+// kill -9 of the agent under systemd after an update's first answer and then before one: each
+// time systemd starts it again within seconds, the accepted update gets exactly one notice,
+// the unanswered one fails, and no tool of a killed run is left.
+TEST_F(AgentUnderSystemd, KilledDuringAnUpdateTheRestartedAgentLeavesNothingBehind) {
+  qma::test::write_test_host(roots_);  // the OS facts that choose the tool's command line
+  qma::test::HttpReceiver receiver{qma::test::ReceiverMode::kAnswerOk};
+  const fs::path module = agent_.package_root() / "01000000";
+  fs::create_directories(module);
+  fs::create_symlink(QMA_TEST_UPDATE_TOOL, module / "tool");
+  std::ofstream(agent_.bin() / "moxService.xml")
+      << "<parameter><serviceName>moxServicePlain</serviceName></parameter>";
+  std::ofstream(module / "QuillInfo.xml")
+      << "<quillmend_package><module_id>01000000</module_id><version>2.0.0</version>"
+         "<reboot>false</reboot><supported_operating_systems><windows_os major=\"*\" "
+         "minor=\"*\" sp_major=\"*\" sp_minor=\"*\" arch=\"*\"><reference refid=\"all\"/>"
+         "</windows_os></supported_operating_systems><usage refid=\"all\"><update_normal "
+         "timeout=\"10\">tool plan.txt</update_normal></usage></quillmend_package>\n";
+  auto plan = [&](const std::string& steps) { std::ofstream(module / "plan.txt") << steps; };
+  auto update = [&](const std::string& id) {
+    return qma::test::request_xml(
+        "3", id, "2.0",
+        "<ModuleID>01000000</ModuleID><PackageID>P</PackageID><Mode>update_normal</Mode>"
+        "<ReplyToAddress>127.0.0.1"
+        "</ReplyToAddress><ReplyToPort>" +
+            std::to_string(receiver.port()) + "</ReplyToPort>");
+  };
+  auto status_of = [](const std::string& answer) {
+    size_t at = answer.find("<Status>");
+    return at == std::string::npos ? std::string() : answer.substr(at + 8, 3);
+  };
+  auto pid_in = [&](const char* name) { return qma::test::read_pid(module / name); };
+  auto serving_again = [&](pid_t old) {
+    bool up = wait_until(
+        [&] {
+          pid_t now = main_pid(kAgentUnit);
+          return now > 0 && now != old && agent_.state() == p::kServiceRunning;
+        },
+        20000);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    return up && status_of(qma::test::first_answer(qma::test::request_xml("0"))) == "600";
+  };
+  agent_.console("-install");
+  start_running();
+  ASSERT_TRUE(wait_until([] { return fs::exists(p::local_pipe_path(QMA_PIPE_NAME)); }));
+
+  // After the first answer: the tool outlives the agent and answers once it is gone.
+  plan(
+      "pidfile tool.pid\nwrite Update_normal.xml OK\nwait-gone Update_normal.xml 20000\n"
+      "wait-parent-gone 20000\nsleep 1500\nwrite Update_normal.xml Complete\n");
+  EXPECT_EQ(status_of(qma::test::first_answer(update("SD-1"))), "601");
+  pid_t agent = main_pid(kAgentUnit);
+  ASSERT_EQ(::kill(agent, SIGKILL), 0);
+  ASSERT_TRUE(receiver.wait_for(1, 30000)) << agent_.log() << manager_.log();
+  EXPECT_NE(receiver.requests()[0].body.find("<InReplyTo>SD-1</InReplyTo>"), std::string::npos);
+  EXPECT_NE(receiver.requests()[0].body.find("<Status>600</Status>"), std::string::npos);
+  ASSERT_TRUE(serving_again(agent)) << manager_.log();
+  EXPECT_TRUE(wait_until([&] { return !qma::test::process_alive(pid_in("tool.pid")); }));
+  EXPECT_EQ(read_text(module / "ModuleStatus"), "0\n");
+  EXPECT_FALSE(fs::exists(agent_.bin() / "QMAPKG_UpdateInfo.txt"));
+
+  // Before the first answer: the tool and its helper go with the killed run.
+  fs::remove(module / "tool.pid");
+  plan("pidfile tool.pid\ndaemon 60000 helper.pid\nsleep 4000\nwrite Update_normal.xml OK\n");
+  std::thread request([&] { (void)qma::test::first_answer(update("SD-2"), 20000); });
+  ASSERT_TRUE(wait_until([&] { return pid_in("tool.pid") > 0 && pid_in("helper.pid") > 0; }));
+  const pid_t tool = pid_in("tool.pid");
+  const pid_t helper = pid_in("helper.pid");
+  agent = main_pid(kAgentUnit);
+  ASSERT_EQ(::kill(agent, SIGKILL), 0);
+  request.join();
+  ASSERT_TRUE(serving_again(agent)) << manager_.log();
+  EXPECT_TRUE(wait_until([&] { return !qma::test::process_alive(tool); }));
+  EXPECT_TRUE(wait_until([&] { return !qma::test::process_alive(helper); }));
+  EXPECT_EQ(read_text(module / "ModuleStatus"), "2\n");
+  std::this_thread::sleep_for(std::chrono::milliseconds(4500));
+  EXPECT_FALSE(fs::exists(module / "Update_normal.xml")) << "no stale answer";
+  EXPECT_EQ(receiver.requests().size(), 1u) << "exactly one notice, for the accepted update";
+
+  // The next update of the module goes through as any other.
+  plan(
+      "write Update_normal.xml OK\nwait-gone Update_normal.xml 20000\n"
+      "write Update_normal.xml Complete\n");
+  EXPECT_EQ(status_of(qma::test::first_answer(update("SD-3"))), "601");
+  ASSERT_TRUE(receiver.wait_for(2, 20000)) << agent_.log();
+  EXPECT_NE(receiver.requests()[1].body.find("<InReplyTo>SD-3</InReplyTo>"), std::string::npos);
+  EXPECT_NE(receiver.requests()[1].body.find("<Status>600</Status>"), std::string::npos);
 }
 
 }  // namespace
