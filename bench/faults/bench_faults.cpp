@@ -135,7 +135,8 @@ class Bench {
   bool install(const std::string& agent) {
     agent_ = agent;
     std::error_code ec;
-    fs::copy_file(QMA_RESTART_SCRIPT, bin_ / "ServiceReStart.sh", ec);
+    fs::copy_file(QMA_RESTART_SCRIPT, bin_ / (std::string("ServiceReStart") + p::kScriptExtension),
+                  ec);
     fs::create_symlink(agent, bin_ / "QMAgent", ec);
     p::RegistryKey key;
     const std::string path = "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin";
