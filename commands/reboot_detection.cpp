@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <string_view>
 
 #include "commands/qma_commands.h"
 #include "common/log/qma_log.h"
@@ -100,14 +101,22 @@ int QMA_CheckSystemReboot() {
           .c_str());
 
   long stored = -1;
-  FILE* file = std::fopen(path, "r+");
-  if (file == nullptr && errno != ENOENT) {
-    QMA_LogError(__func__, kSrc, __LINE__, "fopen error! file=[%s] errno=[%d]", path, errno);
+  // Only a bounded regular file is read, never through a link and never waiting on it.
+  auto content = qma::platform::read_regular_file(path, qma::platform::kStateFileMax);
+  if (!content.ok() && content.error() != ENOENT) {
+    QMA_LogError(__func__, kSrc, __LINE__, "fopen error! file=[%s] errno=[%d]", path,
+                 content.error());
   }
-  if (file != nullptr) {
+  if (content.ok()) {
+    // The first line as a line read of 260 bytes takes it, line feed included.
     char line[260] = {};
-    if (std::fgets(line, sizeof line, file) == nullptr) {
-      QMA_LogError(__func__, kSrc, __LINE__, "fgets error! file=[%s] errno=[%d]", path, errno);
+    std::string_view first = std::string_view(content.value()).substr(0, sizeof line - 1);
+    if (size_t feed = first.find('\n'); feed != std::string_view::npos) {
+      first.remove_suffix(first.size() - feed - 1);
+    }
+    std::memcpy(line, first.data(), first.size());
+    if (first.empty()) {
+      QMA_LogError(__func__, kSrc, __LINE__, "fgets error! file=[%s] errno=[%d]", path, 0);
     } else {
       QMA_LogInfo(__func__, kSrc, __LINE__, "Get data. file=[%s] data=[%s]", path, line);
       errno = 0;
@@ -134,16 +143,18 @@ int QMA_CheckSystemReboot() {
     QMA_LogInfo(__func__, kSrc, __LINE__, "QMA is rebooted");
     result = 0;
   } else {
-    if (file != nullptr) std::fclose(file);
-    file = std::fopen(path, "w");
-    if (file == nullptr) {
-      QMA_LogError(__func__, kSrc, __LINE__, "fopen error! file=[%s] errno=[%d]", path, errno);
+    // Written in place, never through a link and never waiting on a FIFO in its place.
+    bool opened = false;
+    auto written = qma::platform::write_regular_file(path, std::to_string(newest), &opened);
+    if (!written.ok() && !opened) {
+      QMA_LogError(__func__, kSrc, __LINE__, "fopen error! file=[%s] errno=[%d]", path,
+                   written.error());
       QMA_LogInfo(__func__, kSrc, __LINE__, "QMA_CheckSystemReboot() end.");
       return 0;
     }
-    // The number reaches the file only when the buffer is flushed; a full disk shows there.
-    if (std::fprintf(file, "%ld", newest) < 0 || std::fflush(file) != 0) {
-      QMA_LogError(__func__, kSrc, __LINE__, "fputs error! file=[%s] errno=[%d]", path, errno);
+    if (!written.ok()) {
+      QMA_LogError(__func__, kSrc, __LINE__, "fputs error! file=[%s] errno=[%d]", path,
+                   written.error());
     }
     if (stored == -1) {
       result = 0;
@@ -152,7 +163,6 @@ int QMA_CheckSystemReboot() {
       result = 1;
     }
   }
-  if (file != nullptr) std::fclose(file);
   QMA_LogInfo(__func__, kSrc, __LINE__, "QMA_CheckSystemReboot() end.");
   return result;
 }

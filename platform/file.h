@@ -131,6 +131,29 @@ class AppendFile {
 
 /// Whole-file read; fails when the file cannot be opened.
 [[nodiscard]] Result<std::string> read_file(std::string_view path);
+
+/// The largest XML file a tool or package may hand the agent (result files, descriptors,
+/// version records): 1 MiB.
+inline constexpr size_t kXmlFileMax = 1024 * 1024;
+/// The largest small state file (module status, agent status, package information file):
+/// 64 KiB.
+inline constexpr size_t kStateFileMax = 64 * 1024;
+
+/// Whole read of a file that another program may have put in place, without ever waiting
+/// on it: the path (last component looked up without regard to case, as resolve_path) must
+/// name a regular file of at most `max_size` bytes. It is opened once, without following a
+/// symbolic link at the last component (ELOOP) and without blocking; a FIFO, device, socket
+/// or folder in its place is refused with EPERM before it is opened, and a file above the
+/// bound, or one that grows past it while read, with EFBIG. Every file that an update tool
+/// or a package can write is read only through this function.
+[[nodiscard]] Result<std::string> read_regular_file(std::string_view path, size_t max_size);
+/// Replaces a file's content in place (created with mode 0644 when absent) without ever
+/// waiting on it: a symbolic link at the last component is refused with ELOOP and
+/// anything but a regular file (a FIFO with or without a reader, a device, a socket) with
+/// EPERM, and nothing is written then. `opened`, when given, tells whether the file was
+/// opened as a regular file (so that a failure came from writing it).
+[[nodiscard]] Status write_regular_file(std::string_view path, std::string_view content,
+                                        bool* opened = nullptr);
 /// Replaces a file's content atomically: temporary file, flush to disk, rename.
 [[nodiscard]] Status write_file_atomic(std::string_view path, std::string_view content);
 

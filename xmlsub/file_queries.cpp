@@ -119,9 +119,9 @@ int attr_value_with_attrs(xmlTextReaderPtr reader, const char* const* select_pat
 }  // namespace
 }  // namespace qma::xmlsub
 
+using qma::xmlsub::FileReader;
 using qma::xmlsub::log_error;
 using qma::xmlsub::open_file_reader;
-using qma::xmlsub::Reader;
 
 extern "C" {
 
@@ -134,7 +134,7 @@ void QMA_XML_CleanupParser(void) {
 }
 
 int QMA_XML_CheckElementForFile(QMA_XML_LogProc log, const char* file, const char* const* path) {
-  Reader reader = open_file_reader(file);
+  FileReader reader = open_file_reader(file);
   if (!reader) {
     log_error(log, __func__, __LINE__, "xmlReaderForFile() error!");
     return 0;
@@ -144,7 +144,7 @@ int QMA_XML_CheckElementForFile(QMA_XML_LogProc log, const char* file, const cha
 
 int QMA_XML_GetElementValueForFile(QMA_XML_LogProc log, const char* file, const char* const* path,
                                    char* out, int out_size) {
-  Reader reader = open_file_reader(file);
+  FileReader reader = open_file_reader(file);
   if (!reader) {
     log_error(log, __func__, __LINE__, "xmlReaderForFile() error!");
     return 0;
@@ -158,7 +158,7 @@ int QMA_XML_GetElementValueForFile(QMA_XML_LogProc log, const char* file, const 
 
 int QMA_XML_GetAttributeValueForFile(QMA_XML_LogProc log, const char* file, const char* const* path,
                                      const char* attr, int occurrence, char* out, int out_size) {
-  Reader reader = open_file_reader(file);
+  FileReader reader = open_file_reader(file);
   if (!reader) {
     log_error(log, __func__, __LINE__, "xmlReaderForFile() error!");
     return 0;
@@ -175,7 +175,7 @@ int QMA_XML_GetElemValueForFile_WithAttr(QMA_XML_LogProc log, const char* file,
                                          const char* const* select_path,
                                          const char* const* value_path, const char* attr,
                                          const char* attr_value, char* out, int out_size) {
-  Reader reader = open_file_reader(file);
+  FileReader reader = open_file_reader(file);
   if (!reader) {
     log_error(log, __func__, __LINE__, "xmlReaderForFile() error!");
     return 0;
@@ -188,7 +188,7 @@ int QMA_XML_GetAttrValueForFile_WithID(QMA_XML_LogProc log, const char* file,
                                        const char* const* first_path, const char* const* next_path,
                                        const char* attr, int occurrence, char* out, int entry_size,
                                        int* count) {
-  Reader reader = open_file_reader(file);
+  FileReader reader = open_file_reader(file);
   if (!reader) {
     log_error(log, __func__, __LINE__, "xmlReaderForFile() error! xmlFileName=[%s]",
               file == nullptr ? "" : file);
@@ -228,7 +228,7 @@ int QMA_XML_GetAttrValueForFile_WithAttrs(QMA_XML_LogProc log, const char* file,
                                           const char* const* select_names,
                                           const char* const* expected,
                                           const char* const* value_names, char* out, int out_size) {
-  Reader reader = open_file_reader(file);
+  FileReader reader = open_file_reader(file);
   if (!reader) {
     log_error(log, __func__, __LINE__, "xmlReaderForFile() error!");
     return 0;
@@ -247,7 +247,7 @@ int QMA_XML_GetStatusMsg(QMA_XML_LogProc log, const char* file, const char* stat
   const char* message_path[] = {"", "message", ""};
   const char* code = status_code == nullptr ? "" : status_code;
 
-  Reader reader = open_file_reader(file);
+  FileReader reader = open_file_reader(file);
   if (!reader) {
     log_error(log, __func__, __LINE__, "xmlReaderForFile() error!");
     return 0;
@@ -284,7 +284,7 @@ int QMA_XML_GetModuleName(QMA_XML_LogProc log, const char* file, const char* ele
                           int ja_size, char* out_en, int en_size) {
   const char* path[] = {"quillmend_package", element == nullptr ? "" : element, ""};
 
-  Reader reader = open_file_reader(file);
+  FileReader reader = open_file_reader(file);
   if (!reader) {
     log_error(log, __func__, __LINE__, "xmlReaderForFile() error!!");
     return 0;

@@ -53,13 +53,20 @@ int scan(xmlTextReaderPtr reader, const char* const* path, int level, bool stop_
 
 }  // namespace
 
-Reader open_file_reader(const char* file) {
-  if (file == nullptr) return Reader();
+FileReader open_file_reader(const char* file) {
+  if (file == nullptr) return FileReader();
   // Update tools write "Update_normal.xml" where the agent asks for "update_normal.xml": the
   // last component is found without regard to case, as file names compare on the agent's
-  // original platform.
+  // original platform. A tool may leave anything under that name, so the file is taken only
+  // as a bounded regular file, read at once, and parsed from memory.
   const std::string path = qma::platform::resolve_path(file);
-  return Reader(xmlReaderForFile(path.c_str(), nullptr, kReaderOptions));
+  auto content = qma::platform::read_regular_file(path, qma::platform::kXmlFileMax);
+  if (!content.ok()) return FileReader();
+  auto held = std::make_unique<std::string>(std::move(content.value()));
+  Reader reader(xmlReaderForMemory(held->data(), static_cast<int>(held->size()), path.c_str(),
+                                   nullptr, kReaderOptions));
+  if (!reader) return FileReader();
+  return FileReader(std::move(held), std::move(reader));
 }
 
 Reader open_memory_reader(const char* bytes, int length) {

@@ -5,6 +5,8 @@
 #include <libxml/xmlreader.h>
 
 #include <memory>
+#include <string>
+#include <utility>
 
 namespace qma::xmlsub {
 
@@ -44,9 +46,39 @@ class AttributeText {
   xmlChar* text_;
 };
 
-/// Opens a reader on a file; null when it cannot be opened. Never touches the network and
-/// never loads external entities or a DTD.
-Reader open_file_reader(const char* file);
+/// A reader over a file's content, which it holds for as long as the reader lives.
+class FileReader {
+ public:
+  FileReader() = default;
+  FileReader(std::unique_ptr<std::string> content, Reader reader)
+      : content_(std::move(content)), reader_(std::move(reader)) {}
+  FileReader(FileReader&&) = default;
+  FileReader& operator=(FileReader&& other) noexcept {
+    // The old reader goes before the content it reads.
+    reader_ = std::move(other.reader_);
+    content_ = std::move(other.content_);
+    return *this;
+  }
+  ~FileReader() { reader_.reset(); }
+
+  xmlTextReaderPtr get() const { return reader_.get(); }
+  explicit operator bool() const { return static_cast<bool>(reader_); }
+  void reset() {
+    reader_.reset();
+    content_.reset();
+  }
+
+ private:
+  std::unique_ptr<std::string> content_;
+  Reader reader_;
+};
+
+/// Opens a reader on a file; null when it cannot be opened. The file is read whole first and
+/// only as a regular file of at most qma::platform::kXmlFileMax bytes, never through a
+/// symbolic link at its last component and never waiting: a FIFO, device or socket in its
+/// place cannot be opened. Never touches the network and never loads external entities or a
+/// DTD.
+FileReader open_file_reader(const char* file);
 /// Opens a reader on exactly `length` bytes (no terminator needed); null on failure.
 Reader open_memory_reader(const char* bytes, int length);
 

@@ -44,7 +44,7 @@ void delete_upload(const MPITbl* mpi) {
 /// the archiver refused nothing.
 bool log_archiver_refusal(const std::string& archive) {
   std::string report = archive + kRefusalSuffix;
-  auto text = qma::platform::read_file(report);
+  auto text = qma::platform::read_regular_file(report, qma::platform::kStateFileMax);
   if (!text.ok()) return false;
   std::string reason = text.value().substr(0, text.value().find('\n')).substr(0, kRefusalShown);
   QMA_LogError("QMA_RepositoryForUpdatePKG", kSrc, __LINE__, "Package not unpacked. %s",

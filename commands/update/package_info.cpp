@@ -3,6 +3,7 @@
 // notice of the old request.
 #include "commands/update/package_info.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -44,6 +45,32 @@ bool plain_name(const char* name) {
   std::string_view text(name);
   return !text.empty() && text != "." && text != ".." &&
          text.find_first_of("/\\") == std::string_view::npos;
+}
+
+/// The next line of the file's content as QMCmnFGetSwithoutNL reads it from an open file: at
+/// most size - 1 characters, up to and including a line feed, which is dropped with a carriage
+/// return before it. Null at the end of the content.
+char* next_line(std::string_view& rest, char* buffer, int size) {
+  if (rest.empty() || size < 1) return nullptr;
+  size_t take = std::min(rest.size(), static_cast<size_t>(size - 1));
+  const size_t feed = rest.substr(0, take).find('\n');
+  if (feed != std::string_view::npos) take = feed + 1;
+  std::memcpy(buffer, rest.data(), take);
+  buffer[take] = '\0';
+  rest.remove_prefix(take);
+  size_t length = std::strlen(buffer);
+  if (length > 0 && buffer[length - 1] == '\n') {
+    buffer[--length] = '\0';
+    if (length > 0 && buffer[length - 1] == '\r') buffer[length - 1] = '\0';
+  }
+  return buffer;
+}
+
+/// The information file's content, read whole: only a regular file of bounded size, never
+/// through a link and never waiting (a package may have left anything under its name).
+qma::platform::Result<std::string> read_info_file(const char* path) {
+  if (path == nullptr) return qma::platform::Result<std::string>::failure(EINVAL);
+  return qma::platform::read_regular_file(path, qma::platform::kStateFileMax);
 }
 
 struct Destination {
@@ -99,42 +126,36 @@ void QMA_CreateInfoFile(const CMDTbl* cmd, const char* time_limit, const char* r
   }
   if (content.size() > kContentMax) content.resize(kContentMax);
 
-  FILE* file = std::fopen(path.c_str(), "w");
-  if (file == nullptr) {
-    QMA_LogError(__func__, kSrc, __LINE__, "fopen() error! errno=[%d],file=[%s]", errno,
-                 path.c_str());
-    return;
-  }
-  size_t written = std::fwrite(content.data(), 1, content.size(), file);
-  int write_error = written == content.size() ? 0 : errno;
-  // A full disk shows only when the buffered text is flushed.
-  if (std::fclose(file) != 0 && write_error == 0) write_error = errno;
-  if (write_error != 0) {
-    QMA_LogError(__func__, kSrc, __LINE__, "fwrite() error! errno=[%d],file=[%s]", write_error,
-                 path.c_str());
+  // Replaced in place, but never through a link and never waiting on a FIFO in its place.
+  bool opened = false;
+  auto written = qma::platform::write_regular_file(path, content, &opened);
+  if (!written.ok()) {
+    QMA_LogError(
+        __func__, kSrc, __LINE__,
+        opened ? "fwrite() error! errno=[%d],file=[%s]" : "fopen() error! errno=[%d],file=[%s]",
+        written.error(), path.c_str());
   }
   QMA_LogInfo(__func__, kSrc, __LINE__, "QMA_CreateInfoFile() end.");
 }
 
 int QMA_CheckInfoFile(const char* path) {
   QMA_LogInfo(__func__, kSrc, __LINE__, "QMA_CheckInfoFile() start.");
-  FILE* file =
-      path != nullptr ? std::fopen(qma::platform::resolve_path(path).c_str(), "r") : nullptr;
-  if (file == nullptr) {
+  auto content = read_info_file(path);
+  if (!content.ok()) {
     QMA_LogError(__func__, kSrc, __LINE__, "fopen() error! file=[%s] errno=[%d]",
-                 path != nullptr ? path : "", errno);
+                 path != nullptr ? path : "", content.error());
     return -1;
   }
+  std::string_view rest = content.value();
   char line[kFirstLineSize] = {};
   int result;
-  if (QMCmnFGetSwithoutNL(line, sizeof line, file) == nullptr) {
+  if (next_line(rest, line, sizeof line) == nullptr) {
     QMA_LogError(__func__, kSrc, __LINE__,
-                 "QMCmnFGetSwithoutNL() error! try to get first tag errno=[%d]", errno);
+                 "QMCmnFGetSwithoutNL() error! try to get first tag errno=[%d]", 0);
     result = -1;
   } else {
     result = std::strcmp(line, QMA_PKG_INFO_HEADER) == 0 ? 0 : 1;
   }
-  std::fclose(file);
   QMA_LogInfo(__func__, kSrc, __LINE__, "QMA_CheckInfoFile result(%d)", result);
   return result;
 }
@@ -156,20 +177,21 @@ int QMA_GetInfoFile(CMDTbl* cmd, int plain, const char* path, QMA_PKG_INFO_VALUE
   };
   const size_t count = plain != 0 ? 3 : 8;
 
-  FILE* file = std::fopen(qma::platform::resolve_path(path).c_str(), "r");
-  if (file == nullptr) {
-    QMA_LogError(__func__, kSrc, __LINE__, "fopen() error! file=[%s] errno=[%d]", path, errno);
+  auto content = read_info_file(path);
+  if (!content.ok()) {
+    QMA_LogError(__func__, kSrc, __LINE__, "fopen() error! file=[%s] errno=[%d]", path,
+                 content.error());
     return 0;
   }
+  std::string_view rest = content.value();
   char line[kLineSize];
-  if (plain == 0) (void)QMCmnFGetSwithoutNL(line, sizeof line, file);
+  if (plain == 0) (void)next_line(rest, line, sizeof line);
   for (size_t i = 0; i < count; ++i) {
     const Destination& to = all[i];
-    if (QMCmnFGetSwithoutNL(line, sizeof line, file) == nullptr) {
+    if (next_line(rest, line, sizeof line) == nullptr) {
       QMA_LogError(__func__, kSrc, __LINE__,
                    "QMCmnFGetSwithoutNL() error! try to get param_tag_nm[%s] errno=[%d]", to.tag,
-                   errno);
-      std::fclose(file);
+                   0);
       return 0;
     }
     const char* value = line;
@@ -179,21 +201,18 @@ int QMA_GetInfoFile(CMDTbl* cmd, int plain, const char* path, QMA_PKG_INFO_VALUE
         QMA_LogError(__func__, kSrc, __LINE__,
                      "Position of the tag error! buf=[%s] tag=[%s] errno=[%d]", line, to.tag,
                      errno);
-        std::fclose(file);
         return 0;
       }
       value = line + tag_length;
       if (*value == '\0') {
         QMA_LogError(__func__, kSrc, __LINE__,
                      "No data error! try to get param_tag_nm[%s] errno=[%d]", to.tag, errno);
-        std::fclose(file);
         return 0;
       }
     }
     QMCmnStrnCpy(to.field, value, to.size);
     QMA_LogInfo(__func__, kSrc, __LINE__, "get param_tag_nm[%s] param_nm[%s]", to.tag, to.field);
   }
-  std::fclose(file);
   // The module id and result file name become paths: each must name one entry of its folder.
   if (plain == 0 && (!plain_name(data.ModuleID) || !plain_name(values->ResultFileName))) {
     QMA_LogError(__func__, kSrc, __LINE__,

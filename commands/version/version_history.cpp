@@ -64,7 +64,10 @@ void commit(const std::string& folder, const HistoryStepHook& step, int& steps) 
   auto tick = [&] {
     if (step) step(++steps);
   };
-  auto manifest = platform::read_file(join_path(published, kManifest));
+  // The tool runs in this folder: every record is read only as a bounded regular file, never
+  // through a link and never waiting on it.
+  auto manifest =
+      platform::read_regular_file(join_path(published, kManifest), platform::kXmlFileMax);
   if (manifest.ok()) {
     for (const char* name : {kBeforePreviousVersion, kPreviousVersion, kCurrentVersion}) {
       const std::string target = join_path(folder, name);
@@ -105,9 +108,10 @@ void recover(const std::string& folder, const HistoryStepHook& step, int& steps)
 // safe against a crash, but the new current record still lands. Older records move by rename.
 bool rotate_in_place(const std::string& folder) {
   const std::string result = platform::resolve_path(join_path(folder, kGetVersionResult));
-  if (!platform::file_readable(result)) {
+  auto content = platform::read_regular_file(result, platform::kXmlFileMax);
+  if (!content.ok()) {
     QMA_LogError("rotate_version_history", kSrc, __LINE__,
-                 "Version file cannot be read! GetLastError=[%d] [%s]", platform::last_error(),
+                 "Version file cannot be read! GetLastError=[%d] [%s]", content.error(),
                  result.c_str());
     return false;
   }
@@ -122,7 +126,8 @@ bool rotate_in_place(const std::string& folder) {
   (void)platform::move_file(join_path(folder, kCurrentVersion),
                             join_path(folder, kPreviousVersion));
   remove_every_case(folder, kCurrentVersion);
-  if (auto copied = platform::copy_file(result, join_path(folder, kCurrentVersion), true);
+  if (auto copied =
+          platform::write_file_atomic(join_path(folder, kCurrentVersion), content.value());
       !copied.ok()) {
     QMA_LogError("rotate_version_history", kSrc, __LINE__,
                  "CopyFile() error! GetLastError=[%d] [%s]", copied.error(), result.c_str());
@@ -168,7 +173,7 @@ bool rotate_version_history(const std::string& folder, const HistoryStepHook& st
   for (const Shift& shift : shifts) {
     // The tool and earlier agents may have written a record under another case.
     const std::string source = platform::resolve_path(join_path(folder, shift.source));
-    auto content = platform::read_file(source);
+    auto content = platform::read_regular_file(source, platform::kXmlFileMax);
     if (!content.ok()) {
       if (!shift.required) continue;
       QMA_LogError(__func__, kSrc, __LINE__, "Version file cannot be read! GetLastError=[%d] [%s]",

@@ -2,6 +2,7 @@
 #include <cstring>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "common/cmn/qmcmn.h"
 #include "platform/dynlib.h"
@@ -13,7 +14,7 @@ namespace {
 using XmlReader = void*;
 using XmlFreeFunc = void (*)(void*);
 using XmlFreeTextReaderFunc = void (*)(XmlReader);
-using XmlReaderForFileFunc = XmlReader (*)(const char*, const char*, int);
+using XmlReaderForMemoryFunc = XmlReader (*)(const char*, int, const char*, const char*, int);
 using XmlTextReaderConstNameFunc = const unsigned char* (*)(XmlReader);
 using XmlTextReaderConstValueFunc = const unsigned char* (*)(XmlReader);
 using XmlTextReaderDepthFunc = int (*)(XmlReader);
@@ -39,7 +40,7 @@ struct XmlEntries {
   // bound address is that variable's, and it is read at each call.
   XmlFreeFunc* free_slot = nullptr;
   XmlFreeTextReaderFunc free_text_reader = nullptr;
-  XmlReaderForFileFunc reader_for_file = nullptr;
+  XmlReaderForMemoryFunc reader_for_memory = nullptr;
   XmlTextReaderConstNameFunc const_name = nullptr;
   XmlTextReaderConstValueFunc const_value = nullptr;
   XmlTextReaderDepthFunc depth = nullptr;
@@ -48,7 +49,7 @@ struct XmlEntries {
   XmlTextReaderReadFunc read = nullptr;
 
   bool complete() const {
-    return free_slot != nullptr && free_text_reader != nullptr && reader_for_file != nullptr &&
+    return free_slot != nullptr && free_text_reader != nullptr && reader_for_memory != nullptr &&
            const_name != nullptr && const_value != nullptr && depth != nullptr &&
            get_attribute != nullptr && node_type != nullptr && read != nullptr;
   }
@@ -63,11 +64,18 @@ bool bind(const qma::platform::DynamicLibrary& library, const char* name, T& ent
   return entry != nullptr;
 }
 
-/// One reader, freed on every path.
+/// One reader over a file's content, freed on every path. The file is read whole first, only
+/// as a bounded regular file and never waiting on it (a package or tool may have left a FIFO
+/// or a device in its place), and parsed from memory.
 class FileReader {
  public:
-  explicit FileReader(const char* file)
-      : reader_(g_xml.reader_for_file(file, nullptr, kReaderOptions)) {}
+  explicit FileReader(const std::string& file) {
+    auto read = qma::platform::read_regular_file(file, qma::platform::kXmlFileMax);
+    if (!read.ok()) return;
+    content_ = std::move(read.value());
+    reader_ = g_xml.reader_for_memory(content_.data(), static_cast<int>(content_.size()),
+                                      file.c_str(), nullptr, kReaderOptions);
+  }
   ~FileReader() {
     if (reader_ != nullptr) g_xml.free_text_reader(reader_);
   }
@@ -77,7 +85,8 @@ class FileReader {
   XmlReader get() const { return reader_; }
 
  private:
-  XmlReader reader_;
+  std::string content_;
+  XmlReader reader_ = nullptr;
 };
 
 const char* path_name(const char* const* path, int level) {
@@ -146,7 +155,7 @@ int QMCmnLoadXmlLibrary(void) {
   XmlEntries entries;
   if (!bind(library, "xmlFree", entries.free_slot) ||
       !bind(library, "xmlFreeTextReader", entries.free_text_reader) ||
-      !bind(library, "xmlReaderForFile", entries.reader_for_file) ||
+      !bind(library, "xmlReaderForMemory", entries.reader_for_memory) ||
       !bind(library, "xmlTextReaderConstName", entries.const_name) ||
       !bind(library, "xmlTextReaderConstValue", entries.const_value) ||
       !bind(library, "xmlTextReaderDepth", entries.depth) ||
@@ -197,7 +206,7 @@ int QMCmnXmlGetElementValue(const char* file, const char* const* path, const cha
   } catch (...) {
     return -1;
   }
-  FileReader reader(resolved.c_str());
+  FileReader reader(resolved);
   if (reader.get() == nullptr) return -1;
   return walk(reader.get(), path, attr_name, attr_value, out, out_size) ? 0 : -1;
 }

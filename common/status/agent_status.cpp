@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <string_view>
 
 #include "common/log/qma_log.h"
 #include "common/status/qma_status.h"
@@ -95,19 +96,16 @@ void QMA_Cmn_QMAgentStatus_PutFile(int state, int reboot_pending) {
   char text[17] = {};
   std::snprintf(text, sizeof(text), "%d %d", state, reboot_pending);
   // A file whose name differs only in case is the status file.
-  FILE* fp = std::fopen(qma::platform::resolve_path(path).c_str(), "w");
-  if (fp == nullptr) {
+  // Written in place, never through a link and never waiting on a FIFO in its place.
+  bool opened = false;
+  auto written =
+      qma::platform::write_regular_file(qma::platform::resolve_path(path), text, &opened);
+  if (!written.ok()) {
     QMA_LogError(__func__, kSrc, __LINE__,
-                 "Set AgentStatus is fopen error. filename is [%s]. errno [%d]", kStatusFileName,
-                 errno);
-    return;
+                 opened ? "Set AgentStatus is fputs error. filename is [%s]. errno [%d]"
+                        : "Set AgentStatus is fopen error. filename is [%s]. errno [%d]",
+                 kStatusFileName, written.error());
   }
-  if (std::fputs(text, fp) < 0) {
-    QMA_LogError(__func__, kSrc, __LINE__,
-                 "Set AgentStatus is fputs error. filename is [%s]. errno [%d]", kStatusFileName,
-                 errno);
-  }
-  std::fclose(fp);
 }
 
 void QMA_Cmn_QMAgentStatus_GetFile(int* state, int* reboot_pending) {
@@ -118,23 +116,27 @@ void QMA_Cmn_QMAgentStatus_GetFile(int* state, int* reboot_pending) {
   if (reboot_pending == nullptr) reboot_pending = &dummy_flag;
   *state = 0;
   *reboot_pending = 0;
-  FILE* fp = std::fopen(qma::platform::resolve_path(path).c_str(), "r");
-  if (fp == nullptr) {
+  // Only a bounded regular file is read, never through a link and never waiting on it.
+  auto content = qma::platform::read_regular_file(path, qma::platform::kStateFileMax);
+  if (!content.ok()) {
     QMA_LogError(__func__, kSrc, __LINE__,
                  "Get AgentStatus is fopen error. filename is [%s]. errno [%d]", kStatusFileName,
-                 errno);
+                 content.error());
     return;
   }
-  char line[17] = {};
-  errno = 0;
-  if (std::fgets(line, sizeof(line), fp) == nullptr) {
+  if (content.value().empty()) {
     QMA_LogError(__func__, kSrc, __LINE__,
                  "Get AgentStatus is fgets error. filename is [%s]. errno [%d]", kStatusFileName,
-                 errno);
-    std::fclose(fp);
+                 0);
     return;
   }
-  std::fclose(fp);
+  // The first line, at most 16 characters of it, as a line read of 17 bytes takes it.
+  char line[17] = {};
+  std::string_view first = std::string_view(content.value()).substr(0, sizeof(line) - 1);
+  if (size_t feed = first.find('\n'); feed != std::string_view::npos) {
+    first.remove_suffix(first.size() - feed - 1);
+  }
+  std::memcpy(line, first.data(), first.size());
   int parsed_state = 0, parsed_flag = 0;
   int count = parse_two_numbers(line, &parsed_state, &parsed_flag);
   if (count != 2 || !valid_state(parsed_state) || parsed_flag < 0 || parsed_flag > 1) {

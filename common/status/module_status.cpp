@@ -1,10 +1,10 @@
 // Module status files (package root/<module id>/ModuleStatus) and the start-up sweeps of the
 // package root.
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -65,6 +65,19 @@ bool option_key_matches(std::string_view key, std::string_view option) {
   return key.substr(0, n) == option.substr(0, n);
 }
 
+/// The next line of the content as fgets reads it from a file: at most size - 1 characters,
+/// up to and including a line feed. False at the end of the content.
+bool next_line(std::string_view& rest, char* buffer, size_t size) {
+  if (rest.empty() || size < 2) return false;
+  size_t take = std::min(rest.size(), size - 1);
+  const size_t feed = rest.substr(0, take).find('\n');
+  if (feed != std::string_view::npos) take = feed + 1;
+  std::memcpy(buffer, rest.data(), take);
+  buffer[take] = '\0';
+  rest.remove_prefix(take);
+  return true;
+}
+
 int base10(const char* text) {
   return static_cast<int>(std::strtol(text, nullptr, 10));
 }
@@ -105,17 +118,20 @@ int QMA_Cmn_Get_ModuleStatus(const char* module_id, const char* option_id) {
   std::string path = module_status_path(module_id);
   bool locked = lock_status_files(__func__);
   int result = -1;
-  FILE* fp = std::fopen(path.c_str(), "r");
-  if (fp == nullptr) {
-    QMA_LogError(__func__, kSrc, __LINE__, "fopen error. GetLastError is [%d]", errno);
+  // A tool runs in the module folder and may leave anything under the name: only a bounded
+  // regular file is read, never through a link and never waiting on it.
+  auto content = qma::platform::read_regular_file(path, qma::platform::kStateFileMax);
+  if (!content.ok()) {
+    QMA_LogError(__func__, kSrc, __LINE__, "fopen error. GetLastError is [%d]", content.error());
     unlock_status_files(locked);
     return -1;
   }
+  std::string_view rest = content.value();
   char line[kLineMax];
   if (option_id == nullptr) {
-    if (std::fgets(line, sizeof(line), fp) != nullptr) result = base10(line);
+    if (next_line(rest, line, sizeof(line))) result = base10(line);
   } else {
-    while (std::fgets(line, sizeof(line), fp) != nullptr) {
+    while (next_line(rest, line, sizeof(line))) {
       const char* equals = std::strchr(line, '=');
       if (equals == nullptr) continue;
       if (option_key_matches(std::string_view(line, static_cast<size_t>(equals - line)),
@@ -125,11 +141,6 @@ int QMA_Cmn_Get_ModuleStatus(const char* module_id, const char* option_id) {
       }
     }
   }
-  if (result == -1 && std::ferror(fp)) {
-    QMA_LogError(__func__, kSrc, __LINE__, "Get ModuleStatus is fgets()error.  ferror is [%d]",
-                 std::ferror(fp));
-  }
-  std::fclose(fp);
   unlock_status_files(locked);
   return result;
 }
@@ -145,31 +156,20 @@ void QMA_Cmn_Set_ModuleStatus(const char* module_id, int status, const char* opt
   std::string path = module_status_path(module_id);
   bool locked = lock_status_files(__func__);
 
-  // The old content, read whole; a file that cannot be measured counts as empty.
+  // The old content, read whole. A missing file, or anything but a regular file in its place (a
+  // link, a FIFO a tool left), counts as empty and is replaced below; a regular file that cannot be
+  // read whole (above the bound, unreadable) is left as it is.
   std::string old_content;
-  std::error_code ec;
-  auto size = std::filesystem::file_size(path, ec);
-  if (ec) {
-    QMA_LogWarning(__func__, kSrc, __LINE__, "stat error. GetLastError [%d]", ec.value());
+  auto read = qma::platform::read_regular_file(path, qma::platform::kStateFileMax);
+  if (read.ok()) {
+    old_content = std::move(read.value());
+  } else if (read.error() == ENOENT || read.error() == EPERM || read.error() == ELOOP) {
+    QMA_LogWarning(__func__, kSrc, __LINE__, "stat error. GetLastError [%d]", read.error());
   } else {
-    char* buffer = static_cast<char*>(std::calloc(static_cast<size_t>(size) + 1, 1));
-    if (buffer == nullptr) {
-      QMA_LogError(__func__, kSrc, __LINE__, "malloc error. GetLastError [%d]", errno);
-      unlock_status_files(locked);
-      return;
-    }
-    FILE* in = std::fopen(path.c_str(), "r");
-    if (in == nullptr) {
-      QMA_LogError(__func__, kSrc, __LINE__,
-                   "fopen(read) error. filename is [%s]. GetLastError [%d]", path.c_str(), errno);
-      std::free(buffer);
-      unlock_status_files(locked);
-      return;
-    }
-    size_t got = std::fread(buffer, 1, static_cast<size_t>(size), in);
-    std::fclose(in);
-    old_content.assign(buffer, got);
-    std::free(buffer);
+    QMA_LogError(__func__, kSrc, __LINE__, "fopen(read) error. filename is [%s]. GetLastError [%d]",
+                 path.c_str(), read.error());
+    unlock_status_files(locked);
+    return;
   }
 
   std::string out;

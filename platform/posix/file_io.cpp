@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <string>
 
@@ -68,6 +69,77 @@ Result<std::string> read_file(std::string_view path) {
   }
   ::close(fd);
   return content;
+}
+
+Result<std::string> read_regular_file(std::string_view path, size_t max_size) {
+  const std::string resolved = resolve_path(path);
+  // A first look keeps devices and FIFOs from being opened at all; the open and fstat below
+  // decide, since the path may be replaced in between.
+  struct stat seen {};
+  if (::lstat(resolved.c_str(), &seen) != 0) return Result<std::string>::failure(fail(errno));
+  if (S_ISLNK(seen.st_mode)) return Result<std::string>::failure(fail(ELOOP));
+  if (!S_ISREG(seen.st_mode)) return Result<std::string>::failure(fail(EPERM));
+  int fd = ::open(resolved.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK);
+  if (fd < 0) return Result<std::string>::failure(fail(errno));
+  int error = 0;
+  if (::fstat(fd, &seen) != 0) {
+    error = errno;
+  } else if (!S_ISREG(seen.st_mode)) {
+    error = EPERM;
+  } else if (static_cast<unsigned long long>(seen.st_size) > max_size) {
+    error = EFBIG;
+  }
+  std::string content;
+  if (error == 0) {
+    content.resize(static_cast<size_t>(seen.st_size));
+    size_t got = 0;
+    // One byte past the bound is asked for, so a file that grows while read shows.
+    for (;;) {
+      if (got == content.size()) {
+        if (content.size() > max_size) {
+          error = EFBIG;
+          break;
+        }
+        content.resize(std::min(max_size + 1, content.size() + 16384));
+      }
+      ssize_t n = ::read(fd, content.data() + got, content.size() - got);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        error = errno;
+        break;
+      }
+      if (n == 0) break;
+      got += static_cast<size_t>(n);
+    }
+    if (got > max_size) error = EFBIG;
+    content.resize(got);
+  }
+  ::close(fd);
+  if (error != 0) return Result<std::string>::failure(fail(error));
+  return content;
+}
+
+Status write_regular_file(std::string_view path, std::string_view content, bool* opened) {
+  if (opened != nullptr) *opened = false;
+  const std::string target(path);
+  // Without O_NONBLOCK the open of a FIFO would wait for a reader; with it, a FIFO without
+  // one fails with ENXIO and one with a reader is refused below.
+  int fd = ::open(target.c_str(),
+                  O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK, 0644);
+  if (fd < 0) return Status::failure(fail(errno == ENXIO ? EPERM : errno));
+  struct stat seen {};
+  int error = 0;
+  if (::fstat(fd, &seen) != 0) {
+    error = errno;
+  } else if (!S_ISREG(seen.st_mode)) {
+    error = EPERM;
+  } else {
+    if (opened != nullptr) *opened = true;
+    if (::ftruncate(fd, 0) != 0 || !write_all(fd, content)) error = errno;
+  }
+  if (::close(fd) != 0 && error == 0) error = errno;
+  if (error != 0) return Status::failure(fail(error));
+  return Status::success();
 }
 
 Status write_file_atomic(std::string_view path, std::string_view content) {

@@ -1,7 +1,9 @@
 // The element-path reader over the run-time bound XML reader library.
 #include <gtest/gtest.h>
 #include <libxml/parser.h>
+#include <sys/stat.h>
 
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -110,6 +112,18 @@ TEST_F(XmlReader, FailsWithoutTheFileOrTheLibrary) {
   char out[8];
   const std::string missing = (roots_.base() / "absent.xml").string();
   EXPECT_EQ(QMCmnXmlGetElementValue(missing.c_str(), path, nullptr, nullptr, out, sizeof out), -1);
+  // A package may leave a FIFO, a link or a file past the bound: none is read, none waits.
+  const std::filesystem::path fifo = roots_.base() / "fifo.xml";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+  const std::filesystem::path huge = roots_.base() / "huge.xml";
+  std::ofstream(huge) << "<a>x</a>";
+  std::filesystem::resize_file(huge, 1ULL << 30);
+  const std::filesystem::path link = roots_.base() / "link.xml";
+  std::filesystem::create_symlink(write("<a>x</a>"), link);
+  for (const auto& refused : {fifo, huge, link}) {
+    EXPECT_EQ(QMCmnXmlGetElementValue(refused.c_str(), path, nullptr, nullptr, out, sizeof out), -1)
+        << refused;
+  }
 
   const std::string file = write("<a>x</a>");
   // As the get-version tool ends: clean up the parser, then unload. The test program links the

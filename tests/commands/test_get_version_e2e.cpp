@@ -266,6 +266,40 @@ TEST_F(GetVersionE2E, TimedOutToolIsKilledWithItsChildAndTheNextModuleStillRuns)
   EXPECT_EQ(agent_.count("QMA_GetCommandFromQuillInfo() error! [get_version:timeout:"), 1);
 }
 
+// Tools that leave a FIFO or a 1 GB file (sparse) where the agent reads: the answer comes at
+// once, the files the agent keeps are regular files again, and a second request answers alike.
+TEST_F(GetVersionE2E, FilesThatAreNoBoundedRegularFileNeverHoldTheAnswer) {
+  add_module("0A000000", "mkfifo Get_version.xml\n");
+  add_module("0A010000",
+             "printf '<Response><result_code>OK</result_code>' > Get_version.xml\n"
+             "truncate -s 1073741824 Get_version.xml\n");
+  add_module("0A020000",
+             "cp next.xml Get_version.xml\nrm -f CurrentVersion.xml\n"
+             "mkfifo CurrentVersion.xml\n");
+  answer_next("0A020000", result_xml("OK", "2.0"));
+  add_module("0A030000", "cp next.xml Get_version.xml\nrm -f ModuleStatus\nmkfifo ModuleStatus\n");
+  answer_next("0A030000", result_xml("OK", "3.0"));
+  Expected unreadable = test_module("0A000000", "6", "");
+  unreadable.log_ja = "エラー";
+  unreadable.log_en = "The agent got no answer.";
+  Expected huge = unreadable;
+  huge.id = "0A010000";
+  huge.name_ja = "モジュール0A010000";
+  huge.name_en = "Module 0A010000";
+  huge.package = "PKG-0A010000";
+  const std::string expected = kBios + kAgent + module_xml(unreadable) + module_xml(huge) +
+                               module_xml(test_module("0A020000", "0", "2.0")) +
+                               module_xml(test_module("0A030000", "0", "3.0"));
+  for (const char* id : {"GV-F1", "GV-F2"}) {
+    SCOPED_TRACE(id);
+    EXPECT_EQ(modules(versions(id)), expected) << agent_.log();
+    EXPECT_TRUE(fs::is_regular_file(root_ / "0A020000" / "CurrentVersion.xml"));
+    EXPECT_EQ(read_text(root_ / "0A030000" / "ModuleStatus"), "0\n");
+    EXPECT_FALSE(fs::exists(root_ / "0A010000" / "Get_version.xml"));
+  }
+  EXPECT_EQ(agent_.count("Get result of update-tool error! [result_code:"), 4);
+}
+
 TEST_F(GetVersionE2E, ModuleIdWithoutADigitKeyIsProcessedWithoutALock) {
   add_module("AB000000", kCopyTool);
   answer_next("AB000000", result_xml("OK", "7.0"));

@@ -286,6 +286,69 @@ TEST_F(UpdateE2E, FinalAnswersTheirNoticesAndStatuses) {
   if (qma::test::process_alive(helper)) ::kill(helper, SIGKILL);
 }
 
+// A tool that leaves a FIFO or a 1 GB file (sparse: it costs no disk) as its result: each
+// request is answered at once with the code of an unreadable result, and the agent serves the
+// next request (it would answer "901" were it left busy).
+TEST_F(UpdateE2E, ResultFilesThatAreNoBoundedRegularFileAnswerAtOnceAsInvalid) {
+  const std::string gigabyte = std::to_string(1LL << 30);
+  const std::string accepted = "write Update_normal.xml OK\nwait-gone Update_normal.xml 20000\n";
+  struct Row {
+    const char* name;
+    bool progress;       // a progress query (get_ratio) instead of an update
+    std::string steps;   // of the update's plan, or of the progress tool's
+    const char* answer;  // status of the first answer
+    const char* notice;  // status of the notice; nullptr: none
+  };
+  const Row rows[] = {
+      {"first answer a FIFO", false, "fifo Update_normal.xml\nsleep 3000\n", "900", nullptr},
+      {"first answer 1 GB", false, "huge Update_normal.xml OK " + gigabyte + "\nsleep 3000\n",
+       "900", nullptr},
+      {"final answer a FIFO", false, accepted + "fifo Update_normal.xml\n", "601", "900"},
+      {"final answer 1 GB", false, accepted + "huge Update_normal.xml Complete " + gigabyte + "\n",
+       "601", "900"},
+      {"progress a FIFO", true, "fifo Get_ratio.xml\n", "900", nullptr},
+      {"progress 1 GB", true, "huge Get_ratio.xml OK " + gigabyte + "\n", "900", nullptr},
+  };
+  agent_.start();
+  int ended = 0;
+  size_t notices = 0;
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    fs::remove(dir(kModule) / "ModuleStatus");
+    plan(row.steps, kModule, row.progress ? "ratio.txt" : "plan.txt");
+    const std::string id = "B-" + std::to_string(ended);
+    const int errors = agent_.count("Get result of update-tool error!");
+    std::string answer =
+        first_answer(row.progress ? progress_request(id, kModule)
+                                  : update_request(id, kModule, "update_normal", receiver_.port()),
+                     15000);
+    EXPECT_EQ(status_of(answer), row.answer) << answer;
+    if (row.notice != nullptr) {
+      ASSERT_TRUE(receiver_.wait_for(++notices, 15000)) << agent_.log();
+      EXPECT_EQ(status_of(receiver_.requests().back().body), row.notice);
+    }
+    ASSERT_TRUE(updates_ended(++ended)) << agent_.log();
+    if (!row.progress) {
+      EXPECT_EQ(module_status(), "2\n");
+    }
+    EXPECT_EQ(agent_status(), "0 0");
+    EXPECT_GT(agent_.count("Get result of update-tool error!"), errors);
+    EXPECT_FALSE(fs::exists(dir(kModule) / (row.progress ? "Get_ratio.xml" : "Update_normal.xml")))
+        << "the unreadable result is removed";
+  }
+  EXPECT_EQ(receiver_.requests().size(), notices);
+  EXPECT_GE(agent_.count("xmlReaderForFile() error!"), 6);
+
+  // A later update runs to its end as ever.
+  fs::remove(dir(kModule) / "ModuleStatus");
+  plan(accepted + "write Update_normal.xml Complete\n");
+  EXPECT_EQ(
+      status_of(first_answer(update_request("B-9", kModule, "update_normal", receiver_.port()))),
+      "601");
+  ASSERT_TRUE(receiver_.wait_for(++notices, 15000));
+  EXPECT_EQ(receiver_.requests().back().body, notice("B-9", "600", "完了しました", "Completed"));
+}
+
 TEST_F(UpdateE2E, OptionIdsReachTheToolAsLiteralTextAndAreCheckedInItsAnswers) {
   agent_.start();
   const std::string hostile = "a b\"c;$(touch pwned) `touch pwned2` 'q' \\\\";

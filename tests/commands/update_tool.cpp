@@ -10,6 +10,9 @@
 //   half FILE                        the first half of a result file, written in place
 //   garbage FILE                     bytes that are not XML
 //   touch FILE                       an empty marker file
+//   fifo FILE                        a FIFO in the file's place (whatever was there goes)
+//   huge FILE WORD BYTES             a result file that begins well formed with WORD and is
+//                                    then made BYTES long by a sparse extension (no disk used)
 //   pidfile FILE                     the tool's own process id
 //   wait-gone FILE MS                wait until FILE is gone (exit 3 when it is still there)
 //   wait-file FILE MS                wait until FILE exists (exit 4 when it never appears)
@@ -25,6 +28,7 @@
 //                                    (exit 5 when it has not)
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -136,6 +140,16 @@ int main(int argc, char** argv) {
       if (!write_in_place(arg(1), "<?xml version=\"1.0\"?>\n<Response><result_co")) return 105;
     } else if (step == "garbage") {
       if (!write_in_place(arg(1), std::string("\x01\x02 not xml <<< &&& \xff", 20))) return 106;
+    } else if (step == "fifo") {
+      std::remove(arg(1).c_str());
+      if (mkfifo(arg(1).c_str(), 0644) != 0) return 113;
+    } else if (step == "huge") {
+      std::string head = "<?xml version=\"1.0\"?>\n<Response><result_code>" +
+                         qma::common::xml_escaped(arg(2)) + "</result_code>";
+      std::string temp = arg(1) + ".part";
+      if (!write_in_place(temp, head)) return 114;
+      if (truncate(temp.c_str(), std::atoll(arg(3).c_str())) != 0) return 114;
+      if (std::rename(temp.c_str(), arg(1).c_str()) != 0) return 114;
     } else if (step == "pidfile") {
       if (!write_whole(arg(1), std::to_string(getpid()) + "\n")) return 112;
     } else if (step == "touch") {
