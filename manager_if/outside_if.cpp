@@ -62,10 +62,7 @@ void disconnect(MPITbl* table) {
 }
 
 void free_received(MPITbl* table) {
-  std::free(table->RecvData);
-  table->RecvData = nullptr;
-  table->RecvLength = 0;
-  table->ReqXml = nullptr;
+  qma::manager_if::free_received_frame(table);
 }
 
 void free_response(MPITbl* table) {
