@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "common/xml_text.h"
+#include "platform/file.h"
 #include "support/real_agent.h"
 #include "tools/http_receiver.h"
 
@@ -458,8 +459,11 @@ TEST_F(UpdateE2E, PlainInformationFileIsCompletedAtPackageStart) {
       << "<Response><result_code>Complete</result_code></Response>";
   // A history rotation cut short after it was published: the notice shows its new record.
   fs::create_directories(dir(agent_module) / ".history-rotation");
+  auto identity = qma::platform::entry_identity((dir(agent_module) / ".history-rotation").string());
+  ASSERT_TRUE(identity.ok());
   std::ofstream(dir(agent_module) / ".history-rotation" / "manifest")
-      << "CurrentVersion.xml\nExVersion.xml\n";
+      << "folder " << identity->device << ":" << identity->number
+      << "\nCurrentVersion.xml\nExVersion.xml\n";
   std::ofstream(dir(agent_module) / ".history-rotation" / "CurrentVersion.xml")
       << "<Response><result_code>OK</result_code><data><version>1.5.0</version></data>"
          "</Response>";
