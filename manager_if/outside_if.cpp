@@ -22,6 +22,7 @@
 #include "platform/clock.h"
 #include "platform/file.h"
 #include "platform/local_pipe.h"
+#include "platform/service_manager.h"
 
 namespace {
 
@@ -238,6 +239,14 @@ unsigned int QMA_outsideIF(void* pkgstart) {
     QMA_ActCtrlTbl_CloseMutex(mutex);
     QMA_CMN_FreeLibraryForMoxClient();
     return 0;
+  }
+  if (imode == 1) {
+    // The hand-over is done: a restart that the service manager makes by itself (under
+    // systemd it reads the start arguments of the last start again) must not repeat it.
+    if (auto forgotten = qma::platform::forget_start_arguments(); !forgotten.ok()) {
+      QMA_LogError(__func__, kSrc, __LINE__, "Start arguments not cleared. errno=[%d]",
+                   forgotten.error());
+    }
   }
   if (QMA_CheckSystemReboot() == 1) {
     QMA_Cmn_AgentStatus_Reset(g_QMAConfig.AgentEffect);
