@@ -15,6 +15,8 @@ void write_le32(char* bytes, uint32_t value) {
   for (int i = 0; i < 4; ++i) bytes[i] = static_cast<char>((value >> (8 * i)) & 0xFF);
 }
 
+static_assert(kFrameBufferBudget == 64u * 1024u * 1024u, "the refusal's text names the budget");
+
 const char* frame_error_text(FrameError error) {
   switch (error) {
     case FrameError::kNone:
@@ -29,6 +31,8 @@ const char* frame_error_text(FrameError error) {
       return "file name field without a zero byte";
     case FrameError::kDirectoryNotTerminated:
       return "directory field without a zero byte";
+    case FrameError::kBudgetExhausted:
+      return "frames of all connections would pass 64 MiB";
   }
   return "unknown";
 }

@@ -15,6 +15,11 @@ inline constexpr uint32_t kFrameFixedBody = 2 * kFrameNameSize + 4;
 /// The largest body the agent accepts. Requests are short XML texts (a package
 /// travels as a file beside the frame); anything larger is refused unread.
 inline constexpr uint32_t kFrameMaxBody = 16u * 1024u * 1024u;
+/// The bytes the received frames of all connections may hold at once (each frame's buffer,
+/// 12 + N + 1 bytes, counts from the moment its header is read until its request ends). A
+/// frame whose buffer would pass it is refused as malformed, so however many clients send
+/// large frames, the agent holds no more than this for them.
+inline constexpr uint64_t kFrameBufferBudget = 64u * 1024u * 1024u;
 /// First two header words of every response.
 inline constexpr uint32_t kResponseWord1 = 2;
 inline constexpr uint32_t kResponseWord2 = 1;
@@ -25,11 +30,12 @@ void write_le32(char* bytes, uint32_t value);
 
 enum class FrameError {
   kNone,
-  kBodyTooShort,           // N < 516
-  kBodyTooLarge,           // N > kFrameMaxBody
-  kTextTooLong,            // L > N - 516
-  kFileNameNotTerminated,  // no zero byte in the first name field
-  kDirectoryNotTerminated  // no zero byte in the second name field
+  kBodyTooShort,            // N < 516
+  kBodyTooLarge,            // N > kFrameMaxBody
+  kTextTooLong,             // L > N - 516
+  kFileNameNotTerminated,   // no zero byte in the first name field
+  kDirectoryNotTerminated,  // no zero byte in the second name field
+  kBudgetExhausted          // the frames of all connections would pass kFrameBufferBudget
 };
 /// A short text for log lines.
 const char* frame_error_text(FrameError error);

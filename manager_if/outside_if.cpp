@@ -26,6 +26,7 @@
 #include "platform/clock.h"
 #include "platform/file.h"
 #include "platform/local_pipe.h"
+#include "platform/service_manager.h"
 
 namespace {
 
@@ -66,10 +67,7 @@ void disconnect(MPITbl* table) {
 }
 
 void free_received(MPITbl* table) {
-  std::free(table->RecvData);
-  table->RecvData = nullptr;
-  table->RecvLength = 0;
-  table->ReqXml = nullptr;
+  qma::manager_if::free_received_frame(table);
 }
 
 void free_response(MPITbl* table) {
@@ -308,6 +306,14 @@ unsigned int QMA_outsideIF(void* pkgstart) {
     return 0;
   }
   qma::commands::end_kept_tool(answered_tool);
+  if (imode == 1) {
+    // The hand-over is done: a restart that the service manager makes by itself (under
+    // systemd it reads the start arguments of the last start again) must not repeat it.
+    if (auto forgotten = qma::platform::forget_start_arguments(); !forgotten.ok()) {
+      QMA_LogError(__func__, kSrc, __LINE__, "Start arguments not cleared. errno=[%d]",
+                   forgotten.error());
+    }
+  }
   if (QMA_CheckSystemReboot() == 1) {
     QMA_Cmn_AgentStatus_Reset(g_QMAConfig.AgentEffect);
     QMA_Cmn_ModuleStatus_ResetAll();

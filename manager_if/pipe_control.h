@@ -16,6 +16,9 @@ inline constexpr uint32_t kFrameReadDeadlineMs = 30000;
 /// The deadline in force (kFrameReadDeadlineMs unless a test shortened it).
 uint32_t frame_read_deadline_ms();
 void set_frame_read_deadline_ms(uint32_t ms);
+/// The bytes held in received frames of all connections now (at most kFrameBufferBudget).
+uint64_t buffered_frame_bytes();
+
 /// How long one write of a response may wait for the client to take bytes.
 inline constexpr uint32_t kPipeWriteTimeoutMs = 30000;
 

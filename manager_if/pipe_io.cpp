@@ -37,12 +37,40 @@ std::atomic<uint32_t> g_frame_deadline_ms{kFrameReadDeadlineMs};
 std::mutex g_reading_mutex;
 std::set<qma::platform::PipeConnection*> g_reading;
 
+// Bytes held in received frames across all connections.
+std::atomic<uint64_t> g_buffered_bytes{0};
+
+// Takes `bytes` from the budget of all connections; false, taking nothing, when they would
+// pass it.
+bool reserve_frame_bytes(uint64_t bytes) {
+  uint64_t held = g_buffered_bytes.load();
+  do {
+    if (bytes > kFrameBufferBudget - held) return false;
+  } while (!g_buffered_bytes.compare_exchange_weak(held, held + bytes));
+  return true;
+}
+
 void cancel_reading() {
   std::lock_guard<std::mutex> lock(g_reading_mutex);
   for (auto* pipe : g_reading) (void)pipe->cancel_reads();
 }
 
 }  // namespace
+
+uint64_t buffered_frame_bytes() {
+  return g_buffered_bytes.load();
+}
+
+void free_received_frame(MPITbl* table) {
+  if (table->RecvData != nullptr) {
+    std::free(table->RecvData);
+    // The reservation made when the frame was allocated: its whole buffer.
+    g_buffered_bytes.fetch_sub(static_cast<uint64_t>(table->RecvLength) + 1);
+  }
+  table->RecvData = nullptr;
+  table->RecvLength = 0;
+  table->ReqXml = nullptr;
+}
 
 void request_listener_stop() {
   g_stop = true;
@@ -105,7 +133,7 @@ void free_module_list(CMDTbl* cmd) {
 
 void free_tables(MPITbl* table) {
   if (table == nullptr) return;
-  std::free(table->RecvData);
+  free_received_frame(table);
   std::free(table->SendData);
   std::free(table->ResText);
   if (table->CmdTbl != nullptr) {
@@ -264,8 +292,15 @@ int QMA_dataRecvFromMox(PipeConnection* pipe, MPITbl* table) {
     return 0;
   }
   uint32_t total = kFrameHeaderSize + body_length;
-  char* frame = static_cast<char*>(std::calloc(1, static_cast<size_t>(total) + 1));
+  const uint64_t buffer_size = static_cast<uint64_t>(total) + 1;
+  if (!reserve_frame_bytes(buffer_size)) {
+    QMA_LogError(__func__, kSrc, __LINE__, "Frame error! (%s) param1=[%u]",
+                 frame_error_text(FrameError::kBudgetExhausted), body_length);
+    return 0;
+  }
+  char* frame = static_cast<char*>(std::calloc(1, buffer_size));
   if (frame == nullptr) {
+    g_buffered_bytes.fetch_sub(buffer_size);
     QMA_LogError(__func__, kSrc, __LINE__, "malloc() error! GetLastError=[%d] param1=[%d]", errno,
                  static_cast<int>(total));
     return 0;
@@ -282,9 +317,7 @@ int QMA_dataRecvFromMox(PipeConnection* pipe, MPITbl* table) {
       QMA_LogError(__func__, kSrc, __LINE__, "Frame error! (%s) param1=[%u]",
                    frame_error_text(error), body_length);
     }
-    std::free(frame);
-    table->RecvData = nullptr;
-    table->RecvLength = 0;
+    free_received_frame(table);
     return 0;
   }
   table->ReqXmlLength = static_cast<uint32_t>(body.text.size());

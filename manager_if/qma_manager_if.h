@@ -76,6 +76,8 @@ namespace qma::manager_if {
 MPITbl* allocate_tables();
 /// Frees everything the table owns (frame buffers, texts, module list, pipe) and the tables.
 void free_tables(MPITbl* table);
+/// Frees the received frame and gives its bytes back to the budget of all connections.
+void free_received_frame(MPITbl* table);
 /// Frees the command table's module list with every entry's extension record.
 void free_module_list(CMDTbl* cmd);
 }  // namespace qma::manager_if

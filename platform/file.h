@@ -33,6 +33,16 @@ bool file_readable(std::string_view path);
 /// True when the path is an existing directory.
 bool is_directory(std::string_view path);
 
+/// What names one file system entry, whatever path reaches it: its device and file number.
+/// A rename keeps them; a copy, or an entry unpacked or restored from an archive, gets new ones.
+struct EntryIdentity {
+  uint64_t device = 0;
+  uint64_t number = 0;
+  bool operator==(const EntryIdentity&) const = default;
+};
+/// The identity of the entry at the path itself: a symbolic link is not followed.
+[[nodiscard]] Result<EntryIdentity> entry_identity(std::string_view path);
+
 struct DirEntry {
   std::string name;
   uint32_t attributes = 0;

@@ -127,6 +127,12 @@ using ServiceStatusHandle = ServiceStatusTarget*;
 /// dispatcher runs, which consumes the marks it looks at.
 bool started_as_service();
 
+/// Forgets the start arguments this process was started with as a service, so that a start
+/// its service manager makes by itself later (a restart under systemd) runs without them; the
+/// running main keeps its own. Nothing to do in a process no manager started, or under the
+/// standalone manager, where every start names its own arguments.
+[[nodiscard]] Status forget_start_arguments();
+
 /// Runs the service main on a thread of its own and delivers controls to the
 /// registered handler on the calling thread until the main returns. Fails with
 /// kErrorFailedServiceControllerConnect when this process was not started as

@@ -158,13 +158,15 @@ bool process_module(MPITbl& mpi, const ReqInfo& request, const std::string& root
                    "timeout", descriptor.c_str());
     QMCmnCopyField(timeout, kDefaultTimeout);
   }
+  // The lock comes first: a result left in the folder while another run of the module holds
+  // the lock is that run's fresh answer, not a stale one.
+  if (QMA_getVersionLock(module_id.c_str()) == 0) {
+    QMA_LogError(kFunc, kSrc, __LINE__, "QMA_getVersionLock() error!");
+  }
   if (QMA_Cmn_CheckFile(folder.c_str(), kGetVersionResult) == 1) {
     const std::string result = join_path(folder, kGetVersionResult);
     QMA_LogWarning(kFunc, kSrc, __LINE__, "Get_version.xml already exist! [%s]", result.c_str());
     (void)qma::platform::delete_file(result);
-  }
-  if (QMA_getVersionLock(module_id.c_str()) == 0) {
-    QMA_LogError(kFunc, kSrc, __LINE__, "QMA_getVersionLock() error!");
   }
   ToolRun run = run_tool(mpi, folder, entry.CommandLine, timeout);
   qma::commands::finish_module(request, folder, module_id, run, entry);

@@ -16,10 +16,16 @@ namespace {
 
 constexpr const char* kSrc = "QMAProc";
 // The new history is prepared in kStaging and published by renaming it to kPublished; the
-// manifest lists the files the new history holds (a name it lacks is removed on commit).
+// manifest lists the files the new history holds (a name it lacks is removed on commit). Its
+// first line names the staging folder's own identity, which the rename keeps and which no
+// folder a package or tool brings can carry: only a folder that shows it is a rotation.
 constexpr const char* kStaging = ".history-staging";
 constexpr const char* kPublished = ".history-rotation";
 constexpr const char* kManifest = "manifest";
+constexpr const char* kIdentityWord = "folder ";
+// Where something else found in kPublished's place is set aside: kSetAside and a number.
+constexpr const char* kSetAside = ".history-set-aside-";
+constexpr int kSetAsideNumbers = 100;
 
 // Rotations and recoveries of all folders, one at a time: a second get-version run that went
 // ahead without its module lock must not interleave with the first one's rotation.
@@ -93,12 +99,72 @@ void commit(const std::string& folder, const HistoryStepHook& step, int& steps) 
   tick();
 }
 
+std::string identity_line(const platform::EntryIdentity& identity) {
+  return kIdentityWord + std::to_string(identity.device) + ":" + std::to_string(identity.number);
+}
+
+enum class Found { kNothing, kRotation, kEmptyFolder, kForeign };
+
+// What stands in kPublished's place: a rotation this agent published (a real folder whose
+// manifest names the folder itself), the empty folder a commit cut short leaves, or anything
+// else, which is never taken for a rotation.
+Found look_at_published(const std::string& published) {
+  auto identity = platform::entry_identity(published);
+  if (!identity.ok()) return Found::kNothing;
+  auto entries = platform::list_directory(published, "*");
+  if (!entries.ok() || !platform::is_directory(published)) return Found::kForeign;
+  auto manifest = platform::read_file(join_path(published, kManifest));
+  if (manifest.ok()) {
+    std::string_view text = manifest.value();
+    std::string_view first = text.substr(0, text.find('\n'));
+    return first == identity_line(identity.value()) ? Found::kRotation : Found::kForeign;
+  }
+  for (const auto& entry : entries.value()) {
+    if (entry.name != "." && entry.name != "..") return Found::kForeign;
+  }
+  return Found::kEmptyFolder;
+}
+
+// Moves a foreign entry out of kPublished's place, kept for a look under a name of its own;
+// removed (links as links) when no such name is free or the move fails.
+void set_aside(const std::string& folder) {
+  const std::string published = join_path(folder, kPublished);
+  for (int number = 1; number <= kSetAsideNumbers; ++number) {
+    const std::string aside = join_path(folder, kSetAside + std::to_string(number));
+    if (platform::entry_identity(aside).ok()) continue;
+    if (platform::move_file(published, aside).ok()) {
+      QMA_LogWarning("rotate_version_history", kSrc, __LINE__,
+                     "An entry that is no rotation of the version history was set aside. "
+                     "[%s] -> [%s]",
+                     published.c_str(), aside.c_str());
+      return;
+    }
+    break;
+  }
+  (void)platform::remove_tree(published);
+  QMA_LogWarning("rotate_version_history", kSrc, __LINE__,
+                 "An entry that is no rotation of the version history was removed. [%s]",
+                 published.c_str());
+}
+
 void recover(const std::string& folder, const HistoryStepHook& step, int& steps) {
-  if (platform::is_directory(join_path(folder, kPublished))) {
-    QMA_LogWarning("rotate_version_history", kSrc, __LINE__,
-                   "Finishing an interrupted rotation of the version history. [%s]",
-                   folder.c_str());
-    commit(folder, step, steps);
+  const std::string published = join_path(folder, kPublished);
+  switch (look_at_published(published)) {
+    case Found::kNothing:
+      break;
+    case Found::kRotation:
+      QMA_LogWarning("rotate_version_history", kSrc, __LINE__,
+                     "Finishing an interrupted rotation of the version history. [%s]",
+                     folder.c_str());
+      commit(folder, step, steps);
+      break;
+    case Found::kEmptyFolder:
+      // A commit that had moved every file and removed its manifest.
+      remove_folder(published);
+      break;
+    case Found::kForeign:
+      set_aside(folder);
+      break;
   }
   // Whatever stands in the staging folder's place (a link, a file) goes too.
   remove_folder(join_path(folder, kStaging));
@@ -159,6 +225,13 @@ bool rotate_version_history(const std::string& folder, const HistoryStepHook& st
     return rotate_in_place(folder);
   }
   tick();
+  auto identity = platform::entry_identity(staging);
+  if (!identity.ok()) {
+    QMA_LogError(__func__, kSrc, __LINE__, "Version file cannot be written! GetLastError=[%d] [%s]",
+                 identity.error(), staging.c_str());
+    remove_folder(staging);
+    return false;
+  }
   // New name and the file it copies. The tool's result must be there; the older records
   // join the new history only when they exist.
   struct Shift {
@@ -169,7 +242,7 @@ bool rotate_version_history(const std::string& folder, const HistoryStepHook& st
   const Shift shifts[] = {{kCurrentVersion, kGetVersionResult, true},
                           {kPreviousVersion, kCurrentVersion, false},
                           {kBeforePreviousVersion, kPreviousVersion, false}};
-  std::string manifest;
+  std::string manifest = identity_line(identity.value()) + "\n";
   for (const Shift& shift : shifts) {
     // The tool and earlier agents may have written a record under another case.
     const std::string source = platform::resolve_path(join_path(folder, shift.source));

@@ -5,14 +5,19 @@
 #include <cstring>
 #include <string_view>
 
+#include "common/control_text.h"
 #include "platform/file.h"
 
 namespace qma::log {
 
 void format_text(char* buffer, size_t size, const char* format, va_list args) {
   std::memset(buffer, 0, size);
-  if (format == nullptr) return;
-  if (std::vsnprintf(buffer, size, format, args) < 0) buffer[0] = '\0';
+  if (format == nullptr || size == 0) return;
+  // The arguments carry texts of requests, packages and tools: a line break or other control
+  // character among them would forge a line of its own, so each is shown as an escape.
+  char raw[kAgentTextSize > kServiceTextSize ? kAgentTextSize : kServiceTextSize];
+  if (std::vsnprintf(raw, size < sizeof raw ? size : sizeof raw, format, args) < 0) return;
+  common::control_escape_into(raw, buffer, size);
 }
 
 size_t finish_line(char* buffer, size_t size, int formatted) {

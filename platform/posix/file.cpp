@@ -157,6 +157,16 @@ bool file_readable(std::string_view path) {
   return true;
 }
 
+Result<EntryIdentity> entry_identity(std::string_view path) {
+  struct stat st {};
+  if (lstat(std::string(path).c_str(), &st) != 0) {
+    const int error = errno;
+    set_last_error(error);
+    return Result<EntryIdentity>::failure(error);
+  }
+  return EntryIdentity{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+}
+
 bool is_directory(std::string_view path) {
   std::string resolved = resolve_path(path);
   struct stat st {};

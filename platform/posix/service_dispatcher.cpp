@@ -173,6 +173,22 @@ bool notify_systemd(const std::string& message) {
 
 }  // namespace
 
+Status forget_start_arguments() {
+  ServiceStatusTarget target;
+  {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    target = g_target;
+  }
+  if (target.backend != "systemd" || target.name.empty()) return Status::success();
+  // A restart reads the file again; a start through the service manager writes a new one.
+  const std::string path = svc::systemd_start_arguments_path(target.name);
+  if (!svc::read_whole(path)) return Status::success();
+  if (!svc::write_whole(path, std::string(svc::kEnvStartArgs) + "=\n")) {
+    return svc::status_fail(errno);
+  }
+  return Status::success();
+}
+
 bool started_as_service() {
   return get_env(svc::kEnvServiceName).has_value() && get_env(svc::kEnvBackend).has_value();
 }

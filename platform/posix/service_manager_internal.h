@@ -43,6 +43,8 @@ std::unique_ptr<ServiceManager> make_systemd_manager();
 /// True when the services of this host go to systemd: QMA_SCM=systemd, or systemd runs
 /// the host (/run/systemd/system is a folder) and QMA_SCM is not "standalone".
 bool systemd_chosen();
+/// The environment file that hands a systemd service its start arguments.
+std::string systemd_start_arguments_path(std::string_view service_name);
 /// True with QMA_SYSTEMD_SCOPE=user: the calling user's manager (systemctl --user).
 bool systemd_user_scope();
 /// The words of a systemctl command for the chosen scope: "systemctl", then "--user"

@@ -219,6 +219,14 @@ std::optional<ServiceDefinition> parse_unit(const std::string& text,
   return def;
 }
 
+}  // namespace
+
+std::string systemd_start_arguments_path(std::string_view service_name) {
+  return join_path(run_dir(), unit_of(service_name) + ".args");
+}
+
+namespace {
+
 class SystemdService : public Service {
  public:
   explicit SystemdService(std::string name) : name_(std::move(name)), unit_(unit_of(name_)) {}

@@ -354,6 +354,21 @@ TEST_F(GetVersionE2E, ConcurrentRequestsOnOneModuleAreSerialisedByItsLock) {
   EXPECT_EQ(read_text(root_ / "09000000" / "runs.log"), "start\nend\nstart\nend\n");
 }
 
+TEST_F(GetVersionE2E, ASecondRequestLeavesTheFirstOnesFreshResultAlone) {
+  // The tool answers at once and ends three seconds later: its fresh result waits in the folder.
+  fs::path folder = add_module("09010000", "cp next.xml Get_version.xml\nsleep 3\n");
+  answer_next("09010000", result_xml("OK", "1.0"));
+  auto first = std::async(std::launch::async, [] { return versions("GV-A"); });
+  ASSERT_TRUE(wait_until([&] { return fs::exists(folder / "Get_version.xml"); }, 10000));
+  // The second request arrives while the first one's tool has answered but not yet ended.
+  auto second = std::async(std::launch::async, [] { return versions("GV-B"); });
+  std::string expected = kBios + kAgent + module_xml(test_module("09010000", "0", "1.0"));
+  EXPECT_EQ(modules(first.get()), expected);
+  EXPECT_EQ(modules(second.get()), expected);
+  EXPECT_EQ(read_text(folder / "ModuleStatus"), "0\n");
+  EXPECT_EQ(agent_.count("Get_version.xml already exist!"), 0);
+}
+
 TEST_F(GetVersionE2E, ModuleWithoutAUsableDescriptorFailsTheWholeCommand) {
   add_module("01000000", kCopyTool);
   answer_next("01000000", result_xml("OK", "1.0"));

@@ -21,6 +21,7 @@
 #include "commands/version/qma_get_version.h"
 #include "common/status/qma_status.h"
 #include "manager_if/agent_harness.h"
+#include "platform/file.h"
 #include "platform/process.h"
 
 namespace {
@@ -120,6 +121,15 @@ History read_history(const fs::path& folder) {
         at == std::string::npos ? text : text.substr(at + 9, text.find('<', at + 9) - at - 9);
   }
   return history;
+}
+
+// The first manifest line of a rotation the agent published in `rotation`: the folder's identity.
+std::string rotation_identity(const fs::path& rotation) {
+  auto identity = qma::platform::entry_identity(rotation.string());
+  EXPECT_TRUE(identity.ok()) << rotation;
+  if (!identity.ok()) return {};
+  return "folder " + std::to_string(identity->device) + ":" + std::to_string(identity->number) +
+         "\n";
 }
 
 TEST_F(GetVersionParts, RotationKilledAtAnyStepLeavesTheOldOrTheNewHistory) {
@@ -255,6 +265,67 @@ TEST_F(GetVersionParts, ForeignThingsInTheStagingPlaceAreClearedWithoutFollowing
   }
 }
 
+TEST_F(GetVersionParts, WhatAPackageLeavesInThePublishedPlaceIsSetAsideNeverCommitted) {
+  const fs::path elsewhere = agent_.roots_.base() / "elsewhere";
+  struct Row {
+    const char* name;
+    std::function<void(const fs::path&)> make;
+    bool set_aside;  // kept under .history-set-aside-1 (an empty folder is only removed)
+  };
+  // A forged history record: were it committed, it would become the current version.
+  auto forged_folder = [](const fs::path& place, const std::string& manifest) {
+    fs::create_directories(place);
+    std::ofstream(place / "manifest") << manifest;
+    std::ofstream(place / "CurrentVersion.xml") << result_xml("OK", "6.6");
+  };
+  const Row rows[] = {
+      {"a plain file", [](const fs::path& place) { std::ofstream(place) << "from the package"; },
+       true},
+      {"a folder with a manifest of names",
+       [&](const fs::path& place) { forged_folder(place, "CurrentVersion.xml\n"); }, true},
+      {"a folder whose manifest names another folder",
+       [&](const fs::path& place) {
+         forged_folder(place, rotation_identity(agent_.roots_.base()) + "CurrentVersion.xml\n");
+       },
+       true},
+      {"a link to a folder that names itself",
+       [&](const fs::path& place) {
+         fs::remove_all(elsewhere);
+         fs::create_directories(elsewhere);
+         forged_folder(elsewhere, rotation_identity(elsewhere) + "CurrentVersion.xml\n");
+         fs::create_directory_symlink(elsewhere, place);
+       },
+       true},
+      {"an empty folder", [](const fs::path& place) { fs::create_directories(place); }, false},
+  };
+  fs::path folder = module("01000000");
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    fs::remove_all(folder / ".history-set-aside-1");
+    fs::remove_all(folder / ".history-rotation");  // what an earlier row left, were it left
+    const int logged = agent_.count_in_log("no rotation of the version history was set aside");
+    write_history(folder, {"3.0", "2.0", "1.0"}, "4.0");
+    row.make(folder / ".history-rotation");
+    EXPECT_TRUE(qma::commands::rotate_version_history(folder.string()));
+    EXPECT_EQ(read_history(folder), (History{"4.0", "3.0", "2.0"}));
+    EXPECT_FALSE(fs::exists(fs::symlink_status(folder / ".history-rotation")));
+    EXPECT_EQ(fs::exists(fs::symlink_status(folder / ".history-set-aside-1")), row.set_aside);
+    EXPECT_EQ(agent_.count_in_log("no rotation of the version history was set aside"),
+              logged + (row.set_aside ? 1 : 0));
+  }
+  EXPECT_EQ(read_text(elsewhere / "manifest").find("folder "), 0u) << "a link is not followed";
+  // The agent's own published rotation is still finished by the next look.
+  write_history(folder, {"3.0", "2.0", "1.0"}, "4.0");
+  fs::remove(folder / "Get_version.xml");
+  fs::create_directories(folder / ".history-rotation");
+  std::ofstream(folder / ".history-rotation" / "manifest")
+      << rotation_identity(folder / ".history-rotation") << "CurrentVersion.xml\n";
+  std::ofstream(folder / ".history-rotation" / "CurrentVersion.xml") << result_xml("OK", "5.0");
+  qma::commands::recover_version_history(folder.string());
+  EXPECT_EQ(read_history(folder), (History{"5.0", "", ""}));
+  EXPECT_FALSE(fs::exists(folder / ".history-rotation"));
+}
+
 TEST_F(GetVersionParts, HistoryIsShiftedInPlaceWhenNoStagingFolderCanBeMade) {
   fs::path folder = module("01000000");
   write_history(folder, {"3.0", "2.0", "1.0"}, "4.0");
@@ -344,7 +415,8 @@ TEST_F(GetVersionParts, FailedRunLeavesTheHistoryAlone) {
 
   // A rotation cut short after it was published is finished by the next successful run.
   fs::create_directories(folder / ".history-rotation");
-  std::ofstream(folder / ".history-rotation" / "manifest") << "CurrentVersion.xml\n";
+  std::ofstream(folder / ".history-rotation" / "manifest")
+      << rotation_identity(folder / ".history-rotation") << "CurrentVersion.xml\n";
   std::ofstream(folder / ".history-rotation" / "CurrentVersion.xml") << result_xml("OK", "4.0");
   ModuleVersionEntry next = process("04000000", result_xml("OK", "4.0"));
   EXPECT_STREQ(next.CurrentVersion, "4.0");

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "common/xml_text.h"
+#include "platform/file.h"
 #include "support/real_agent.h"
 #include "tools/http_receiver.h"
 
@@ -349,6 +350,50 @@ TEST_F(UpdateE2E, ResultFilesThatAreNoBoundedRegularFileAnswerAtOnceAsInvalid) {
   EXPECT_EQ(receiver_.requests().back().body, notice("B-9", "600", "完了しました", "Completed"));
 }
 
+// The rule for tool writers: the first answer stays in the result file until the agent has
+// taken it away; only then does the final answer go there.
+TEST_F(UpdateE2E, ToolMustKeepItsFirstAnswerUntilTheAgentHasTakenIt) {
+  struct Row {
+    const char* name;
+    std::string steps;
+    const char* first_status;   // of the accepted answer
+    const char* notice_status;  // nullptr: no notice follows
+    const char* module_status;
+  };
+  const Row rows[] = {
+      // Both answers within the first second: the agent's second look finds "Complete" first.
+      {"OK, then Complete at once",
+       "sleep 300\nwrite Update_normal.xml OK\n"
+       "write Update_normal.xml Complete\nsleep 2000\n",
+       "900", nullptr, "2\n"},
+      {"OK kept until taken, then Complete",
+       "sleep 300\nwrite Update_normal.xml OK\nwait-gone Update_normal.xml 20000\n"
+       "write Update_normal.xml Complete\n",
+       "601", "600", "0\n"},
+  };
+  agent_.start();
+  int ended = 0;
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    fs::remove(dir(kModule) / "ModuleStatus");
+    plan(row.steps);
+    const size_t notices = receiver_.requests().size();
+    std::string id = "K-" + std::to_string(ended);
+    std::string answer =
+        first_answer(update_request(id, kModule, "update_normal", receiver_.port()));
+    EXPECT_EQ(status_of(answer), row.first_status) << answer;
+    ASSERT_TRUE(updates_ended(++ended)) << agent_.log();
+    if (row.notice_status != nullptr) {
+      ASSERT_TRUE(receiver_.wait_for(notices + 1, 5000));
+      EXPECT_EQ(status_of(receiver_.requests().back().body), row.notice_status);
+    } else {
+      EXPECT_FALSE(receiver_.wait_for(notices + 1, 1000)) << "no notice follows";
+    }
+    EXPECT_EQ(module_status(), row.module_status);
+  }
+  EXPECT_EQ(agent_.count("Result of update-tool is invalid! [Complete:"), 1);
+}
+
 TEST_F(UpdateE2E, OptionIdsReachTheToolAsLiteralTextAndAreCheckedInItsAnswers) {
   agent_.start();
   const std::string hostile = "a b\"c;$(touch pwned) `touch pwned2` 'q' \\\\";
@@ -522,8 +567,11 @@ TEST_F(UpdateE2E, PlainInformationFileIsCompletedAtPackageStart) {
       << "<Response><result_code>Complete</result_code></Response>";
   // A history rotation cut short after it was published: the notice shows its new record.
   fs::create_directories(dir(agent_module) / ".history-rotation");
+  auto identity = qma::platform::entry_identity((dir(agent_module) / ".history-rotation").string());
+  ASSERT_TRUE(identity.ok());
   std::ofstream(dir(agent_module) / ".history-rotation" / "manifest")
-      << "CurrentVersion.xml\nExVersion.xml\n";
+      << "folder " << identity->device << ":" << identity->number
+      << "\nCurrentVersion.xml\nExVersion.xml\n";
   std::ofstream(dir(agent_module) / ".history-rotation" / "CurrentVersion.xml")
       << "<Response><result_code>OK</result_code><data><version>1.5.0</version></data>"
          "</Response>";

@@ -134,6 +134,49 @@ TEST_F(SlowClientsTest, AtTheInstanceLimitTheListenerWaitsAndServesAgainAfterwar
   EXPECT_EQ(agent_.result_, 99u) << "the worker is still running";
 }
 
+TEST_F(SlowClientsTest, FramesOfAllClientsTogetherStayWithinTheBudget) {
+  using qma::manager_if::buffered_frame_bytes;
+  using qma::manager_if::kFrameBufferBudget;
+  using qma::manager_if::kFrameMaxBody;
+  using qma::manager_if::write_le32;
+  constexpr uint64_t kBuffer = 12 + kFrameMaxBody + 1;
+  static_assert(4 * kBuffer > kFrameBufferBudget && 3 * kBuffer < kFrameBufferBudget);
+  // A frame of the largest body: a short request followed by zeros.
+  std::string xml = request_xml("0", "BIG");
+  std::string big = request_frame(xml);
+  big.resize(12 + kFrameMaxBody, '\0');
+  write_le32(big.data() + 8, kFrameMaxBody);
+  const std::string refusal =
+      "Frame error! (frames of all connections would pass 64 MiB) param1=[16777216]";
+
+  // Three clients announce the largest body and send only a part of it.
+  std::vector<p::PipeConnection> holders = hold(3);
+  for (auto& holder : holders) ASSERT_TRUE(holder.write(big.data(), 4096, 5000).ok());
+  ASSERT_TRUE(qma::test::wait_until([] { return buffered_frame_bytes() == 3 * kBuffer; }, 5000))
+      << buffered_frame_bytes();
+  // A fourth such frame would pass the budget: refused unread, without an answer.
+  auto start = Clock::now();
+  auto refused = exchange(big.substr(0, 4096), 0, 10000);
+  EXPECT_TRUE(refused.connected);
+  EXPECT_EQ(refused.answer, "");
+  EXPECT_LT(ms_since(start), 5000) << "the refused client was closed at once";
+  EXPECT_EQ(agent_.count_in_log(refusal), 1);
+  EXPECT_EQ(buffered_frame_bytes(), 3 * kBuffer);
+  // A short request still fits beside them.
+  auto small = exchange(request_frame(request_xml("0", "SMALL")), 0, 10000);
+  EXPECT_NE(answer_text(small.answer).find("<InReplyTo>SMALL</InReplyTo>"), std::string::npos);
+
+  // Once the holders are gone their bytes are free again: a whole frame of that size is served.
+  holders.clear();
+  ASSERT_TRUE(qma::test::wait_until([] { return buffered_frame_bytes() == 0; }, 5000))
+      << buffered_frame_bytes();
+  auto served = exchange(big, 0, 20000);
+  EXPECT_NE(answer_text(served.answer).find("<InReplyTo>BIG</InReplyTo>"), std::string::npos);
+  EXPECT_EQ(agent_.count_in_log(refusal), 1);
+  EXPECT_TRUE(qma::test::wait_until([] { return buffered_frame_bytes() == 0; }, 5000))
+      << buffered_frame_bytes();
+}
+
 // A short soak (bench_soak runs the long one against the real program): after hundreds of
 // requests, one after another and all at once, no thread or descriptor is left behind.
 TEST_F(SlowClientsTest, ShortSoakLeavesNoThreadOrDescriptorBehind) {

@@ -211,6 +211,26 @@ TEST_F(AgentUnderSystemd, KilledAgentIsStartedAgainAFewTimesAtMost) {
   start_running();  // an explicit start is not bound by the restart limit
 }
 
+TEST_F(AgentUnderSystemd, ARestartAfterAPackageStartRunsNoSecondHandOver) {
+  agent_.console("-install");
+  ConsoleRun started = agent_.console("-pkgstart");
+  ASSERT_TRUE(std::regex_match(
+      started.output, std::regex("Starting Quillmend Agent\\.\\.*\nQuillmend Agent started\\.\n")))
+      << started.output << manager_.log();
+  ASSERT_TRUE(wait_until([&] { return agent_.count("QMA_CheckQMAUpdateByPKG() start.") == 1; }));
+  ASSERT_TRUE(wait_until([&] { return agent_.count("QMA_pipeListen() start.") >= 1; }));
+  pid_t first = main_pid(kAgentUnit);
+  // The service manager restarts the service by itself, as an administrator's restart does.
+  EXPECT_EQ(manager_.systemctl(std::string("restart ") + kAgentUnit), 0) << manager_.log();
+  ASSERT_TRUE(wait_until([&] { return agent_.count("imode : ") == 2; })) << agent_.log();
+  EXPECT_NE(main_pid(kAgentUnit), first);
+  EXPECT_EQ(agent_.count("imode : 1"), 1);
+  EXPECT_EQ(agent_.count("imode : 0"), 1) << "the restart ran as a plain start";
+  EXPECT_EQ(agent_.count("QMA_CheckQMAUpdateByPKG() start."), 1);
+  EXPECT_TRUE(agent_.service()->definition()->last_start_arguments.empty());
+  agent_.console("-stop");
+}
+
 TEST_F(AgentUnderSystemd, RemoveOfTheRunningAgentTakesEffectWhenItStops) {
   agent_.console("-install auto");
   start_running();

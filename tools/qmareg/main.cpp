@@ -16,6 +16,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/control_text.h"
 #include "platform/registry.h"
 #include "platform/registry_text.h"
 
@@ -71,27 +72,9 @@ std::optional<std::string> sub_key_of(std::string_view key) {
 }
 
 /// A name or text as it is shown: control characters are written as escapes (\n,
-/// \r, \t, \xHH), so no stored text can start a line of its own or steer the
-/// terminal. Backslashes stay as they are, as paths are read.
+/// \r, \t, \xHH), as the agent's logs show them; backslashes stay as they are.
 std::string shown(std::string_view text) {
-  std::string out;
-  for (char c : text) {
-    auto byte = static_cast<unsigned char>(c);
-    if (c == '\n') {
-      out += "\\n";
-    } else if (c == '\r') {
-      out += "\\r";
-    } else if (c == '\t') {
-      out += "\\t";
-    } else if (byte < 0x20 || byte == 0x7f) {
-      char escape[8];
-      std::snprintf(escape, sizeof escape, "\\x%02X", byte);
-      out += escape;
-    } else {
-      out += c;
-    }
-  }
-  return out;
+  return qma::common::control_escaped(text);
 }
 
 std::string full_name(const std::string& sub_key) {
