@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "manager_if/agent_harness.h"
 #include "manager_if/frame_codec.h"
 #include "manager_if/qma_manager_if.h"
 #include "platform/clock.h"
@@ -24,6 +25,7 @@
 #include "platform/process.h"
 #include "platform/registry.h"
 #include "platform/service_manager.h"
+#include "support/service_support.h"
 #include "tools/http_receiver.h"
 
 namespace {
@@ -32,13 +34,6 @@ namespace fs = std::filesystem;
 namespace p = qma::platform;
 
 constexpr const char* kModule = "01000000";
-
-long read_pid(const fs::path& file) {
-  std::ifstream in(file);
-  long pid = 0;
-  in >> pid;
-  return pid;
-}
 
 bool alive(long pid) {
   return pid > 0 && p::process_start_mark(static_cast<uint32_t>(pid)) != 0;
@@ -57,10 +52,7 @@ bool wait_until(Check check, uint64_t timeout_ms) {
 /// Sends one request and returns the status of its first answer; "" when none came.
 std::string status_of_request(const std::string& code, const std::string& id,
                               const std::string& data = "", uint32_t timeout_ms = 20000) {
-  std::string xml = "<QMMMessage MessageVersion=\"2.0\"><MessageID>" + id +
-                    "</MessageID><CommandCode>" + code + "</CommandCode>" +
-                    (data.empty() ? "" : "<QMMData>" + data + "</QMMData>") + "</QMMMessage>";
-  std::string frame = qma::manager_if::encode_frame(7, 9, "", "", xml);
+  const std::string frame = qma::test::request_frame(qma::test::request_xml(code, id, "2.0", data));
   auto pipe = p::connect_local_pipe(QMA_PIPE_NAME, 2000);
   if (!pipe.ok()) return "";
   for (size_t sent = 0; sent < frame.size();) {
@@ -120,7 +112,7 @@ class Bench {
   }
   ~Bench() {
     for (const char* file : {"host.pid", "service.pid"}) {
-      long pid = read_pid(service_folder() / file);
+      long pid = qma::test::read_pid(service_folder() / file);
       if (pid > 0) (void)p::kill_process_tree(static_cast<uint32_t>(pid));
     }
     for (long pid : left_) {
@@ -178,11 +170,11 @@ class Bench {
           "pidfile tool.pid\ndaemon 60000 helper.pid\nsleep 3000\n"
           "write Update_normal.xml OK\n");
       request = std::thread([&] { (void)status_of_request("3", id, update_data(), 20000); });
-      wait_until([&] { return read_pid(module_ / "helper.pid") > 0; }, 10000);
+      wait_until([&] { return qma::test::read_pid(module_ / "helper.pid") > 0; }, 10000);
     }
-    const long tool = read_pid(module_ / "tool.pid");
-    const long helper = read_pid(module_ / "helper.pid");
-    const long agent = read_pid(service_folder() / "service.pid");
+    const long tool = qma::test::read_pid(module_ / "tool.pid");
+    const long helper = qma::test::read_pid(module_ / "helper.pid");
+    const long agent = qma::test::read_pid(service_folder() / "service.pid");
     (void)p::kill_process(static_cast<uint32_t>(agent));
     if (request.joinable()) request.join();
     if (serving_again(agent)) ++counts.back;
@@ -221,7 +213,7 @@ class Bench {
   bool serving_again(long old) {
     return wait_until(
         [&] {
-          long now = read_pid(service_folder() / "service.pid");
+          long now = qma::test::read_pid(service_folder() / "service.pid");
           return now > 0 && now != old && status_of_request("0", "INFO", "", 2000) == "600";
         },
         20000);

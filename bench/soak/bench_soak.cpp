@@ -24,6 +24,7 @@
 #include "platform/process.h"
 #include "platform/registry.h"
 #include "platform/service_manager.h"
+#include "support/service_support.h"
 
 namespace {
 
@@ -52,13 +53,6 @@ Usage usage_of(long pid) {
     ++usage.descriptors;
   }
   return usage;
-}
-
-long read_pid(const fs::path& file) {
-  std::ifstream in(file);
-  long pid = 0;
-  in >> pid;
-  return pid;
 }
 
 // One agent-information request; its round-trip time in microseconds, or -1 unanswered.
@@ -144,7 +138,7 @@ class Roots {
     // Whatever ended the run, nothing of the agent outlives it.
     fs::path folder = base_ / "state" / "scm" / "quillmend%20agent";
     for (const char* file : {"host.pid", "service.pid"}) {
-      long pid = read_pid(folder / file);
+      long pid = qma::test::read_pid(folder / file);
       if (pid > 0) (void)p::kill_process_tree(static_cast<uint32_t>(pid));
     }
     p::sleep_ms(200);
@@ -191,7 +185,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "bench_soak: the agent did not install and start\n");
     return 2;
   }
-  long pid = read_pid(roots.service_folder() / "service.pid");
+  long pid = qma::test::read_pid(roots.service_folder() / "service.pid");
   bool up = false;
   for (int i = 0; i < 500 && !up; ++i) {
     up = ask(-1) >= 0;

@@ -72,6 +72,14 @@ Expected test_module(const std::string& id, const std::string& status, const std
           ""};
 }
 
+/// A module whose tool left no answer the agent could read: status 6 and the agent's error.
+Expected unanswered_module(const std::string& id) {
+  Expected module = test_module(id, "6", "");
+  module.log_ja = "エラー";
+  module.log_en = "The agent got no answer.";
+  return module;
+}
+
 class GetVersionE2E : public ::testing::Test {
  protected:
   void SetUp() override { agent_.start(); }
@@ -242,14 +250,8 @@ TEST_F(GetVersionE2E, TimedOutToolIsKilledWithItsChildAndTheNextModuleStillRuns)
   answer_next("05010000", result_xml("OK", "1.0"));
   // A time limit the wait refuses: the tool is not left running unwatched either.
   add_module("05020000", "sleep 300 &\necho $! > child.pid\nsleep 300\n", "timeout=\"0\"");
-  Expected killed = test_module("05000000", "6", "");
-  killed.log_ja = "エラー";
-  killed.log_en = "The agent got no answer.";
-  Expected refused = killed;
-  refused.id = "05020000";
-  refused.name_ja = "モジュール05020000";
-  refused.name_en = "Module 05020000";
-  refused.package = "PKG-05020000";
+  Expected killed = unanswered_module("05000000");
+  Expected refused = unanswered_module("05020000");
   EXPECT_EQ(modules(versions()), kBios + kAgent + module_xml(killed) +
                                      module_xml(test_module("05010000", "0", "1.0")) +
                                      module_xml(refused));
@@ -279,14 +281,8 @@ TEST_F(GetVersionE2E, FilesThatAreNoBoundedRegularFileNeverHoldTheAnswer) {
   answer_next("0A020000", result_xml("OK", "2.0"));
   add_module("0A030000", "cp next.xml Get_version.xml\nrm -f ModuleStatus\nmkfifo ModuleStatus\n");
   answer_next("0A030000", result_xml("OK", "3.0"));
-  Expected unreadable = test_module("0A000000", "6", "");
-  unreadable.log_ja = "エラー";
-  unreadable.log_en = "The agent got no answer.";
-  Expected huge = unreadable;
-  huge.id = "0A010000";
-  huge.name_ja = "モジュール0A010000";
-  huge.name_en = "Module 0A010000";
-  huge.package = "PKG-0A010000";
+  Expected unreadable = unanswered_module("0A000000");
+  Expected huge = unanswered_module("0A010000");
   const std::string expected = kBios + kAgent + module_xml(unreadable) + module_xml(huge) +
                                module_xml(test_module("0A020000", "0", "2.0")) +
                                module_xml(test_module("0A030000", "0", "3.0"));
