@@ -286,6 +286,27 @@ int sync_fd(int fd) {
   return fsync(fd) == 0 || errno == EINVAL || errno == EROFS ? 0 : errno;
 }
 
+/// Copies what is left to read of one descriptor into another; 0 or why not.
+int copy_bytes(int in, int out) {
+  char buffer[64 * 1024];
+  for (;;) {
+    ssize_t got = read(in, buffer, sizeof buffer);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    if (got == 0) return 0;
+    for (ssize_t done = 0; done < got;) {
+      ssize_t put = write(out, buffer + done, static_cast<size_t>(got - done));
+      if (put < 0) {
+        if (errno == EINTR) continue;
+        return errno;
+      }
+      done += put;
+    }
+  }
+}
+
 /// Copies the open file into the target folder as `target`: written under a temporary
 /// name there, synced, then renamed into place (never over an existing file). 0 or why not.
 int copy_in(int source_fd, int target_dir, const std::string& target) {
@@ -300,24 +321,7 @@ int copy_in(int source_fd, int target_dir, const std::string& target) {
   }
   if (out < 0) return EEXIST;
   Fd written(out);
-  int error = 0;
-  char buffer[64 * 1024];
-  while (error == 0) {
-    ssize_t got = read(source_fd, buffer, sizeof buffer);
-    if (got < 0) {
-      if (errno != EINTR) error = errno;
-      continue;
-    }
-    if (got == 0) break;
-    for (ssize_t done = 0; error == 0 && done < got;) {
-      ssize_t put = write(written.get(), buffer + done, static_cast<size_t>(got - done));
-      if (put < 0) {
-        if (errno != EINTR) error = errno;
-      } else {
-        done += put;
-      }
-    }
-  }
+  int error = copy_bytes(source_fd, written.get());
   if (error == 0 && fsync(written.get()) != 0) error = errno;
   if (error == 0 && close(written.release()) != 0) error = errno;
   if (error == 0 &&
@@ -516,23 +520,7 @@ Status copy_file(std::string_view from, std::string_view to, bool overwrite) {
   if (dst_st.st_dev == src_st.st_dev && dst_st.st_ino == src_st.st_ino) return fail(EBUSY);
   if (ftruncate(out.get(), 0) != 0) return fail_errno();
 
-  char buffer[64 * 1024];
-  for (;;) {
-    ssize_t got = read(in.get(), buffer, sizeof buffer);
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      return fail_errno();
-    }
-    if (got == 0) break;
-    for (ssize_t done = 0; done < got;) {
-      ssize_t put = write(out.get(), buffer + done, static_cast<size_t>(got - done));
-      if (put < 0) {
-        if (errno == EINTR) continue;
-        return fail_errno();
-      }
-      done += put;
-    }
-  }
+  if (int error = copy_bytes(in.get(), out.get()); error != 0) return fail(error);
   if (close(out.release()) != 0) return fail_errno();
   return Status::success();
 }
