@@ -5,6 +5,8 @@
 #include <cstring>
 #include <iterator>
 
+#include "platform/registry.h"
+
 namespace qma::platform::regtext {
 
 namespace {
@@ -514,3 +516,36 @@ std::string format(const Document& document) {
 }
 
 }  // namespace qma::platform::regtext
+
+namespace qma::platform {
+
+std::string reg_type_name(uint32_t type) {
+  switch (type) {
+    case kRegNone:
+      return "REG_NONE";
+    case kRegSz:
+      return "REG_SZ";
+    case kRegExpandSz:
+      return "REG_EXPAND_SZ";
+    case kRegBinary:
+      return "REG_BINARY";
+    case kRegDword:
+      return "REG_DWORD";
+    case 5:
+      return "REG_DWORD_BIG_ENDIAN";
+    case 6:
+      return "REG_LINK";
+    case kRegMultiSz:
+      return "REG_MULTI_SZ";
+    case kRegQword:
+      return "REG_QWORD";
+    default:
+      return "REG_0x" + [type] {
+        char buf[16];
+        std::snprintf(buf, sizeof buf, "%x", type);
+        return std::string(buf);
+      }();
+  }
+}
+
+}  // namespace qma::platform

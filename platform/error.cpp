@@ -1,6 +1,4 @@
-// The per-thread last-error number of platform calls (POSIX backend).
-//
-// This folder is the only place that may include OS headers. Nothing here logs.
+// The per-thread last-error number of platform calls (portable: no OS calls).
 #include "platform/error.h"
 
 namespace qma::platform {

@@ -1,4 +1,5 @@
-// The registry store: the .reg text file in the state folder, read afresh on every call.
+// The registry store of Linux hosts: the .reg text file in the state folder, read afresh on
+// every call.
 //
 // Readers need no lock: the file is only ever replaced whole (temporary file,
 // flush, rename), so a reader sees the old or the new file, never half of one.
@@ -115,35 +116,6 @@ std::string registry_file_path() {
 
 std::string registry_file_problem() {
   return t_problem;
-}
-
-std::string reg_type_name(uint32_t type) {
-  switch (type) {
-    case kRegNone:
-      return "REG_NONE";
-    case kRegSz:
-      return "REG_SZ";
-    case kRegExpandSz:
-      return "REG_EXPAND_SZ";
-    case kRegBinary:
-      return "REG_BINARY";
-    case kRegDword:
-      return "REG_DWORD";
-    case 5:
-      return "REG_DWORD_BIG_ENDIAN";
-    case 6:
-      return "REG_LINK";
-    case kRegMultiSz:
-      return "REG_MULTI_SZ";
-    case kRegQword:
-      return "REG_QWORD";
-    default:
-      return "REG_0x" + [type] {
-        char buf[16];
-        std::snprintf(buf, sizeof buf, "%x", type);
-        return std::string(buf);
-      }();
-  }
 }
 
 int reg_create_key(std::string_view sub_key, RegistryKey& key, bool* created) {
