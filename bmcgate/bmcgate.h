@@ -1,7 +1,9 @@
 // The exports of the inventory and IPMI library BmcGate, with C linkage.
 #pragma once
 
-#define BMCGATE_API __attribute__((visibility("default")))
+#include "platform/library_export.h"
+
+#define BMCGATE_API QMA_LIBRARY_EXPORT
 
 extern "C" {
 

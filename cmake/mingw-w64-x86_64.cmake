@@ -13,3 +13,14 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # The programs need no compiler DLLs: C and C++ run-times and winpthread are linked in.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
 set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static")
+
+# The Windows libraries of cmake/win32-deps.sh: found first, through CMake and pkg-config.
+if(NOT QMA_WIN32_DEPS)
+  set(QMA_WIN32_DEPS ${CMAKE_CURRENT_LIST_DIR}/../build/win32-deps/x86_64)
+endif()
+get_filename_component(QMA_WIN32_DEPS ${QMA_WIN32_DEPS} ABSOLUTE)
+set(QMA_WIN32_DEPS ${QMA_WIN32_DEPS} CACHE PATH "The Windows libraries built by cmake/win32-deps.sh")
+list(APPEND CMAKE_FIND_ROOT_PATH ${QMA_WIN32_DEPS})
+set(ENV{PKG_CONFIG_LIBDIR} ${QMA_WIN32_DEPS}/lib/pkgconfig)
+set(ENV{PKG_CONFIG_PATH} "")
+set(ENV{PKG_CONFIG_SYSROOT_DIR} "")

@@ -8,6 +8,7 @@
 
 #include "common/log/qma_log.h"
 #include "common/qma_records.h"
+#include "platform/library_export.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -16,11 +17,7 @@ extern "C" {
 /// The log callback every query takes first: one of the agent's log writers.
 typedef QMA_LOG_FUNC QMA_XML_LogProc;
 
-#if defined(__GNUC__)
-#define QMA_XMLSUB_EXPORT __attribute__((visibility("default")))
-#else
-#define QMA_XMLSUB_EXPORT
-#endif
+#define QMA_XMLSUB_EXPORT QMA_LIBRARY_EXPORT
 
 /// Sets up the XML parser's process-wide state; called once before any other export.
 QMA_XMLSUB_EXPORT void QMA_XML_InitParser(void);

@@ -16,8 +16,9 @@
 #include <string_view>
 
 #include "platform/environment.h"
+#include "platform/library_export.h"
 
-#define MOX_EXPORT __attribute__((visibility("default")))
+#define MOX_EXPORT QMA_LIBRARY_EXPORT
 
 namespace {
 
