@@ -11,7 +11,12 @@
 namespace qma::platform {
 
 /// The separator of the paths the agent builds.
+/// On Windows it is '\\' (the file functions take '/' as well); elsewhere '/'.
+#ifdef _WIN32
+inline constexpr char kPathSeparator = '\\';
+#else
 inline constexpr char kPathSeparator = '/';
+#endif
 
 /// Windows file attribute bits as listings report them.
 inline constexpr uint32_t kAttrReadOnly = 0x01;
