@@ -4,8 +4,10 @@
 //
 // The manager starts a service with the system's environment; the service main first puts
 // back the variables the installation recorded in the service's Environment value.
-#include <tlhelp32.h>
+// clang-format off
 #include <windows.h>
+#include <tlhelp32.h>
+// clang-format on
 
 #include <cstdlib>
 #include <cwchar>
