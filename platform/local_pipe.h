@@ -24,6 +24,7 @@ inline constexpr int kPipeInstanceLimit = 255;
 inline constexpr size_t kLocalPipePathMax = 107;
 
 /// Where the pipe of that name lives: $QMA_STATE_DIR/pipe/<name>.
+/// On Windows: \\.\pipe\<name>, with "." and a tag of $QMA_STATE_DIR appended when it is set.
 std::string local_pipe_path(std::string_view name);
 
 /// The client at the other end of a connection, as the system recorded it when
@@ -33,6 +34,9 @@ struct PipePeer {
   uint32_t gid = 0;
   int32_t pid = 0;
   std::vector<uint32_t> groups;  ///< supplementary groups
+  /// On Windows: the user's SID first, then its enabled group SIDs ("S-1-5-32-544"); uid and
+  /// gid hold the last parts of the user and primary group SIDs.
+  std::vector<std::string> sids;
 };
 
 /// The group whose members may talk to the agent: $QMA_PIPE_GROUP when it is
@@ -42,6 +46,19 @@ std::string pipe_group_name();
 /// of the pipe group (`group`, absent when no such group exists), by primary or
 /// supplementary group.
 bool pipe_peer_allowed(const PipePeer& peer, uint32_t own_uid, std::optional<uint32_t> group);
+/// On Windows: who is served by SIDs: SYSTEM, Administrators, the agent's own user
+/// (`own_sid`) and members of the pipe group (`group_sid`, absent when no such group exists).
+inline bool pipe_peer_sids_allowed(const std::vector<std::string>& peer_sids,
+                                   std::string_view own_sid,
+                                   const std::optional<std::string>& group_sid) {
+  for (const auto& sid : peer_sids) {
+    if (sid == "S-1-5-18" || sid == "S-1-5-32-544" || (!own_sid.empty() && sid == own_sid) ||
+        (group_sid && sid == *group_sid)) {
+      return true;
+    }
+  }
+  return false;
+}
 /// False when this process is neither root, the owner of the pipe of that name
 /// nor a member of its group, so the agent will refuse it; true when the pipe
 /// cannot be looked at (the connection then tells).
@@ -61,7 +78,7 @@ class PipeConnection {
   /// Writes some of the bytes, waiting at most timeout_ms for room; the count written.
   [[nodiscard]] Result<size_t> write(const void* data, size_t size, uint32_t timeout_ms);
   /// Tells the other end that nothing more will be written (it reads the end);
-  /// reading stays possible.
+  /// reading stays possible. On Windows: a pipe has no half-close; fails with 50.
   [[nodiscard]] Status close_write();
   /// Makes a read that waits, and every later read, end at once with
   /// kErrorBrokenPipe, as if the client had closed. May be called from another

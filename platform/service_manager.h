@@ -70,6 +70,26 @@ struct ServiceDefinition {
   std::vector<std::string> last_start_arguments;
 };
 
+/// The failure actions a service is given: the command, run at once, the only action.
+struct FailureActionRecord {
+  struct Action {
+    uint32_t type = 0;  ///< 3: run the command
+    uint32_t delay_ms = 0;
+  };
+  uint32_t reset_period_s = 0;
+  std::string reboot_message;
+  std::string command;
+  std::vector<Action> actions;
+};
+inline constexpr uint32_t kScActionRunCommand = 3;
+/// The record set_failure_command hands the Windows service manager.
+inline FailureActionRecord failure_action_record(std::string_view command_line) {
+  FailureActionRecord record;
+  record.command = std::string(command_line);
+  record.actions.push_back({kScActionRunCommand, 0});
+  return record;
+}
+
 /// One installed service, opened through a ServiceManager.
 class Service {
  public:
@@ -100,7 +120,9 @@ class ServiceManager {
   /// is not "standalone", or when QMA_SCM is "systemd"; the standalone manager
   /// (database in $QMA_STATE_DIR/scm/) otherwise.
   [[nodiscard]] static Result<std::unique_ptr<ServiceManager>> open();
-  /// "standalone" or "systemd".
+  /// "standalone" or "systemd". On Windows: "scm", the system's own manager; with
+  /// QMA_STATE_DIR set, service names get "." and a tag of that folder appended, so
+  /// installations of different state folders never meet (definition() shows the full name).
   virtual std::string_view backend_name() const = 0;
   /// Records a new service; fails with kErrorServiceExists when the name is taken
   /// (kErrorServiceMarkedForDelete while a deleted one still runs). The values of
@@ -151,7 +173,7 @@ bool started_as_service();
 
 /// Entry of the standalone manager's supervisor program (qmasvchost): supervises
 /// one service run, or answers "query NAME" for an administrator. Returns the
-/// process exit code.
+/// process exit code. On Windows: there is no supervisor; returns 1.
 int service_host_main(int argc, char** argv);
 
 }  // namespace qma::platform
