@@ -6,12 +6,10 @@
 #include <utility>
 #include <vector>
 
+#include "platform/error.h"
 #include "platform/result.h"
 
 namespace qma::platform {
-
-/// The error of an announcement that did not end within its time limit.
-inline constexpr int kErrorTimeout = 1460;
 
 using EnvironmentVariables = std::vector<std::pair<std::string, std::string>>;
 
@@ -23,6 +21,9 @@ using EnvironmentVariables = std::vector<std::pair<std::string, std::string>>;
 /// without systemd it fails with kErrorFailedServiceControllerConnect, a run past
 /// the limit is killed and fails with kErrorTimeout, and a refusal by systemctl
 /// fails with its exit status. With no variables only the manager's presence is checked.
+/// On Windows: the variables are already in the machine environment key, so only
+/// WM_SETTINGCHANGE "Environment" is broadcast (SendMessageTimeout, SMTO_ABORTIFHUNG);
+/// a broadcast past the limit fails with kErrorTimeout.
 [[nodiscard]] Status announce_environment(const EnvironmentVariables& variables,
                                           uint32_t timeout_ms);
 

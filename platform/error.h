@@ -7,6 +7,8 @@ namespace qma::platform {
 inline constexpr int kErrorFileNotFound = 2;
 inline constexpr int kErrorAccessDenied = 5;
 inline constexpr int kErrorHandleEof = 38;
+/// A wait on a stream that ran out of time.
+inline constexpr int kErrorSemTimeout = 121;
 inline constexpr int kErrorInsufficientBuffer = 122;
 inline constexpr int kErrorAlreadyExists = 183;
 inline constexpr int kErrorPipeBusy = 231;
@@ -15,6 +17,8 @@ inline constexpr int kErrorServiceDoesNotExist = 1060;
 inline constexpr int kErrorServiceNotActive = 1062;
 inline constexpr int kErrorFailedServiceControllerConnect = 1063;
 inline constexpr int kErrorServiceExists = 1073;
+/// An announcement or request that did not end within its time limit.
+inline constexpr int kErrorTimeout = 1460;
 
 /// The last error recorded on this thread by a platform call (0 when none).
 int last_error();

@@ -6,14 +6,13 @@
 #include <memory>
 #include <string_view>
 
+#include "platform/error.h"
 #include "platform/result.h"
 
 namespace qma::platform {
 
-/// Error number of a wait that ran out of time (the Windows semaphore time-out code).
-inline constexpr int kErrorTimeout = 121;
-
-/// One connected TCP stream. Closes when destroyed.
+/// One connected TCP stream. Closes when destroyed. Failures carry errno on Linux and
+/// WSAGetLastError() on Windows; a wait that runs out fails with kErrorSemTimeout on both.
 class TcpStream {
  public:
   TcpStream(TcpStream&&) noexcept;
@@ -30,12 +29,14 @@ class TcpStream {
   [[nodiscard]] Result<size_t> read_some(void* data, size_t size, uint32_t timeout_ms);
 
  private:
-  explicit TcpStream(int handle) : handle_(handle) {}
-  int handle_ = -1;
+  // A descriptor on Linux, a SOCKET on Windows; -1 when closed.
+  explicit TcpStream(std::intptr_t handle) : handle_(handle) {}
+  std::intptr_t handle_ = -1;
   friend class TcpListener;
 };
 
-/// A listening TCP endpoint on every IPv4 address of the host.
+/// A listening TCP endpoint on every IPv4 address of the host. On Windows the port is
+/// held exclusively (SO_EXCLUSIVEADDRUSE), so no other program can bind it as well.
 class TcpListener {
  public:
   TcpListener(TcpListener&&) noexcept;
@@ -44,14 +45,14 @@ class TcpListener {
 
   /// Listens on port (0: any free port).
   [[nodiscard]] static Result<TcpListener> create(uint16_t port);
-  /// Waits at most timeout_ms for a client; fails with kErrorTimeout when none came.
+  /// Waits at most timeout_ms for a client; fails with kErrorSemTimeout when none came.
   [[nodiscard]] Result<TcpStream> accept(uint32_t timeout_ms);
   /// The port actually listened on.
   uint16_t port() const;
 
  private:
-  explicit TcpListener(int handle) : handle_(handle) {}
-  int handle_ = -1;
+  explicit TcpListener(std::intptr_t handle) : handle_(handle) {}
+  std::intptr_t handle_ = -1;
 };
 
 }  // namespace qma::platform

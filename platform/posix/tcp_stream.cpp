@@ -24,20 +24,25 @@ namespace {
 using posix::fail;
 using posix::wait_for;
 
+/// The descriptor a stream or listener holds.
+int fd_of(std::intptr_t handle) {
+  return static_cast<int>(handle);
+}
+
 }  // namespace
 
 TcpStream::TcpStream(TcpStream&& other) noexcept : handle_(std::exchange(other.handle_, -1)) {}
 
 TcpStream& TcpStream::operator=(TcpStream&& other) noexcept {
   if (this != &other) {
-    if (handle_ >= 0) ::close(handle_);
+    if (handle_ >= 0) ::close(fd_of(handle_));
     handle_ = std::exchange(other.handle_, -1);
   }
   return *this;
 }
 
 TcpStream::~TcpStream() {
-  if (handle_ >= 0) ::close(handle_);
+  if (handle_ >= 0) ::close(fd_of(handle_));
 }
 
 Result<TcpStream> TcpStream::connect(std::string_view host, uint16_t port, uint32_t timeout_ms) {
@@ -70,7 +75,7 @@ Result<TcpStream> TcpStream::connect(std::string_view host, uint16_t port, uint3
         freeaddrinfo(found);
         return TcpStream(fd);
       }
-      last = ready == 0 ? kErrorTimeout : (so_error != 0 ? so_error : errno);
+      last = ready == 0 ? kErrorSemTimeout : (so_error != 0 ? so_error : errno);
     } else {
       last = errno;
     }
@@ -83,12 +88,12 @@ Result<TcpStream> TcpStream::connect(std::string_view host, uint16_t port, uint3
 Result<size_t> TcpStream::write_some(const void* data, size_t size, uint32_t timeout_ms) {
   if (handle_ < 0) return fail<size_t>(EBADF);
   for (;;) {
-    ssize_t n = ::send(handle_, data, size, MSG_NOSIGNAL);
+    ssize_t n = ::send(fd_of(handle_), data, size, MSG_NOSIGNAL);
     if (n >= 0) return static_cast<size_t>(n);
     if (errno == EINTR) continue;
     if (errno != EAGAIN && errno != EWOULDBLOCK) return fail<size_t>(errno);
-    int ready = wait_for(handle_, POLLOUT, timeout_ms);
-    if (ready == 0) return fail<size_t>(kErrorTimeout);
+    int ready = wait_for(fd_of(handle_), POLLOUT, timeout_ms);
+    if (ready == 0) return fail<size_t>(kErrorSemTimeout);
     if (ready < 0) return fail<size_t>(errno);
   }
 }
@@ -96,12 +101,12 @@ Result<size_t> TcpStream::write_some(const void* data, size_t size, uint32_t tim
 Result<size_t> TcpStream::read_some(void* data, size_t size, uint32_t timeout_ms) {
   if (handle_ < 0) return fail<size_t>(EBADF);
   for (;;) {
-    ssize_t n = ::recv(handle_, data, size, 0);
+    ssize_t n = ::recv(fd_of(handle_), data, size, 0);
     if (n >= 0) return static_cast<size_t>(n);
     if (errno == EINTR) continue;
     if (errno != EAGAIN && errno != EWOULDBLOCK) return fail<size_t>(errno);
-    int ready = wait_for(handle_, POLLIN, timeout_ms);
-    if (ready == 0) return fail<size_t>(kErrorTimeout);
+    int ready = wait_for(fd_of(handle_), POLLIN, timeout_ms);
+    if (ready == 0) return fail<size_t>(kErrorSemTimeout);
     if (ready < 0) return fail<size_t>(errno);
   }
 }
@@ -111,14 +116,14 @@ TcpListener::TcpListener(TcpListener&& other) noexcept
 
 TcpListener& TcpListener::operator=(TcpListener&& other) noexcept {
   if (this != &other) {
-    if (handle_ >= 0) ::close(handle_);
+    if (handle_ >= 0) ::close(fd_of(handle_));
     handle_ = std::exchange(other.handle_, -1);
   }
   return *this;
 }
 
 TcpListener::~TcpListener() {
-  if (handle_ >= 0) ::close(handle_);
+  if (handle_ >= 0) ::close(fd_of(handle_));
 }
 
 Result<TcpListener> TcpListener::create(uint16_t port) {
@@ -140,12 +145,12 @@ Result<TcpListener> TcpListener::create(uint16_t port) {
 Result<TcpStream> TcpListener::accept(uint32_t timeout_ms) {
   if (handle_ < 0) return fail<TcpStream>(EBADF);
   for (;;) {
-    int fd = ::accept4(handle_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    int fd = ::accept4(fd_of(handle_), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
     if (fd >= 0) return TcpStream(fd);
     if (errno == EINTR || errno == ECONNABORTED) continue;
     if (errno != EAGAIN && errno != EWOULDBLOCK) return fail<TcpStream>(errno);
-    int ready = wait_for(handle_, POLLIN, timeout_ms);
-    if (ready == 0) return fail<TcpStream>(kErrorTimeout);
+    int ready = wait_for(fd_of(handle_), POLLIN, timeout_ms);
+    if (ready == 0) return fail<TcpStream>(kErrorSemTimeout);
     if (ready < 0) return fail<TcpStream>(errno);
   }
 }
@@ -153,7 +158,8 @@ Result<TcpStream> TcpListener::accept(uint32_t timeout_ms) {
 uint16_t TcpListener::port() const {
   sockaddr_in addr{};
   socklen_t len = sizeof addr;
-  if (handle_ < 0 || getsockname(handle_, reinterpret_cast<sockaddr*>(&addr), &len) != 0) return 0;
+  if (handle_ < 0 || getsockname(fd_of(handle_), reinterpret_cast<sockaddr*>(&addr), &len) != 0)
+    return 0;
   return ntohs(addr.sin_port);
 }
 
