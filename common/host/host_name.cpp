@@ -12,7 +12,8 @@ constexpr char kSourceFile[] = "QMACommon";
 }  // namespace
 
 extern "C" int QMA_Cmn_GetHostName(char* buffer, int size) {
-  // The socket library needs no start or stop on this platform, so only the query can fail.
+  // The platform layer starts the socket library once per process; its failure and the
+  // query's both come back as the query's error.
   int error = 0;
   try {
     if (buffer == nullptr || size <= 0) {

@@ -41,7 +41,7 @@ bool default_version(OsVersionInfo& info) {
 }
 
 int default_product_info() {
-  return kLinuxOsSku;
+  return platform::os_product_sku();
 }
 
 bool version(OsVersionInfo& info) {
@@ -159,7 +159,7 @@ extern "C" int QMA_IsWow64(void) {
 extern "C" int QMA_IsServerR2(void) {
   try {
     if (source().is_server_r2) return source().is_server_r2() != 0 ? 1 : 0;
-    return 0;
+    return qma::platform::os_is_server_r2() ? 1 : 0;
   } catch (...) {
     return 0;
   }

@@ -8,11 +8,11 @@
 namespace qma::common {
 
 /// The facts QMA_GetOSInfo, QMA_IsWow64 and QMA_IsServerR2 read. A member left
-/// empty uses its default: the platform's OS version record and bitness, R2 0,
-/// and for name and SKU this host's own answers (PRETTY_NAME of etc/os-release
-/// under the host root, and kLinuxOsSku). The service replaces `os_name` and
-/// `os_product_info` with the inventory library's wrappers once that library is
-/// bound; tests inject Windows facts.
+/// empty uses its default: the platform's OS version record, bitness, R2 flag and
+/// SKU (kLinuxOsSku on Linux), and for the name PRETTY_NAME of etc/os-release under
+/// the host root (none on Windows, which names itself through the inventory library). The service
+/// replaces `os_name` and `os_product_info` with the inventory library's wrappers once that library
+/// is bound; tests inject Windows facts.
 struct OsInfoSource {
   /// The extended OS version record; false when it cannot be read.
   std::function<bool(platform::OsVersionInfo& info)> version;

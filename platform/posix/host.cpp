@@ -21,6 +21,8 @@ namespace qma::platform {
 namespace {
 
 constexpr uint8_t kProductTypeServer = 3;
+// Linux's own SKU, the same the inventory library reports for it.
+constexpr int kLinuxSku = 0x100;
 
 /// Reads a small text file whole; errno on failure.
 int read_small_file(const std::string& path, std::string* out) {
@@ -146,6 +148,14 @@ bool os_is_64bit() {
     return uname(&name) == 0 ? machine_is_64bit(name.machine) : sizeof(void*) == 8;
   }();
   return answer;
+}
+
+int os_product_sku() {
+  return kLinuxSku;
+}
+
+bool os_is_server_r2() {
+  return false;
 }
 
 }  // namespace qma::platform
