@@ -51,7 +51,9 @@ class EventLogReader {
 /// Opens the System log of this computer. On Linux: one record 6005 per boot,
 /// written at the boot time (btime of proc/stat under the host root); the time is
 /// kept per boot id (proc/sys/kernel/random/boot_id) in $QMA_STATE_DIR, so it
-/// stays the same for the whole boot even when the clock is stepped.
+/// stays the same for the whole boot even when the clock is stepped. On Windows: the
+/// System log (OpenEventLog, ReadEventLog newest first) down to its newest 6005 record;
+/// the open fails with GetLastError(), and an empty log's first read with kErrorHandleEof.
 [[nodiscard]] Result<EventLogReader> open_system_event_log();
 
 /// Replaces where open_system_event_log takes its records (tests); an empty

@@ -20,7 +20,8 @@ class IpmiDevice {
   /// request's command, the completion code and the response data, cut to
   /// response_size bytes; the result is the number of bytes stored.
   /// On Linux: asynchronous events and replies to other requests are skipped;
-  /// a wait that runs out fails with ETIMEDOUT.
+  /// a wait that runs out fails with ETIMEDOUT. On Windows: the driver's I/O control
+  /// 0x810C2004 fills the reply itself; a wait that runs out fails with kErrorSemTimeout.
   [[nodiscard]] virtual Result<size_t> exchange(const uint8_t* request, size_t request_len,
                                                 uint8_t* response, size_t response_size,
                                                 uint32_t wait_ms) = 0;
@@ -32,6 +33,7 @@ class IpmiDriver {
   virtual ~IpmiDriver() = default;
   /// On Linux: the first of dev/ipmi0, dev/ipmi/0, dev/ipmidev/0 under the host
   /// root that opens; fails with the errno of the first candidate otherwise.
+  /// On Windows: \\.\IPMIDEV, which no host root moves; fails with GetLastError().
   [[nodiscard]] virtual Result<std::unique_ptr<IpmiDevice>> open();
 };
 
