@@ -19,6 +19,7 @@
 #include <cstdlib>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "platform/error.h"
 #include "platform/file.h"
@@ -67,10 +68,35 @@ Handle open_job(uint32_t pid) {
   return job;
 }
 
+/// The ids of the processes in a job (learnt from the job itself, which needs no access to
+/// the processes).
+std::vector<ULONG_PTR> job_process_ids(HANDLE job) {
+  std::vector<ULONG_PTR> buffer(64);
+  for (;;) {
+    const DWORD size = static_cast<DWORD>(buffer.size() * sizeof(ULONG_PTR));
+    auto* list = reinterpret_cast<JOBOBJECT_BASIC_PROCESS_ID_LIST*>(buffer.data());
+    const BOOL ok =
+        ::QueryInformationJobObject(job, JobObjectBasicProcessIdList, list, size, nullptr);
+    // The list is cut short when processes join while it is read: ask again with room.
+    if ((ok || ::GetLastError() == ERROR_MORE_DATA) &&
+        list->NumberOfProcessIdsInList >= list->NumberOfAssignedProcesses) {
+      return {list->ProcessIdList, list->ProcessIdList + list->NumberOfProcessIdsInList};
+    }
+    if (!ok && ::GetLastError() != ERROR_MORE_DATA) return {};
+    buffer.resize(buffer.size() * 2 + list->NumberOfAssignedProcesses);
+  }
+}
+
+bool job_holds(HANDLE job, uint32_t pid) {
+  for (ULONG_PTR member : job_process_ids(job)) {
+    if (member == pid) return true;
+  }
+  return false;
+}
+
 /// True when the calling process runs in this job: it must never end its own.
 bool holds_caller(HANDLE job) {
-  BOOL inside = FALSE;
-  return ::IsProcessInJob(::GetCurrentProcess(), job, &inside) && inside;
+  return job_holds(job, ::GetCurrentProcessId());
 }
 
 DWORD active_processes(HANDLE job) {
@@ -240,8 +266,7 @@ Status Process::kill_tree() {
   }
   if (impl_->pid == ::GetCurrentProcessId()) return fail_status(ERROR_INVALID_PARAMETER);
   if (Handle job = open_job(impl_->pid)) {
-    BOOL inside = FALSE;
-    if (::IsProcessInJob(impl_->process.get(), job.get(), &inside) && inside) {
+    if (job_holds(job.get(), impl_->pid)) {
       auto ended = end_job(job.get());
       return ended.ok() ? Status::success() : Status::failure(ended.error());
     }
@@ -255,8 +280,7 @@ Status kill_process_tree(uint32_t pid) {
   const int open_error = process ? 0 : win32::record_last_error();
   if (Handle job = open_job(pid)) {
     // The job of that id is the tool's, unless the id now names a process outside it.
-    BOOL inside = FALSE;
-    if (!process || (::IsProcessInJob(process.get(), job.get(), &inside) && inside)) {
+    if (!process || job_holds(job.get(), pid)) {
       auto ended = end_job(job.get());
       return ended.ok() ? Status::success() : Status::failure(ended.error());
     }
