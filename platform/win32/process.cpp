@@ -45,6 +45,8 @@ constexpr DWORD kProcessAccess =
 constexpr DWORD kJobAccess = JOB_OBJECT_QUERY | JOB_OBJECT_TERMINATE;
 /// Tries at a job name that leftovers of an earlier tool with the same id still hold.
 constexpr int kJobNameTries = 50;
+/// Reads of a job's process list while processes keep joining it.
+constexpr int kProcessListTries = 8;
 
 template <typename T>
 Result<T> fail(int error) {
@@ -72,14 +74,15 @@ Handle open_job(uint32_t pid) {
 /// the processes).
 std::vector<ULONG_PTR> job_process_ids(HANDLE job) {
   std::vector<ULONG_PTR> buffer(64);
-  for (;;) {
+  for (int attempt = 1;; ++attempt) {
     const DWORD size = static_cast<DWORD>(buffer.size() * sizeof(ULONG_PTR));
     auto* list = reinterpret_cast<JOBOBJECT_BASIC_PROCESS_ID_LIST*>(buffer.data());
     const BOOL ok =
         ::QueryInformationJobObject(job, JobObjectBasicProcessIdList, list, size, nullptr);
     // The list is cut short when processes join while it is read: ask again with room.
     if ((ok || ::GetLastError() == ERROR_MORE_DATA) &&
-        list->NumberOfProcessIdsInList >= list->NumberOfAssignedProcesses) {
+        (list->NumberOfProcessIdsInList >= list->NumberOfAssignedProcesses ||
+         attempt == kProcessListTries)) {
       return {list->ProcessIdList, list->ProcessIdList + list->NumberOfProcessIdsInList};
     }
     if (!ok && ::GetLastError() != ERROR_MORE_DATA) return {};
@@ -118,7 +121,8 @@ Handle make_job(uint32_t pid) {
     Handle job(::CreateJobObjectW(nullptr, name.c_str()));
     if (!job) break;
     if (::GetLastError() != ERROR_ALREADY_EXISTS) return job;
-    if (!holds_caller(job.get())) ::TerminateJobObject(job.get(), kKilledExitCode);
+    if (holds_caller(job.get())) break;
+    ::TerminateJobObject(job.get(), kKilledExitCode);
     job.reset();
     ::Sleep(10);
   }
@@ -127,14 +131,15 @@ Handle make_job(uint32_t pid) {
 
 /// Puts a suspended process into a job of its own and hands it a handle of the job, so the
 /// job's name outlives the agent's handle. No job when the system refuses one (before
-/// Windows 8 a process already in a job cannot join another): the process then runs alone
-/// and its tree is ended process by process.
+/// Windows 8 a process already in a job cannot join another): a kill then ends the process
+/// alone.
 Handle enrol_in_job(uint32_t pid, HANDLE process) {
   Handle job = make_job(pid);
   if (!job || !::AssignProcessToJobObject(job.get(), process)) return Handle();
   HANDLE in_child = nullptr;
   // Inheritable, so a descendant started with inherited handles keeps the name alive after
   // the tool has ended; query access only, so nobody ends the job through it by mistake.
+  // Without it the name lives only as long as the agent's handle.
   ::DuplicateHandle(::GetCurrentProcess(), job.get(), process, &in_child, JOB_OBJECT_QUERY, TRUE,
                     0);
   return job;
