@@ -10,10 +10,14 @@
 //                              start "tree GRANDFILE MS [leave]" as the agent starts a tool,
 //                              write the tool's id, exit without waiting (as a crashed agent
 //                              leaves it)
+//   jobs FILE                  write how many job handles this process holds
+//   inherit VERB ARGS...       run "VERB ARGS..." in a child that inherits handles, as cmd.exe
+//                              starts programs, and exit with its exit code
 //   hold NAME READYFILE MS     own the named mutex twice, write READYFILE, sleep MS, then exit
 //                              without releasing it
 #include <windows.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -34,19 +38,34 @@ std::wstring own_path() {
   return path;
 }
 
-int start_grandchild(const std::string& ms) {
+/// Starts this program again with `arguments`, inheriting handles; its process handle.
+HANDLE start_inheriting(const std::string& arguments, DWORD* pid) {
   const std::wstring program = own_path();
-  std::wstring command = L"\"win32_helper_child\" sleep " + p::win32::widen(ms);
+  std::wstring command = L"\"win32_helper_child\" " + p::win32::widen(arguments);
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION started{};
   if (!::CreateProcessW(program.c_str(), command.data(), nullptr, nullptr, TRUE, 0, nullptr,
                         nullptr, &startup, &started)) {
-    return 0;
+    return nullptr;
   }
   ::CloseHandle(started.hThread);
-  ::CloseHandle(started.hProcess);
-  return static_cast<int>(started.dwProcessId);
+  *pid = started.dwProcessId;
+  return started.hProcess;
+}
+
+/// Handles of job objects in this process's handle table (only a job answers the query).
+int job_handles() {
+  int count = 0;
+  for (uintptr_t value = 4; value < 0x10000; value += 4) {
+    JOBOBJECT_BASIC_ACCOUNTING_INFORMATION info{};
+    if (::QueryInformationJobObject(reinterpret_cast<HANDLE>(value),
+                                    JobObjectBasicAccountingInformation, &info, sizeof info,
+                                    nullptr)) {
+      ++count;
+    }
+  }
+  return count;
 }
 
 }  // namespace
@@ -69,8 +88,10 @@ int main() {
     return p::write_file_atomic(args[2], text).ok() ? 0 : 102;
   }
   if (verb == "tree" && args.size() >= 4) {
-    const int grandchild = start_grandchild(args[3]);
-    if (grandchild == 0) return 103;
+    DWORD grandchild = 0;
+    HANDLE process = start_inheriting("sleep " + args[3], &grandchild);
+    if (process == nullptr) return 103;
+    ::CloseHandle(process);
     if (!p::write_file_atomic(args[2], std::to_string(grandchild)).ok()) return 104;
     if (args.size() >= 5 && args[4] == "leave") return 0;
     ::Sleep(static_cast<DWORD>(std::atol(args[3].c_str())));
@@ -83,6 +104,21 @@ int main() {
     auto tool = p::Process::spawn(program, line, "");
     if (!tool.ok()) return 105;
     return p::write_file_atomic(args[2], std::to_string(tool->id())).ok() ? 0 : 106;
+  }
+  if (verb == "jobs") {
+    return p::write_file_atomic(args[2], std::to_string(job_handles())).ok() ? 0 : 111;
+  }
+  if (verb == "inherit") {
+    std::string rest;
+    for (size_t i = 2; i < args.size(); ++i) rest += (i > 2 ? " \"" : "\"") + args[i] + "\"";
+    DWORD pid = 0;
+    HANDLE process = start_inheriting(rest, &pid);
+    if (process == nullptr) return 112;
+    DWORD code = 113;
+    ::WaitForSingleObject(process, INFINITE);
+    ::GetExitCodeProcess(process, &code);
+    ::CloseHandle(process);
+    return static_cast<int>(code);
   }
   if (verb == "hold" && args.size() >= 5) {
     auto mutex = p::NamedMutex::create(args[2]);

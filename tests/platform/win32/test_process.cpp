@@ -146,6 +146,25 @@ TEST(Win32Process, EveryWayOfEndingAToolEndsItsChildrenToo) {
   }
 }
 
+// A named job keeps its name only while a handle of it is open: the tool, and what it starts
+// with inherited handles (as cmd.exe starts programs), hold one, so the job is still found by
+// the tool's id once the agent that started it is gone.
+TEST(Win32Process, ToolAndWhatItStartsHoldTheirJobOpen) {
+  TempState state;
+  const struct {
+    const char* what;
+    const char* arguments;
+  } rows[] = {{"the tool", "jobs"}, {"a program the tool starts", "inherit jobs"}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    const std::string out = state.path(std::string(row.arguments) + ".txt");
+    Process tool = start_helper(std::string(row.arguments) + " " + quoted(out), state.base());
+    ASSERT_EQ(tool.wait(10000), WaitStatus::kSignaled);
+    EXPECT_EQ(tool.exit_code(), 0u);
+    EXPECT_EQ(wait_for_file(out), "1");
+  }
+}
+
 TEST(Win32Process, RecordedIdTellsARunningProcessFromAnEndedOne) {
   TempState state;
   Process child = start_helper("sleep 300", state.base());
