@@ -65,6 +65,7 @@ int run_script(std::string_view script_path);
 
 /// Starts a script (a batch file) in a folder, as `run_script` runs one, without
 /// waiting for it.
+/// On Windows: %ComSpec% with the command line cmd.exe /C "path".
 [[nodiscard]] Result<Process> spawn_script(std::string_view script_path, std::string_view folder);
 
 /// Kills a process group by the id of its leader (the tool's process id).

@@ -332,9 +332,9 @@ int run_script(std::string_view script_path) {
 }
 
 Result<Process> spawn_script(std::string_view script_path, std::string_view folder) {
-  const std::string interpreter = command_interpreter();
-  return Process::spawn(
-      interpreter, "\"" + interpreter + "\" /c \"\"" + resolve_path(script_path) + "\"\"", folder);
+  // cmd.exe keeps the quotes around a lone quoted path of a program, so blanks in it are safe.
+  return Process::spawn(command_interpreter(), "cmd.exe /C \"" + resolve_path(script_path) + "\"",
+                        folder);
 }
 
 uint32_t current_process_id() {
