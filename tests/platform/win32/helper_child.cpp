@@ -12,7 +12,10 @@
 //                              leaves it)
 //   jobs FILE                  write how many job handles this process holds
 //   inherit VERB ARGS...       run "VERB ARGS..." in a child that inherits handles, as cmd.exe
-//                              starts programs, and exit with its exit code
+//                              starts programs (an argument "PARENT" becomes this process's
+//                              id), and exit with its exit code
+//   end ID FILE                try kill_process_group and kill_process_tree of ID; write the
+//                              error numbers they failed with (0: they did not fail)
 //   hold NAME READYFILE MS     own the named mutex twice, write READYFILE, sleep MS, then exit
 //                              without releasing it
 #include <windows.h>
@@ -110,7 +113,11 @@ int main() {
   }
   if (verb == "inherit") {
     std::string rest;
-    for (size_t i = 2; i < args.size(); ++i) rest += (i > 2 ? " \"" : "\"") + args[i] + "\"";
+    for (size_t i = 2; i < args.size(); ++i) {
+      const std::string arg =
+          args[i] == "PARENT" ? std::to_string(::GetCurrentProcessId()) : args[i];
+      rest += (i > 2 ? " \"" : "\"") + arg + "\"";
+    }
     DWORD pid = 0;
     HANDLE process = start_inheriting(rest, &pid);
     if (process == nullptr) return 112;
@@ -119,6 +126,14 @@ int main() {
     ::GetExitCodeProcess(process, &code);
     ::CloseHandle(process);
     return static_cast<int>(code);
+  }
+  if (verb == "end" && args.size() >= 4) {
+    const auto id = static_cast<uint32_t>(std::strtoul(args[2].c_str(), nullptr, 10));
+    auto group = p::kill_process_group(id);
+    auto tree = p::kill_process_tree(id);
+    const std::string text = std::to_string(group.ok() ? 0 : group.error()) + " " +
+                             std::to_string(tree.ok() ? 0 : tree.error());
+    return p::write_file_atomic(args[3], text).ok() ? 0 : 114;
   }
   if (verb == "hold" && args.size() >= 5) {
     auto mutex = p::NamedMutex::create(args[2]);

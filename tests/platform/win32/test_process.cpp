@@ -193,6 +193,13 @@ TEST(Win32Process, KillsRefuseTheCallerAndReportWhatIsMissing) {
   EXPECT_FALSE(kill_process_tree(self).ok());
   EXPECT_FALSE(kill_process_group(self).ok());
 
+  // Nor the job the caller runs in: a program the tool started cannot end the tool's job.
+  const std::string ends = state.path("ends.txt");
+  Process parent = start_helper("inherit end PARENT " + quoted(ends), state.base());
+  ASSERT_EQ(parent.wait(10000), WaitStatus::kSignaled);
+  EXPECT_EQ(parent.exit_code(), 0u) << "the tool was ended from inside its job";
+  EXPECT_EQ(wait_for_file(ends), "87 87") << "both refused as an invalid parameter";
+
   // kill_process ends one process only: its child goes on.
   const std::string grand_file = state.path("grandchild.txt");
   Process tool = start_helper("tree " + quoted(grand_file) + " 60000", state.base());
