@@ -18,6 +18,7 @@ inline constexpr uint32_t kInfinite = 0xFFFFFFFFu;
 /// Recursive per thread; an owner that dies while holding it makes the next wait
 /// return kAbandoned (and own it). On Linux: a robust process-shared mutex in a
 /// small file under $QMA_STATE_DIR/mutex/.
+/// On Windows: Global\ namespace; creating needs SeCreateGlobalPrivilege (services, admins).
 class NamedMutex {
  public:
   NamedMutex(NamedMutex&&) noexcept;

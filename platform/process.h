@@ -30,10 +30,12 @@ class Process {
   /// Starts application_path with the arguments of command_line (its first
   /// argument becomes argv[0]) in current_dir, in a process group of its own,
   /// never through a shell.
+  /// On Windows: CreateProcessW with the command line as given, in a job object of its own.
   [[nodiscard]] static Result<Process> spawn(std::string_view application_path,
                                              std::string_view command_line,
                                              std::string_view current_dir);
   /// Opens a running process by id; fails when it no longer exists.
+  /// On Windows: fails with 87 (invalid parameter) for an id no running process has.
   [[nodiscard]] static Result<Process> open(uint32_t pid);
 
   uint32_t id() const;
@@ -42,6 +44,7 @@ class Process {
   [[nodiscard]] WaitStatus wait(uint32_t timeout_ms);
   /// The exit code once ended (128 + signal number for a killed child); 259
   /// (still active) before.
+  /// On Windows: 1 for a process that a kill ended, as `taskkill /F` leaves it.
   uint32_t exit_code() const;
   /// Kills the process and every process of its group.
   [[nodiscard]] Status kill_tree();
@@ -57,26 +60,31 @@ extern const char* const kScriptExtension;
 
 /// Runs a script with /bin/sh and waits for it, as the C library's system() runs
 /// a batch file. Returns the shell's exit status, or -1 when it could not run.
+/// On Windows: system("\"\"path\"\"") of a .bat file, through cmd.exe.
 int run_script(std::string_view script_path);
 
 /// Starts a script (a batch file) in a folder, as `run_script` runs one, without
 /// waiting for it.
+/// On Windows: %ComSpec% with the command line cmd.exe /C "path".
 [[nodiscard]] Result<Process> spawn_script(std::string_view script_path, std::string_view folder);
 
 /// Kills a process group by the id of its leader (the tool's process id).
+/// On Windows: the job of that id when the process is in it, else the process alone.
 [[nodiscard]] Status kill_process_tree(uint32_t pid);
 
 /// Kills one process and nothing it started (on Linux: SIGKILL), as a crash ends it.
+/// On Windows: TerminateProcess with exit code 1.
 [[nodiscard]] Status kill_process(uint32_t pid);
 
 /// A mark that tells a running process apart from a later one that gets the
 /// same id; 0 when no process has the id. On Linux: its start time after boot
-/// in clock ticks (/proc/PID/stat).
+/// in clock ticks (/proc/PID/stat). On Windows: its creation time (GetProcessTimes).
 uint64_t process_start_mark(uint32_t pid);
 
 /// Kills whatever still runs in the process group `group` (named by the id of
 /// the leader that started it, which may have ended), never the caller's own
 /// group. True when some process was there and was killed.
+/// On Windows: the job named after the leader's id, alive while any process holds its handle.
 [[nodiscard]] Result<bool> kill_process_group(uint32_t group);
 
 /// The id of the calling process.

@@ -21,6 +21,7 @@
 #include "platform/error.h"
 #include "platform/file.h"
 #include "platform/named_mutex.h"
+#include "platform/win32/object_name.h"
 #include "platform/win32/wide.h"
 
 namespace qma::platform {
@@ -82,19 +83,6 @@ struct LocalFreer {
   void operator()(void* p) const { ::LocalFree(p); }
 };
 using LocalMemory = std::unique_ptr<void, LocalFreer>;
-
-/// A short, stable tag of a folder name: 16 hex digits of its FNV-1a hash.
-std::string folder_tag(std::string_view folder) {
-  uint64_t hash = 14695981039346656037ull;
-  for (unsigned char c : folder) {
-    hash ^= c;
-    hash *= 1099511628211ull;
-  }
-  static const char digits[] = "0123456789abcdef";
-  std::string tag(16, '0');
-  for (int i = 15; i >= 0; --i, hash >>= 4) tag[static_cast<size_t>(i)] = digits[hash & 0xf];
-  return tag;
-}
 
 std::string sid_text(PSID sid) {
   LPWSTR text = nullptr;
@@ -248,13 +236,7 @@ bool may_use_local_pipe(std::string_view) {
 }
 
 std::string local_pipe_path(std::string_view name) {
-  std::string path = "\\\\.\\pipe\\";
-  path += name;
-  // Agents of different state folders (tests running at once) never share a pipe.
-  if (auto state = get_env("QMA_STATE_DIR"); state && !state->empty()) {
-    path += "." + folder_tag(*state);
-  }
-  return path;
+  return "\\\\.\\pipe\\" + win32::state_tagged(name);
 }
 
 // ---- connections ----

@@ -10,6 +10,7 @@
 
 #include "platform/environment.h"
 #include "platform/error.h"
+#include "platform/win32/object_name.h"
 #include "platform/win32/wide.h"
 
 namespace qma::platform {
@@ -50,26 +51,9 @@ class ScHandle {
   SC_HANDLE h_;
 };
 
-/// A short, stable tag of a folder name: 16 hex digits of its FNV-1a hash.
-std::string folder_tag(std::string_view folder) {
-  uint64_t hash = 14695981039346656037ull;
-  for (unsigned char c : folder) {
-    hash ^= c;
-    hash *= 1099511628211ull;
-  }
-  static const char digits[] = "0123456789abcdef";
-  std::string tag(16, '0');
-  for (int i = 15; i >= 0; --i, hash >>= 4) tag[static_cast<size_t>(i)] = digits[hash & 0xf];
-  return tag;
-}
-
 /// The name the system's manager knows a service by.
 std::string system_name(std::string_view name) {
-  std::string full(name);
-  if (auto state = get_env("QMA_STATE_DIR"); state && !state->empty()) {
-    full += "." + folder_tag(*state);
-  }
-  return full;
+  return win32::state_tagged(name);
 }
 
 ServiceStatus from_process_status(const SERVICE_STATUS_PROCESS& s) {
