@@ -135,8 +135,8 @@ void set_os_info_source(OsInfoSource source_in) {
 int default_os_name(char* buffer, int length) {
   if (buffer == nullptr || length <= 0) return -1;
   std::memset(buffer, 0, static_cast<size_t>(length));
-  auto text = platform::read_file(platform::host_path("etc/os-release"));
-  if (!text.ok()) text = platform::read_file(platform::host_path("usr/lib/os-release"));
+  auto text = platform::read_file_cached(platform::host_path("etc/os-release"));
+  if (!text.ok()) text = platform::read_file_cached(platform::host_path("usr/lib/os-release"));
   if (!text.ok()) return 0;
   std::string name = os_release_value(*text, "PRETTY_NAME");
   std::memcpy(buffer, name.data(), std::min(name.size(), static_cast<size_t>(length - 1)));
