@@ -1,6 +1,8 @@
 // Inventory objects from the host's files: DMI attributes, os-release and the mount table.
 #include <algorithm>
 #include <cerrno>
+#include <map>
+#include <mutex>
 #include <string>
 #include <string_view>
 
@@ -54,7 +56,7 @@ long hresult_from_errno(int error) {
 }
 
 PropertyValue read_text_property(const std::string& path) {
-  auto bytes = platform::read_file(path);
+  auto bytes = platform::read_file_cached(path);
   if (!bytes) return PropertyValue::Failed(hresult_from_errno(bytes.error()));
   return PropertyValue::Text(property_text_from_bytes(*bytes));
 }
@@ -65,37 +67,47 @@ PropertyValue read_dmi(std::string_view attribute) {
 }
 
 bool has_dmi() {
-  return platform::is_directory(platform::host_path(kDmiFolder));
+  return platform::is_directory_as_named(platform::host_path(kDmiFolder));
 }
 
-QueryOutcome bios() {
+/// Whether the caller reads that property (an empty `wanted` reads them all).
+bool wants(std::string_view wanted, std::string_view property) {
+  return wanted.empty() || wanted == property;
+}
+
+QueryOutcome bios(std::string_view wanted) {
   QueryOutcome outcome;
   if (!has_dmi()) return outcome;  // no instances, as on a machine without SMBIOS
   InventoryObject object;
-  object.emplace("SMBIOSBIOSVersion", read_dmi("bios_version"));
-  object.emplace("SerialNumber", read_dmi("product_serial"));
+  if (wants(wanted, "SMBIOSBIOSVersion"))
+    object.emplace("SMBIOSBIOSVersion", read_dmi("bios_version"));
+  if (wants(wanted, "SerialNumber")) object.emplace("SerialNumber", read_dmi("product_serial"));
   outcome.objects.push_back(std::move(object));
   return outcome;
 }
 
-QueryOutcome computer_system_product() {
+QueryOutcome computer_system_product(std::string_view wanted) {
   QueryOutcome outcome;
   if (!has_dmi()) return outcome;
   InventoryObject object;
-  // The name carries the model code in brackets, the form the agent splits.
-  PropertyValue name = read_dmi("product_name");
-  if (name.text) {
-    PropertyValue sku = read_dmi("product_sku");
-    if (sku.text && !sku.text->empty()) *name.text += " [" + *sku.text + "]";
+  if (wants(wanted, "Name")) {
+    // The name carries the model code in brackets, the form the agent splits.
+    PropertyValue name = read_dmi("product_name");
+    if (name.text) {
+      PropertyValue sku = read_dmi("product_sku");
+      if (sku.text && !sku.text->empty()) *name.text += " [" + *sku.text + "]";
+    }
+    object.emplace("Name", std::move(name));
   }
-  object.emplace("Name", std::move(name));
-  // Upper case, as the firmware tables are usually shown to administrators.
-  PropertyValue uuid = read_dmi("product_uuid");
-  if (uuid.text) {
-    std::transform(uuid.text->begin(), uuid.text->end(), uuid.text->begin(),
-                   [](char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c; });
+  if (wants(wanted, "UUID")) {
+    // Upper case, as the firmware tables are usually shown to administrators.
+    PropertyValue uuid = read_dmi("product_uuid");
+    if (uuid.text) {
+      std::transform(uuid.text->begin(), uuid.text->end(), uuid.text->begin(),
+                     [](char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c; });
+    }
+    object.emplace("UUID", std::move(uuid));
   }
-  object.emplace("UUID", std::move(uuid));
   outcome.objects.push_back(std::move(object));
   return outcome;
 }
@@ -161,21 +173,41 @@ std::string root_device(std::string_view mounts) {
   return property_text_from_bytes(device);
 }
 
-QueryOutcome operating_system() {
+/// The device mounted at "/" under the host root, read from its mount table once per
+/// process and host root: the root file system is not mounted anew while the system runs.
+/// A table that cannot be read gives an empty device and is tried again next time.
+std::string root_device_of_host() {
+  static auto* guard = new std::mutex;
+  static auto* known = new std::map<std::string, std::string, std::less<>>;
+  const std::string root = platform::host_root();
+  {
+    std::lock_guard lock(*guard);
+    if (auto found = known->find(root); found != known->end()) return found->second;
+  }
+  auto mounts = platform::read_file(platform::host_path("proc/mounts"));
+  if (!mounts) return {};
+  std::string device = root_device(*mounts);
+  std::lock_guard lock(*guard);
+  known->emplace(root, device);
+  return device;
+}
+
+QueryOutcome operating_system(std::string_view wanted) {
   QueryOutcome outcome;
   InventoryObject object;
-  auto release = platform::read_file(platform::host_path("etc/os-release"));
-  if (!release) release = platform::read_file(platform::host_path("usr/lib/os-release"));
-  if (!release) {
-    object.emplace("Name", PropertyValue::Failed(hresult_from_errno(release.error())));
-  } else {
-    std::optional<std::string> pretty = os_release_value(*release, "PRETTY_NAME");
-    if (!pretty) pretty = os_release_value(*release, "NAME");
-    if (!pretty) pretty = "Linux";
-    auto mounts = platform::read_file(platform::host_path("proc/mounts"));
-    const std::string device = mounts ? root_device(*mounts) : std::string();
-    // Caption, system folder and boot device, as the name property carries them.
-    object.emplace("Name", PropertyValue::Text(property_text_from_bytes(*pretty) + "|/|" + device));
+  if (wants(wanted, "Name")) {
+    auto release = platform::read_file_cached(platform::host_path("etc/os-release"));
+    if (!release) release = platform::read_file_cached(platform::host_path("usr/lib/os-release"));
+    if (!release) {
+      object.emplace("Name", PropertyValue::Failed(hresult_from_errno(release.error())));
+    } else {
+      std::optional<std::string> pretty = os_release_value(*release, "PRETTY_NAME");
+      if (!pretty) pretty = os_release_value(*release, "NAME");
+      if (!pretty) pretty = "Linux";
+      // Caption, system folder and boot device, as the name property carries them.
+      object.emplace("Name", PropertyValue::Text(property_text_from_bytes(*pretty) + "|/|" +
+                                                 root_device_of_host()));
+    }
   }
   object.emplace("CSDVersion", PropertyValue::Null());
   object.emplace("OperatingSystemSKU", PropertyValue::Number(kLinuxOperatingSystemSku));
@@ -204,9 +236,14 @@ std::string property_text_from_bytes(std::string_view bytes) {
 }
 
 QueryOutcome HostInventoryProvider::query(std::string_view wmi_class) {
-  if (wmi_class == "Win32_BIOS") return bios();
-  if (wmi_class == "Win32_ComputerSystemProduct") return computer_system_product();
-  if (wmi_class == "Win32_OperatingSystem") return operating_system();
+  return query_for(wmi_class, {});
+}
+
+QueryOutcome HostInventoryProvider::query_for(std::string_view wmi_class,
+                                              std::string_view property) {
+  if (wmi_class == "Win32_BIOS") return bios(property);
+  if (wmi_class == "Win32_ComputerSystemProduct") return computer_system_product(property);
+  if (wmi_class == "Win32_OperatingSystem") return operating_system(property);
   QueryOutcome invalid;
   invalid.stage_error = -13;
   invalid.hresult = 0x80041010L;  // invalid class
