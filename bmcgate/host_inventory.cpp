@@ -1,10 +1,13 @@
 // Inventory objects from the host's files: DMI attributes, os-release and the mount table.
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "bmcgate/inventory_provider.h"
 #include "platform/environment.h"
@@ -70,6 +73,46 @@ bool has_dmi() {
   return platform::is_directory_as_named(platform::host_path(kDmiFolder));
 }
 
+/// Whether the last look found the DMI folder. It decides only which look comes first,
+/// the folder's or the attribute file's, so that either kind of host costs one look per
+/// attribute; what a query answers always comes from the looks it makes itself.
+std::atomic<bool> g_dmi_seen{false};
+
+/// The DMI reads of one query. A host without the folder has no instances of the classes,
+/// as a machine without SMBIOS; a file missing in the folder is a failed property read.
+class DmiReads {
+ public:
+  /// The attribute's value; nullopt when the host has no DMI folder.
+  std::optional<PropertyValue> read(std::string_view attribute) {
+    if (present_) return read_dmi(attribute);
+    if (!g_dmi_seen.load(std::memory_order_relaxed)) {
+      if (!present()) return std::nullopt;
+      return read_dmi(attribute);
+    }
+    PropertyValue value = read_dmi(attribute);
+    if (value.read_ok) {
+      // A file read from the folder shows that the folder is there.
+      looked_ = present_ = true;
+      return value;
+    }
+    if (present()) return value;
+    return std::nullopt;
+  }
+  /// Whether the folder exists, looked at once per query.
+  bool present() {
+    if (!looked_) {
+      looked_ = true;
+      present_ = has_dmi();
+      g_dmi_seen.store(present_, std::memory_order_relaxed);
+    }
+    return present_;
+  }
+
+ private:
+  bool looked_ = false;
+  bool present_ = false;
+};
+
 /// Whether the caller reads that property (an empty `wanted` reads them all).
 bool wants(std::string_view wanted, std::string_view property) {
   return wanted.empty() || wanted == property;
@@ -77,37 +120,45 @@ bool wants(std::string_view wanted, std::string_view property) {
 
 QueryOutcome bios(std::string_view wanted) {
   QueryOutcome outcome;
-  if (!has_dmi()) return outcome;  // no instances, as on a machine without SMBIOS
+  DmiReads dmi;
   InventoryObject object;
-  if (wants(wanted, "SMBIOSBIOSVersion"))
-    object.emplace("SMBIOSBIOSVersion", read_dmi("bios_version"));
-  if (wants(wanted, "SerialNumber")) object.emplace("SerialNumber", read_dmi("product_serial"));
+  for (auto [property, attribute] : {std::pair{"SMBIOSBIOSVersion", "bios_version"},
+                                     std::pair{"SerialNumber", "product_serial"}}) {
+    if (!wants(wanted, property)) continue;
+    std::optional<PropertyValue> value = dmi.read(attribute);
+    if (!value) return outcome;
+    object.emplace(property, std::move(*value));
+  }
+  if (!dmi.present()) return outcome;
   outcome.objects.push_back(std::move(object));
   return outcome;
 }
 
 QueryOutcome computer_system_product(std::string_view wanted) {
   QueryOutcome outcome;
-  if (!has_dmi()) return outcome;
+  DmiReads dmi;
   InventoryObject object;
   if (wants(wanted, "Name")) {
     // The name carries the model code in brackets, the form the agent splits.
-    PropertyValue name = read_dmi("product_name");
-    if (name.text) {
-      PropertyValue sku = read_dmi("product_sku");
-      if (sku.text && !sku.text->empty()) *name.text += " [" + *sku.text + "]";
+    std::optional<PropertyValue> name = dmi.read("product_name");
+    if (!name) return outcome;
+    if (name->text) {
+      std::optional<PropertyValue> sku = dmi.read("product_sku");
+      if (sku && sku->text && !sku->text->empty()) *name->text += " [" + *sku->text + "]";
     }
-    object.emplace("Name", std::move(name));
+    object.emplace("Name", std::move(*name));
   }
   if (wants(wanted, "UUID")) {
     // Upper case, as the firmware tables are usually shown to administrators.
-    PropertyValue uuid = read_dmi("product_uuid");
-    if (uuid.text) {
-      std::transform(uuid.text->begin(), uuid.text->end(), uuid.text->begin(),
+    std::optional<PropertyValue> uuid = dmi.read("product_uuid");
+    if (!uuid) return outcome;
+    if (uuid->text) {
+      std::transform(uuid->text->begin(), uuid->text->end(), uuid->text->begin(),
                      [](char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c; });
     }
-    object.emplace("UUID", std::move(uuid));
+    object.emplace("UUID", std::move(*uuid));
   }
+  if (!dmi.present()) return outcome;
   outcome.objects.push_back(std::move(object));
   return outcome;
 }
