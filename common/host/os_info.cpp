@@ -1,6 +1,7 @@
 // Classification of the running OS into the agent's OS type and display name.
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -33,8 +34,16 @@ OsInfoSource& source() {
   return *current;
 }
 
+/// The reading of the open OsVersionSnapshot scopes of this thread; only a successful one
+/// is kept, so a failed reading is tried again.
+struct SnapshotState {
+  int depth = 0;
+  std::optional<OsVersionInfo> reading;
+};
+thread_local SnapshotState t_snapshot;
+
 bool default_version(OsVersionInfo& info) {
-  auto read = platform::os_version();
+  auto read = system_os_version();
   if (!read.ok()) return false;
   info = *read;
   return true;
@@ -127,6 +136,21 @@ std::string os_release_value(std::string_view text, std::string_view key) {
 }
 
 }  // namespace
+
+platform::Result<OsVersionInfo> system_os_version() {
+  if (t_snapshot.depth > 0 && t_snapshot.reading) return *t_snapshot.reading;
+  auto read = platform::os_version();
+  if (t_snapshot.depth > 0 && read.ok()) t_snapshot.reading = *read;
+  return read;
+}
+
+OsVersionSnapshot::OsVersionSnapshot() {
+  ++t_snapshot.depth;
+}
+
+OsVersionSnapshot::~OsVersionSnapshot() {
+  if (--t_snapshot.depth == 0) t_snapshot.reading.reset();
+}
 
 void set_os_info_source(OsInfoSource source_in) {
   source() = std::move(source_in);
