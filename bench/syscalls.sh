@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # System calls the agent makes per agent-information request: a real agent under the
 # standalone service manager in throwaway roots, traced with "strace -f -c" over N
-# "qmactl info" requests (all threads, and any child they start), then the bare-echo ratio
-# of bench_manager_if beside it.
+# "qmactl info" requests (all threads, and any child they start), counted again by the
+# kernel's counters where perf may be used, then the bare-echo ratio of bench_manager_if
+# beside it.
 #
 #   bench/syscalls.sh BUILD_DIR [REQUESTS]      (BUILD_DIR: build/normal; REQUESTS: 300)
 set -euo pipefail
@@ -41,23 +42,46 @@ AGENT_PID=$(cut -d" " -f1 "$QMA_STATE_DIR"/scm/*/service.pid 2>/dev/null || true
 # counted against every request.
 qmactl info >/dev/null
 
+requests() {
+  for _ in $(seq 1 "$REQUESTS"); do
+    qmactl info >/dev/null
+  done
+}
+
 strace -f ${STRACE_FLAGS:--c} -o "$WORK/trace" -p "$AGENT_PID" 2>/dev/null &
 TRACE_PID=$!
 sleep 1
-for _ in $(seq 1 "$REQUESTS"); do
-  qmactl info >/dev/null
-done
+requests
 sleep 0.5
 kill -INT "$TRACE_PID"; sleep 0.5
 wait "$TRACE_PID" 2>/dev/null || true
 TRACE_PID=
 
 total=$(awk '$NF == "total" { print $4 }' "$WORK/trace")
-echo "agent system calls over $REQUESTS agent-information requests: $total," \
+echo "agent system calls over $REQUESTS agent-information requests (strace -f -c): $total," \
   "$(awk -v t="$total" -v n="$REQUESTS" 'BEGIN { printf "%.1f", t / n }') per request"
 echo "largest (calls per request):"
 awk -v n="$REQUESTS" '$1 ~ /^[0-9.]+$/ && NF >= 5 && $NF != "total" {
     printf "  %-16s %6.1f\n", $NF, $4 / n }' "$WORK/trace" | sort -k2 -rn | head -12
+
+# strace stops every thread at every call, which stretches the time a log line holds the
+# log mutex and so adds waits that an untraced agent does not make; the kernel's own
+# counters (perf, where it may be used) count the same requests without that.
+if command -v perf >/dev/null && perf stat -e raw_syscalls:sys_enter -- true >/dev/null 2>&1; then
+  perf stat -x, -e raw_syscalls:sys_enter -e syscalls:sys_enter_futex -o "$WORK/perf" \
+    -p "$AGENT_PID" 2>/dev/null &
+  TRACE_PID=$!
+  sleep 1
+  requests
+  sleep 0.5
+  kill -INT "$TRACE_PID"; sleep 0.5
+  wait "$TRACE_PID" 2>/dev/null || true
+  TRACE_PID=
+  awk -F, -v n="$REQUESTS" '$3 == "raw_syscalls:sys_enter" { all = $1 }
+      $3 == "syscalls:sys_enter_futex" { futex = $1 }
+      END { printf "agent system calls per request, untraced (perf): %.1f, futex %.1f of them\n",
+            all / n, futex / n }' "$WORK/perf"
+fi
 
 if [ -x "$BUILD/bin/bench_manager_if" ]; then
   "$BUILD/bin/bench_manager_if" --benchmark_filter='RoundTrip' 2>/dev/null | grep 'round trip'

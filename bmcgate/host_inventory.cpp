@@ -1,8 +1,13 @@
 // Inventory objects from the host's files: DMI attributes, os-release and the mount table.
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <map>
+#include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "bmcgate/inventory_provider.h"
 #include "platform/environment.h"
@@ -54,7 +59,7 @@ long hresult_from_errno(int error) {
 }
 
 PropertyValue read_text_property(const std::string& path) {
-  auto bytes = platform::read_file(path);
+  auto bytes = platform::read_file_cached(path);
   if (!bytes) return PropertyValue::Failed(hresult_from_errno(bytes.error()));
   return PropertyValue::Text(property_text_from_bytes(*bytes));
 }
@@ -65,37 +70,95 @@ PropertyValue read_dmi(std::string_view attribute) {
 }
 
 bool has_dmi() {
-  return platform::is_directory(platform::host_path(kDmiFolder));
+  return platform::is_directory_as_named(platform::host_path(kDmiFolder));
 }
 
-QueryOutcome bios() {
+/// Whether the last look found the DMI folder. It decides only which look comes first,
+/// the folder's or the attribute file's, so that either kind of host costs one look per
+/// attribute; what a query answers always comes from the looks it makes itself.
+std::atomic<bool> g_dmi_seen{false};
+
+/// The DMI reads of one query. A host without the folder has no instances of the classes,
+/// as a machine without SMBIOS; a file missing in the folder is a failed property read.
+class DmiReads {
+ public:
+  /// The attribute's value; nullopt when the host has no DMI folder.
+  std::optional<PropertyValue> read(std::string_view attribute) {
+    if (present_) return read_dmi(attribute);
+    if (!g_dmi_seen.load(std::memory_order_relaxed)) {
+      if (!present()) return std::nullopt;
+      return read_dmi(attribute);
+    }
+    PropertyValue value = read_dmi(attribute);
+    if (value.read_ok) {
+      // A file read from the folder shows that the folder is there.
+      looked_ = present_ = true;
+      return value;
+    }
+    if (present()) return value;
+    return std::nullopt;
+  }
+  /// Whether the folder exists, looked at once per query.
+  bool present() {
+    if (!looked_) {
+      looked_ = true;
+      present_ = has_dmi();
+      g_dmi_seen.store(present_, std::memory_order_relaxed);
+    }
+    return present_;
+  }
+
+ private:
+  bool looked_ = false;
+  bool present_ = false;
+};
+
+/// Whether the caller reads that property (an empty `wanted` reads them all).
+bool wants(std::string_view wanted, std::string_view property) {
+  return wanted.empty() || wanted == property;
+}
+
+QueryOutcome bios(std::string_view wanted) {
   QueryOutcome outcome;
-  if (!has_dmi()) return outcome;  // no instances, as on a machine without SMBIOS
+  DmiReads dmi;
   InventoryObject object;
-  object.emplace("SMBIOSBIOSVersion", read_dmi("bios_version"));
-  object.emplace("SerialNumber", read_dmi("product_serial"));
+  for (auto [property, attribute] : {std::pair{"SMBIOSBIOSVersion", "bios_version"},
+                                     std::pair{"SerialNumber", "product_serial"}}) {
+    if (!wants(wanted, property)) continue;
+    std::optional<PropertyValue> value = dmi.read(attribute);
+    if (!value) return outcome;
+    object.emplace(property, std::move(*value));
+  }
+  if (!dmi.present()) return outcome;
   outcome.objects.push_back(std::move(object));
   return outcome;
 }
 
-QueryOutcome computer_system_product() {
+QueryOutcome computer_system_product(std::string_view wanted) {
   QueryOutcome outcome;
-  if (!has_dmi()) return outcome;
+  DmiReads dmi;
   InventoryObject object;
-  // The name carries the model code in brackets, the form the agent splits.
-  PropertyValue name = read_dmi("product_name");
-  if (name.text) {
-    PropertyValue sku = read_dmi("product_sku");
-    if (sku.text && !sku.text->empty()) *name.text += " [" + *sku.text + "]";
+  if (wants(wanted, "Name")) {
+    // The name carries the model code in brackets, the form the agent splits.
+    std::optional<PropertyValue> name = dmi.read("product_name");
+    if (!name) return outcome;
+    if (name->text) {
+      std::optional<PropertyValue> sku = dmi.read("product_sku");
+      if (sku && sku->text && !sku->text->empty()) *name->text += " [" + *sku->text + "]";
+    }
+    object.emplace("Name", std::move(*name));
   }
-  object.emplace("Name", std::move(name));
-  // Upper case, as the firmware tables are usually shown to administrators.
-  PropertyValue uuid = read_dmi("product_uuid");
-  if (uuid.text) {
-    std::transform(uuid.text->begin(), uuid.text->end(), uuid.text->begin(),
-                   [](char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c; });
+  if (wants(wanted, "UUID")) {
+    // Upper case, as the firmware tables are usually shown to administrators.
+    std::optional<PropertyValue> uuid = dmi.read("product_uuid");
+    if (!uuid) return outcome;
+    if (uuid->text) {
+      std::transform(uuid->text->begin(), uuid->text->end(), uuid->text->begin(),
+                     [](char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c; });
+    }
+    object.emplace("UUID", std::move(*uuid));
   }
-  object.emplace("UUID", std::move(uuid));
+  if (!dmi.present()) return outcome;
   outcome.objects.push_back(std::move(object));
   return outcome;
 }
@@ -161,21 +224,41 @@ std::string root_device(std::string_view mounts) {
   return property_text_from_bytes(device);
 }
 
-QueryOutcome operating_system() {
+/// The device mounted at "/" under the host root, read from its mount table once per
+/// process and host root: the root file system is not mounted anew while the system runs.
+/// A table that cannot be read gives an empty device and is tried again next time.
+std::string root_device_of_host() {
+  static auto* guard = new std::mutex;
+  static auto* known = new std::map<std::string, std::string, std::less<>>;
+  const std::string root = platform::host_root();
+  {
+    std::lock_guard lock(*guard);
+    if (auto found = known->find(root); found != known->end()) return found->second;
+  }
+  auto mounts = platform::read_file(platform::host_path("proc/mounts"));
+  if (!mounts) return {};
+  std::string device = root_device(*mounts);
+  std::lock_guard lock(*guard);
+  known->emplace(root, device);
+  return device;
+}
+
+QueryOutcome operating_system(std::string_view wanted) {
   QueryOutcome outcome;
   InventoryObject object;
-  auto release = platform::read_file(platform::host_path("etc/os-release"));
-  if (!release) release = platform::read_file(platform::host_path("usr/lib/os-release"));
-  if (!release) {
-    object.emplace("Name", PropertyValue::Failed(hresult_from_errno(release.error())));
-  } else {
-    std::optional<std::string> pretty = os_release_value(*release, "PRETTY_NAME");
-    if (!pretty) pretty = os_release_value(*release, "NAME");
-    if (!pretty) pretty = "Linux";
-    auto mounts = platform::read_file(platform::host_path("proc/mounts"));
-    const std::string device = mounts ? root_device(*mounts) : std::string();
-    // Caption, system folder and boot device, as the name property carries them.
-    object.emplace("Name", PropertyValue::Text(property_text_from_bytes(*pretty) + "|/|" + device));
+  if (wants(wanted, "Name")) {
+    auto release = platform::read_file_cached(platform::host_path("etc/os-release"));
+    if (!release) release = platform::read_file_cached(platform::host_path("usr/lib/os-release"));
+    if (!release) {
+      object.emplace("Name", PropertyValue::Failed(hresult_from_errno(release.error())));
+    } else {
+      std::optional<std::string> pretty = os_release_value(*release, "PRETTY_NAME");
+      if (!pretty) pretty = os_release_value(*release, "NAME");
+      if (!pretty) pretty = "Linux";
+      // Caption, system folder and boot device, as the name property carries them.
+      object.emplace("Name", PropertyValue::Text(property_text_from_bytes(*pretty) + "|/|" +
+                                                 root_device_of_host()));
+    }
   }
   object.emplace("CSDVersion", PropertyValue::Null());
   object.emplace("OperatingSystemSKU", PropertyValue::Number(kLinuxOperatingSystemSku));
@@ -204,9 +287,14 @@ std::string property_text_from_bytes(std::string_view bytes) {
 }
 
 QueryOutcome HostInventoryProvider::query(std::string_view wmi_class) {
-  if (wmi_class == "Win32_BIOS") return bios();
-  if (wmi_class == "Win32_ComputerSystemProduct") return computer_system_product();
-  if (wmi_class == "Win32_OperatingSystem") return operating_system();
+  return query_for(wmi_class, {});
+}
+
+QueryOutcome HostInventoryProvider::query_for(std::string_view wmi_class,
+                                              std::string_view property) {
+  if (wmi_class == "Win32_BIOS") return bios(property);
+  if (wmi_class == "Win32_ComputerSystemProduct") return computer_system_product(property);
+  if (wmi_class == "Win32_OperatingSystem") return operating_system(property);
   QueryOutcome invalid;
   invalid.stage_error = -13;
   invalid.hresult = 0x80041010L;  // invalid class

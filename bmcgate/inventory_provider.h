@@ -65,6 +65,13 @@ class InventoryProvider {
  public:
   virtual ~InventoryProvider() = default;
   virtual QueryOutcome query(std::string_view wmi_class) = 0;
+  /// The same objects for a caller that reads `property` of them (the OS name query also
+  /// reads CSDVersion): a source may leave out properties that cost it a read and that
+  /// the caller does not read. By default every property is there.
+  virtual QueryOutcome query_for(std::string_view wmi_class, std::string_view property) {
+    (void)property;
+    return query(wmi_class);
+  }
 };
 
 /// The OS SKU that the host provider reports for Linux, so that the OS type of a
@@ -72,10 +79,13 @@ class InventoryProvider {
 inline constexpr int64_t kLinuxOperatingSystemSku = 0x100;
 
 /// The host's facts under the host root: sys/class/dmi/id for the BIOS and the
-/// product, etc/os-release and proc/mounts for the operating system.
+/// product, etc/os-release and proc/mounts for the operating system. The files are read
+/// through the platform's checked copies (read_file_cached), and the root device is read
+/// once per process and host root.
 class BMCGATE_API HostInventoryProvider final : public InventoryProvider {
  public:
   QueryOutcome query(std::string_view wmi_class) override;
+  QueryOutcome query_for(std::string_view wmi_class, std::string_view property) override;
 };
 
 /// Turns file bytes into the text a property holds: cut at the first NUL,

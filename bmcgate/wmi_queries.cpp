@@ -33,8 +33,9 @@ PropertyValue property_of(const InventoryObject& object, std::string_view name) 
 }
 
 // Runs the class query; on a failed stage logs it and returns its code.
-bool run_query(std::string_view wmi_class, QueryOutcome& outcome, int& result) {
-  outcome = inventory_provider().query(wmi_class);
+bool run_query(std::string_view wmi_class, std::string_view property, QueryOutcome& outcome,
+               int& result) {
+  outcome = inventory_provider().query_for(wmi_class, property);
   if (outcome.stage_error != 0) {
     log_error_code(outcome.stage_error, outcome.hresult);
     result = outcome.stage_error;
@@ -48,7 +49,7 @@ int query_text(std::string_view wmi_class, char* buffer, size_t size, std::strin
                int error_code) {
   QueryOutcome outcome;
   int result = 0;
-  if (!run_query(wmi_class, outcome, result)) return result;
+  if (!run_query(wmi_class, property, outcome, result)) return result;
   for (const InventoryObject& object : outcome.objects) {
     const PropertyValue value = property_of(object, property);
     if (!value.read_ok) {
@@ -135,7 +136,10 @@ int read_os_sku(const InventoryObject& object, int* sku) {
 int getWin32_OperatingSystem(char* buffer, size_t size, bool with_name, int* sku) {
   QueryOutcome outcome;
   int result = 0;
-  if (!run_query("Win32_OperatingSystem", outcome, result)) return result;
+  if (!run_query("Win32_OperatingSystem", with_name ? "Name" : "OperatingSystemSKU", outcome,
+                 result)) {
+    return result;
+  }
   for (const InventoryObject& object : outcome.objects) {
     // A property that cannot be read ends the walk; a name without text does not.
     if (with_name) {

@@ -7,6 +7,7 @@
 
 #include "commands/qma_commands.h"
 #include "common/cmn/qmcmn.h"
+#include "common/host/os_info_source.h"
 #include "common/host/qma_system.h"
 #include "common/log/qma_log.h"
 #include "common/qma_config.h"
@@ -43,7 +44,7 @@ platform::Result<platform::OsVersionInfo> read_os_version() {
     std::lock_guard<std::mutex> lock(g_source_mutex);
     source = g_version_source;
   }
-  return source ? source() : platform::os_version();
+  return source ? source() : common::system_os_version();
 }
 
 void reset_os_information() {

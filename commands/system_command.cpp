@@ -4,6 +4,7 @@
 
 #include "commands/qma_commands.h"
 #include "common/cmn/qmcmn.h"
+#include "common/host/os_info_source.h"
 #include "common/host/qma_inventory.h"
 #include "common/host/qma_system.h"
 #include "common/log/qma_log.h"
@@ -24,6 +25,8 @@ void set_number(char (&field)[N], long value) {
 
 int agent_information(CMDTbl* cmd) {
   ResInfo& res = cmd->ResInfo;
+  // The version fields and the classification below describe one reading of the system.
+  qma::common::OsVersionSnapshot snapshot;
   auto version = qma::commands::read_os_version();
   if (!version.ok()) {
     QMA_LogError("QMA_ExecuteForSystemCommand", kSrc, __LINE__,

@@ -1,16 +1,16 @@
 // The worker thread QMA_outsideIF (start-up and accept loop), the connection threads
 // that read, parse and admit one request each, and the request thread QMA_ManagerProcIF.
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <chrono>
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
 #include <mutex>
 #include <string>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 #include "commands/qma_commands.h"
 #include "commands/update/package_info.h"
@@ -26,6 +26,8 @@
 #include "platform/clock.h"
 #include "platform/file.h"
 #include "platform/local_pipe.h"
+#include "platform/named_mutex.h"
+#include "platform/semaphore.h"
 #include "platform/service_manager.h"
 
 namespace {
@@ -214,13 +216,19 @@ void serve_connection(MPITbl* table) {
 // Threads that serve connections. A thread whose connection has ended waits a
 // while for the next one, so a connection costs a hand-over instead of a new
 // thread; a new thread is made only when no thread waits.
-constexpr auto kIdleWorkerKeep = std::chrono::seconds(2);
+constexpr uint32_t kIdleWorkerKeepMs = 2000;
+
+// A thread waiting for its next connection: the listener puts the table in and posts.
+struct IdleWorker {
+  qma::platform::Semaphore handed;
+  MPITbl* table = nullptr;
+};
 
 struct ConnectionWorkers {
   std::mutex mutex;
-  std::condition_variable arrived;
-  std::deque<MPITbl*> waiting_tables;
-  size_t idle = 0;
+  // The thread that waited last is handed the next connection first: it is the one
+  // most likely still running, and the others may time out and end.
+  std::vector<IdleWorker*> idle;
 };
 
 // Never destroyed: idle threads may still wait on it while the process ends.
@@ -231,16 +239,26 @@ ConnectionWorkers& workers() {
 
 void connection_worker(MPITbl* table) {
   ConnectionWorkers& pool = workers();
+  IdleWorker self;
   for (;;) {
     serve_connection(table);
-    std::unique_lock<std::mutex> lock(pool.mutex);
-    ++pool.idle;
-    const bool handed = pool.arrived.wait_for(lock, kIdleWorkerKeep,
-                                              [&pool] { return !pool.waiting_tables.empty(); });
-    --pool.idle;
-    if (!handed) return;
-    table = pool.waiting_tables.front();
-    pool.waiting_tables.pop_front();
+    {
+      std::lock_guard<std::mutex> lock(pool.mutex);
+      pool.idle.push_back(&self);
+    }
+    if (!self.handed.wait(kIdleWorkerKeepMs)) {
+      std::unique_lock<std::mutex> lock(pool.mutex);
+      auto found = std::find(pool.idle.begin(), pool.idle.end(), &self);
+      if (found != pool.idle.end()) {
+        pool.idle.erase(found);
+        return;
+      }
+      // The listener took this thread as its time ran out: the post is on its way.
+      lock.unlock();
+      (void)self.handed.wait(qma::platform::kInfinite);
+    }
+    table = self.table;
+    self.table = nullptr;
   }
 }
 
@@ -248,17 +266,18 @@ void connection_worker(MPITbl* table) {
 // when no thread can be made.
 void hand_to_worker(MPITbl* table) {
   ConnectionWorkers& pool = workers();
-  bool handed = false;
+  IdleWorker* worker = nullptr;
   {
     std::lock_guard<std::mutex> lock(pool.mutex);
-    if (pool.idle > pool.waiting_tables.size()) {
-      pool.waiting_tables.push_back(table);
-      handed = true;
+    if (!pool.idle.empty()) {
+      worker = pool.idle.back();
+      pool.idle.pop_back();
+      worker->table = table;
     }
   }
-  // Woken after the lock is let go, so the thread does not wake only to wait for it.
-  if (handed) {
-    pool.arrived.notify_one();
+  // Posted after the lock is let go, so the thread does not wake only to wait for it.
+  if (worker != nullptr) {
+    worker->handed.post();
     return;
   }
   std::thread(connection_worker, table).detach();

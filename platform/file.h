@@ -37,6 +37,10 @@ std::string resolve_path(std::string_view path);
 bool file_readable(std::string_view path);
 /// True when the path is an existing directory.
 bool is_directory(std::string_view path);
+/// True when the path, exactly as written, names an existing directory (links followed):
+/// for the host's own folders, whose names never vary in case. One look at the path.
+/// On Windows: the same as is_directory.
+bool is_directory_as_named(std::string_view path);
 
 /// What names one file system entry, whatever path reaches it: its device and file number.
 /// A rename keeps them; a copy, or an entry unpacked or restored from an archive, gets new ones.
@@ -146,6 +150,14 @@ class AppendFile {
 
 /// Whole-file read; fails when the file cannot be opened.
 [[nodiscard]] Result<std::string> read_file(std::string_view path);
+/// read_file for the host's small, seldom changed files (os-release, firmware attributes),
+/// through one copy per process and path: every call looks at the path once (links
+/// followed) and reads the file again only when its device, file number, size, modification
+/// time or change time differ from the copy's, or when the file changed less than two
+/// seconds ago (a change within the file system's time granularity could leave all of them
+/// as they were). A failure is never kept: the next call looks again. Files above 64 KiB
+/// are read each time. On Windows: every call reads.
+[[nodiscard]] Result<std::string> read_file_cached(std::string_view path);
 
 /// The largest XML file a tool or package may hand the agent (result files, descriptors,
 /// version records): 1 MiB.

@@ -33,7 +33,9 @@ struct PipePeer {
   uint32_t uid = 0;
   uint32_t gid = 0;
   int32_t pid = 0;
-  std::vector<uint32_t> groups;  ///< supplementary groups
+  /// Supplementary groups. On Linux: left empty for root and this process's own user,
+  /// whom their user id alone admits.
+  std::vector<uint32_t> groups;
   /// On Windows: the user's SID first, then its enabled group SIDs ("S-1-5-32-544"); uid and
   /// gid hold the last parts of the user and primary group SIDs.
   std::vector<std::string> sids;
@@ -73,7 +75,9 @@ class PipeConnection {
 
   /// Reads up to size bytes, waiting at most timeout_ms (kInfinite of
   /// named_mutex.h: no limit). Fails with kErrorBrokenPipe when the other end
-  /// has closed and with kErrorPipeTimeout when nothing came in time.
+  /// has closed and with kErrorPipeTimeout when nothing came in time. On Linux: a
+  /// short read takes what the socket holds (up to 8 KiB) in one call and hands out
+  /// the rest to the next reads.
   [[nodiscard]] Result<size_t> read(void* data, size_t size, uint32_t timeout_ms);
   /// Writes some of the bytes, waiting at most timeout_ms for room; the count written.
   [[nodiscard]] Result<size_t> write(const void* data, size_t size, uint32_t timeout_ms);

@@ -1,6 +1,7 @@
 // Classification of the running OS into the agent's OS type and display name.
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -33,8 +34,16 @@ OsInfoSource& source() {
   return *current;
 }
 
+/// The reading of the open OsVersionSnapshot scopes of this thread; only a successful one
+/// is kept, so a failed reading is tried again.
+struct SnapshotState {
+  int depth = 0;
+  std::optional<OsVersionInfo> reading;
+};
+thread_local SnapshotState t_snapshot;
+
 bool default_version(OsVersionInfo& info) {
-  auto read = platform::os_version();
+  auto read = system_os_version();
   if (!read.ok()) return false;
   info = *read;
   return true;
@@ -128,6 +137,21 @@ std::string os_release_value(std::string_view text, std::string_view key) {
 
 }  // namespace
 
+platform::Result<OsVersionInfo> system_os_version() {
+  if (t_snapshot.depth > 0 && t_snapshot.reading) return *t_snapshot.reading;
+  auto read = platform::os_version();
+  if (t_snapshot.depth > 0 && read.ok()) t_snapshot.reading = *read;
+  return read;
+}
+
+OsVersionSnapshot::OsVersionSnapshot() {
+  ++t_snapshot.depth;
+}
+
+OsVersionSnapshot::~OsVersionSnapshot() {
+  if (--t_snapshot.depth == 0) t_snapshot.reading.reset();
+}
+
 void set_os_info_source(OsInfoSource source_in) {
   source() = std::move(source_in);
 }
@@ -135,8 +159,8 @@ void set_os_info_source(OsInfoSource source_in) {
 int default_os_name(char* buffer, int length) {
   if (buffer == nullptr || length <= 0) return -1;
   std::memset(buffer, 0, static_cast<size_t>(length));
-  auto text = platform::read_file(platform::host_path("etc/os-release"));
-  if (!text.ok()) text = platform::read_file(platform::host_path("usr/lib/os-release"));
+  auto text = platform::read_file_cached(platform::host_path("etc/os-release"));
+  if (!text.ok()) text = platform::read_file_cached(platform::host_path("usr/lib/os-release"));
   if (!text.ok()) return 0;
   std::string name = os_release_value(*text, "PRETTY_NAME");
   std::memcpy(buffer, name.data(), std::min(name.size(), static_cast<size_t>(length - 1)));

@@ -33,6 +33,21 @@ inline constexpr int kLinuxOsSku = 0x100;
 /// Replaces the source; call before the worker threads start (not synchronised).
 void set_os_info_source(OsInfoSource source);
 
+/// The system's OS version record (platform::os_version). While an OsVersionSnapshot lives
+/// on the calling thread, the system is asked once and later calls answer from that
+/// reading, so that the parts of one answer agree with each other.
+platform::Result<platform::OsVersionInfo> system_os_version();
+
+/// Scope of one answer that reads the OS version more than once (agent information: the
+/// version fields, then the classification). Nested scopes share the outermost reading.
+class OsVersionSnapshot {
+ public:
+  OsVersionSnapshot();
+  ~OsVersionSnapshot();
+  OsVersionSnapshot(const OsVersionSnapshot&) = delete;
+  OsVersionSnapshot& operator=(const OsVersionSnapshot&) = delete;
+};
+
 /// The default name provider: PRETTY_NAME of etc/os-release (or usr/lib/os-release)
 /// under the host root, cut to length - 1; an empty buffer when there is none.
 int default_os_name(char* buffer, int length);

@@ -119,7 +119,8 @@ void write_agent_line(const char* severity, const char* func, const char* file, 
     g_log.lines_written = 0;
   }
 
-  char buffer[kAgentLineSize] = {};
+  // Only the formatted bytes are written, so the buffer is not cleared first.
+  char buffer[kAgentLineSize];
   const int formatted = std::snprintf(
       buffer, sizeof(buffer),
       "[%05d]-%04d/%02d/%02d %02d:%02d:%02d.%03d-<%s>-<tid:%lu>-[%s::%s(%s(%d))]-----%s-----\n",

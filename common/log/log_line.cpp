@@ -11,8 +11,10 @@
 namespace qma::log {
 
 void format_text(char* buffer, size_t size, const char* format, va_list args) {
-  std::memset(buffer, 0, size);
-  if (format == nullptr || size == 0) return;
+  if (size == 0) return;
+  // Only the text up to its terminator is ever used, so the rest is not cleared first.
+  buffer[0] = '\0';
+  if (format == nullptr) return;
   // The arguments carry texts of requests, packages and tools: a line break or other control
   // character among them would forge a line of its own, so each is shown as an escape.
   char raw[kAgentTextSize > kServiceTextSize ? kAgentTextSize : kServiceTextSize];

@@ -177,6 +177,15 @@ bool is_directory(std::string_view path) {
   return S_ISDIR(st.st_mode);
 }
 
+bool is_directory_as_named(std::string_view path) {
+  struct stat st {};
+  if (stat(std::string(path).c_str(), &st) != 0) {
+    set_last_error(errno);
+    return false;
+  }
+  return S_ISDIR(st.st_mode);
+}
+
 Result<std::vector<DirEntry>> list_directory(std::string_view folder, std::string_view pattern) {
   std::string resolved = resolve_path(folder);
   DIR* dir = opendir(resolved.c_str());

@@ -4,7 +4,6 @@
 // File facts are read below the host root, so tests can supply their own.
 #include "platform/host.h"
 
-#include <fcntl.h>
 #include <sys/utsname.h>
 #include <unistd.h>
 
@@ -15,6 +14,7 @@
 
 #include "platform/environment.h"
 #include "platform/error.h"
+#include "platform/file.h"
 
 namespace qma::platform {
 
@@ -24,26 +24,14 @@ constexpr uint8_t kProductTypeServer = 3;
 // Linux's own SKU, the same the inventory library reports for it.
 constexpr int kLinuxSku = 0x100;
 
-/// Reads a small text file whole; errno on failure.
+/// The text of a small file, through the process's copy; errno on failure.
 int read_small_file(const std::string& path, std::string* out) {
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
-  if (fd < 0) return errno;
-  char buf[4096];
-  int error = 0;
-  for (;;) {
-    ssize_t got = read(fd, buf, sizeof buf);
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      error = errno;
-      break;
-    }
-    if (got == 0) break;
-    out->append(buf, static_cast<size_t>(got));
-    // os-release is a few hundred bytes; anything past 64 KiB is not one.
-    if (out->size() > 64 * 1024) break;
-  }
-  close(fd);
-  return error;
+  auto content = read_file_cached(path);
+  if (!content.ok()) return content.error();
+  *out = std::move(content.value());
+  // os-release is a few hundred bytes; what lies past the first 68 KiB is not one.
+  if (out->size() > 68 * 1024) out->resize(68 * 1024);
+  return 0;
 }
 
 /// The value of KEY=VALUE in an os-release text, quotes removed.

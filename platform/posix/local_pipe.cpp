@@ -9,12 +9,15 @@
 #include <pwd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <utility>
 #include <vector>
 
@@ -110,9 +113,17 @@ std::string local_pipe_path(std::string_view name) {
 
 // ---- connections ----
 
+/// A read asks the socket for at least this much, so that a frame's header and body
+/// usually arrive with one call; what the caller did not ask for yet waits in `ahead`.
+constexpr size_t kReadAhead = 8192;
+
 struct PipeConnection::Impl {
   int fd = -1;
   std::shared_ptr<std::atomic<int>> live;  // set for instances a listener accepted
+  std::unique_ptr<char[]> ahead;
+  size_t ahead_from = 0;
+  size_t ahead_to = 0;
+  std::atomic<bool> reads_cancelled{false};
 
   ~Impl() { finish(); }
   int finish() {
@@ -134,8 +145,26 @@ PipeConnection::~PipeConnection() = default;
 
 Result<size_t> PipeConnection::read(void* data, size_t size, uint32_t timeout_ms) {
   if (!impl_ || impl_->fd < 0) return fail<size_t>(EBADF);
+  Impl& impl = *impl_;
+  if (impl.reads_cancelled.load()) return fail<size_t>(kErrorBrokenPipe);
+  if (impl.ahead_from < impl.ahead_to) {
+    const size_t n = std::min(size, impl.ahead_to - impl.ahead_from);
+    std::memcpy(data, impl.ahead.get() + impl.ahead_from, n);
+    impl.ahead_from += n;
+    return n;
+  }
+  const bool into_ahead = size > 0 && size < kReadAhead;
+  if (into_ahead && !impl.ahead) impl.ahead = std::make_unique<char[]>(kReadAhead);
   for (;;) {
-    ssize_t n = ::recv(impl_->fd, data, size, 0);
+    ssize_t n = into_ahead ? ::recv(impl.fd, impl.ahead.get(), kReadAhead, 0)
+                           : ::recv(impl.fd, data, size, 0);
+    if (n > 0 && into_ahead) {
+      const size_t got = std::min(size, static_cast<size_t>(n));
+      std::memcpy(data, impl.ahead.get(), got);
+      impl.ahead_from = got;
+      impl.ahead_to = static_cast<size_t>(n);
+      return got;
+    }
     if (n > 0) return static_cast<size_t>(n);
     if (n == 0) return size == 0 ? Result<size_t>(0) : fail<size_t>(kErrorBrokenPipe);
     if (errno == EINTR) continue;
@@ -179,7 +208,9 @@ Status PipeConnection::cancel_reads() {
     set_last_error(EBADF);
     return Status::failure(EBADF);
   }
-  // Shutting the reading side wakes a poll that waits on it, and reads then see the end.
+  // Shutting the reading side wakes a poll that waits on it, and reads then see the end;
+  // bytes read ahead are not handed out any more either.
+  impl_->reads_cancelled.store(true);
   if (::shutdown(impl_->fd, SHUT_RD) != 0) {
     int error = errno;
     set_last_error(error);
@@ -216,6 +247,9 @@ Result<PipePeer> PipeConnection::peer() const {
   peer.uid = credentials.uid;
   peer.gid = credentials.gid;
   peer.pid = credentials.pid;
+  // Root and this process's own user are served whatever their groups.
+  static const uid_t own_uid = ::geteuid();
+  if (credentials.uid == 0 || credentials.uid == own_uid) return peer;
   // The groups the client process held when it connected; older kernels cannot
   // tell, and then the user database says which groups the user belongs to.
   std::vector<gid_t> groups(64);
@@ -267,6 +301,8 @@ struct PipeListener::Impl {
   uid_t own_uid = ::geteuid();
   std::optional<uint32_t> group;  // the pipe group, when the socket carries it
   std::shared_ptr<std::atomic<int>> live = std::make_shared<std::atomic<int>>(0);
+  /// The wait that the socket's receive timeout makes accept keep; kInfinite: none set.
+  uint32_t accept_wait_ms = kInfinite;
   ~Impl() {
     if (fd >= 0) {
       ::close(fd);
@@ -300,7 +336,8 @@ Result<PipeListener> PipeListener::create(std::string_view name) {
     ::unlink(path.c_str());
   }
   auto impl = std::make_unique<Impl>();
-  impl->fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  // A blocking socket: accept waits in the kernel, bounded by the receive timeout.
+  impl->fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (impl->fd < 0) return fail<PipeListener>(errno);
   // The socket is bound and listening under a temporary name first and then
   // renamed into place, so a client never finds a socket that refuses it.
@@ -356,27 +393,46 @@ Status prepare_upload_folder() {
 Result<PipeConnection> PipeListener::accept(uint32_t timeout_ms) {
   if (!impl_ || impl_->fd < 0) return fail<PipeConnection>(EBADF);
   if (impl_->live->load() >= kPipeInstanceLimit) return fail<PipeConnection>(kErrorPipeBusy);
+  Impl& impl = *impl_;
   uint64_t start = monotonic_ms();
   for (;;) {
-    int fd = ::accept4(impl_->fd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-    if (fd >= 0) {
-      auto impl = std::make_unique<PipeConnection::Impl>();
-      impl->fd = fd;
-      impl->live = impl_->live;
-      impl->live->fetch_add(1);
-      return PipeConnection(std::move(impl));
-    }
-    if (errno == EINTR || errno == ECONNABORTED) continue;
-    if (errno != EAGAIN && errno != EWOULDBLOCK) return fail<PipeConnection>(errno);
     uint32_t left = kInfinite;
     if (timeout_ms != kInfinite) {
       uint64_t spent = monotonic_ms() - start;
-      if (spent >= timeout_ms) return fail<PipeConnection>(kErrorPipeTimeout);
-      left = static_cast<uint32_t>(timeout_ms - spent);
+      left = spent >= timeout_ms ? 0 : static_cast<uint32_t>(timeout_ms - spent);
     }
-    int ready = wait_for(impl_->fd, POLLIN, left);
-    if (ready == 0) return fail<PipeConnection>(kErrorPipeTimeout);
-    if (ready < 0) return fail<PipeConnection>(errno);
+    // No wait at all is a look; any other wait is the socket's receive timeout, which
+    // accept keeps, set only when it changes (0 there means no limit).
+    if (left == 0) {
+      int ready = wait_for(impl.fd, POLLIN, 0);
+      if (ready == 0) return fail<PipeConnection>(kErrorPipeTimeout);
+      if (ready < 0) return fail<PipeConnection>(errno);
+    } else if (left != impl.accept_wait_ms) {
+      timeval wait{};
+      if (left != kInfinite) {
+        wait.tv_sec = static_cast<time_t>(left / 1000);
+        wait.tv_usec = static_cast<suseconds_t>(left % 1000) * 1000;
+      }
+      if (::setsockopt(impl.fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait) != 0) {
+        return fail<PipeConnection>(errno);
+      }
+      impl.accept_wait_ms = left;
+    }
+    int fd = ::accept4(impl.fd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    if (fd >= 0) {
+      auto connection = std::make_unique<PipeConnection::Impl>();
+      connection->fd = fd;
+      connection->live = impl.live;
+      connection->live->fetch_add(1);
+      return PipeConnection(std::move(connection));
+    }
+    if (errno == EINTR || errno == ECONNABORTED) continue;
+    // The receive timeout ran out: it was set to the whole time that was left.
+    if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      if (timeout_ms == kInfinite) continue;
+      return fail<PipeConnection>(kErrorPipeTimeout);
+    }
+    return fail<PipeConnection>(errno);
   }
 }
 

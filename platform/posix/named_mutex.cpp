@@ -47,9 +47,18 @@ struct SharedMutex {
   pthread_mutex_t mutex;
 };
 
-/// Tries of a held mutex before a timed wait sleeps in the kernel: the logs hold
-/// theirs for one write, so a short spin usually finds it free.
-constexpr int kSpinTries = 200;
+/// How long a wait tries a held mutex before it sleeps in the kernel: the logs hold
+/// theirs for one write, so a short spin usually finds it free, also while a slow
+/// disk makes the write take some tens of microseconds.
+constexpr int64_t kSpinNs = 50'000;
+/// Tries between two looks at the clock while spinning.
+constexpr int kTriesPerClockLook = 32;
+
+int64_t monotonic_ns() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
+}
 
 void cpu_relax() {
 #if defined(__x86_64__) || defined(__i386__)
@@ -227,9 +236,13 @@ WaitStatus NamedMutex::wait(uint32_t timeout_ms) {
   }
   pthread_mutex_t* mutex = &impl_->shared->mutex;
   int rc = pthread_mutex_trylock(mutex);
-  for (int tries = 1; rc == EBUSY && timeout_ms != 0 && tries < kSpinTries; ++tries) {
-    cpu_relax();
-    rc = pthread_mutex_trylock(mutex);
+  if (rc == EBUSY && timeout_ms != 0) {
+    const int64_t spin_end = monotonic_ns() + kSpinNs;
+    for (int tries = 1; rc == EBUSY; ++tries) {
+      cpu_relax();
+      if (tries % kTriesPerClockLook == 0 && monotonic_ns() >= spin_end) break;
+      rc = pthread_mutex_trylock(mutex);
+    }
   }
   if (rc != EBUSY || timeout_ms == 0) {
     // Owned, abandoned, failed, or held with no time to wait: decided without sleeping.

@@ -395,6 +395,10 @@ bool is_directory(std::string_view path) {
   return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
+bool is_directory_as_named(std::string_view path) {
+  return is_directory(path);
+}
+
 Result<std::vector<DirEntry>> list_directory(std::string_view folder, std::string_view pattern) {
   // Every entry is listed and matched here, so that short 8.3 names never match a pattern.
   WIN32_FIND_DATAW found{};

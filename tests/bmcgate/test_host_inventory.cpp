@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -105,6 +107,89 @@ TEST_F(HostInventoryTest, HostWithoutDmiAnswersEmptyAtOnce) {
     EXPECT_STREQ(buffer, "");
   }
   EXPECT_TRUE(sleeper.pauses.empty());
+}
+
+TEST_F(HostInventoryTest, DmiFolderThatComesAndGoesIsAnsweredFromEachLook) {
+  // The library remembers which kind of host it saw last only to order its looks: every
+  // answer must still follow the folder and files as they are at the call.
+  struct Step {
+    const char* label;
+    std::function<void()> change;
+    const char* product;  // nullptr: the export fails after its retries
+    size_t pauses;
+  };
+  const std::filesystem::path dmi = roots.host() / "sys/class/dmi/id";
+  const std::vector<Step> steps = {
+      {"no folder yet", [] {}, "", 0},
+      {"folder and files appear", [&] { write_typical_dmi(); },
+       "PowerEdge R740 [SKU=0715;ModelName=PowerEdge R740]", 0},
+      {"name file removed", [&] { std::filesystem::remove(dmi / "product_name"); }, nullptr, 10},
+      {"folder removed", [&] { std::filesystem::remove_all(dmi); }, "", 0},
+      {"folder back with another name",
+       [&] {
+         write_typical_dmi();
+         write_dmi("product_name", "PowerEdge R750\n");
+       },
+       "PowerEdge R750 [SKU=0715;ModelName=PowerEdge R740]", 0},
+  };
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.label);
+    step.change();
+    sleeper.pauses.clear();
+    char buffer[260] = {};
+    const int result = getProductName(buffer, sizeof(buffer));
+    if (step.product == nullptr) {
+      EXPECT_EQ(result, -1);
+    } else {
+      EXPECT_EQ(result, 0);
+      EXPECT_STREQ(buffer, step.product);
+    }
+    EXPECT_EQ(sleeper.pauses.size(), step.pauses);
+  }
+}
+
+TEST_F(HostInventoryTest, PropertyQueriesReadOnlyTheirOwnFiles) {
+  write_dmi("product_uuid", "4c4c4544-004a-3810-804b-cac04f345233\n");
+  write_dmi("product_serial", "J8KX4R3\n");
+  // No name, SKU or BIOS version files: queries for the UUID and the serial number do not
+  // depend on them, and the whole objects show those properties as failed reads.
+  bmcgate::HostInventoryProvider host;
+  const bmcgate::QueryOutcome uuid = host.query_for("Win32_ComputerSystemProduct", "UUID");
+  ASSERT_EQ(uuid.objects.size(), 1u);
+  EXPECT_EQ(uuid.objects[0].at("UUID").text.value_or(""), "4C4C4544-004A-3810-804B-CAC04F345233");
+  EXPECT_EQ(uuid.objects[0].count("Name"), 0u);
+  const bmcgate::QueryOutcome whole = host.query("Win32_ComputerSystemProduct");
+  ASSERT_EQ(whole.objects.size(), 1u);
+  EXPECT_FALSE(whole.objects[0].at("Name").read_ok);
+  EXPECT_TRUE(whole.objects[0].at("UUID").read_ok);
+  const bmcgate::QueryOutcome bios = host.query("Win32_BIOS");
+  ASSERT_EQ(bios.objects.size(), 1u);
+  EXPECT_FALSE(bios.objects[0].at("SMBIOSBIOSVersion").read_ok);
+  EXPECT_EQ(bios.objects[0].at("SerialNumber").text.value_or(""), "J8KX4R3");
+  char buffer[260] = {};
+  EXPECT_EQ(getSerialNumber(buffer, sizeof(buffer)), 0);
+  EXPECT_STREQ(buffer, "J8KX4R3");
+  EXPECT_TRUE(sleeper.pauses.empty());
+}
+
+TEST_F(HostInventoryTest, RootDeviceIsReadForEachHostRoot) {
+  bmcgate::HostInventoryProvider host;
+  std::vector<std::string> names;
+  for (const char* device : {"/dev/sda1", "/dev/nvme0n1p2"}) {
+    // A host root of its own, as a second test tree would be.
+    const std::filesystem::path root = roots.base() / (std::string("host") + device).substr(10);
+    std::filesystem::create_directories(root / "etc");
+    std::filesystem::create_directories(root / "proc");
+    std::ofstream(root / "etc/os-release") << "PRETTY_NAME=\"Debian GNU/Linux 12\"\n";
+    std::ofstream(root / "proc/mounts") << device << " / ext4 rw 0 0\n";
+    setenv("QMA_HOST_ROOT", root.c_str(), 1);
+    const bmcgate::QueryOutcome os = host.query_for("Win32_OperatingSystem", "Name");
+    ASSERT_EQ(os.objects.size(), 1u);
+    names.push_back(os.objects[0].at("Name").text.value_or(""));
+  }
+  setenv("QMA_HOST_ROOT", roots.host().c_str(), 1);
+  EXPECT_EQ(names, (std::vector<std::string>{"Debian GNU/Linux 12|/|/dev/sda1",
+                                             "Debian GNU/Linux 12|/|/dev/nvme0n1p2"}));
 }
 
 TEST_F(HostInventoryTest, OperatingSystemFromOsRelease) {

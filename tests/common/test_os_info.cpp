@@ -189,4 +189,32 @@ TEST_F(OsInfo, ThisHostWithoutOsReleaseCannotBeClassified) {
   EXPECT_STREQ(other, "");
 }
 
+TEST_F(OsInfo, OneAnswerReadsTheVersionOnceAndTheNextReadsItAgain) {
+  auto major = [] {
+    auto read = qma::common::system_os_version();
+    return read.ok() ? static_cast<int>(read->major) : -1;
+  };
+  auto release = [this](const char* version) {
+    roots_.write_host_file("etc/os-release", std::string("VERSION_ID=\"") + version + "\"\n");
+  };
+  {
+    qma::common::OsVersionSnapshot answer;
+    EXPECT_EQ(major(), -1) << "no os-release yet";
+    release("11");
+    EXPECT_EQ(major(), 11) << "a failed reading is not kept";
+    release("12");
+    {
+      qma::common::OsVersionSnapshot nested;
+      EXPECT_EQ(major(), 11) << "one answer, one reading";
+    }
+    EXPECT_EQ(major(), 11);
+    int type = 0;
+    char name[260] = {};
+    ASSERT_EQ(QMA_GetOSInfo(&type, name), 1);
+  }
+  EXPECT_EQ(major(), 12) << "the next answer reads the system again";
+  release("13");
+  EXPECT_EQ(major(), 13);
+}
+
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <thread>
 
@@ -13,6 +14,7 @@
 #include "platform/error.h"
 #include "platform/event.h"
 #include "platform/host.h"
+#include "platform/semaphore.h"
 #include "support/temp_roots.h"
 
 namespace qma::platform {
@@ -49,6 +51,28 @@ TEST(Event, SetFromAnotherThreadEndsAnEndlessWait) {
   event.set();
   waiter.join();
   EXPECT_TRUE(woke);
+}
+
+TEST(Semaphore, CountsPostsAndWaitsForTheNextFromAnotherThread) {
+  Semaphore semaphore;
+  EXPECT_FALSE(semaphore.wait(0));
+  EXPECT_FALSE(semaphore.wait(20));
+  semaphore.post();
+  semaphore.post();
+  EXPECT_TRUE(semaphore.wait(0));
+  EXPECT_TRUE(semaphore.wait(kInfinite));
+  EXPECT_FALSE(semaphore.wait(0)) << "two posts allow two waits, no more";
+  std::atomic<int> woke{0};
+  std::thread waiter([&] {
+    if (semaphore.wait(5000)) ++woke;
+    if (semaphore.wait(kInfinite)) ++woke;
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  EXPECT_EQ(woke.load(), 0);
+  semaphore.post();
+  semaphore.post();
+  waiter.join();
+  EXPECT_EQ(woke.load(), 2);
 }
 
 TEST(Environment, ExpandsKnownReferencesOnly) {
