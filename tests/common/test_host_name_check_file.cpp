@@ -8,6 +8,7 @@
 
 namespace {
 
+using qma::test::path_text;
 namespace fs = std::filesystem;
 
 TEST(HostName, FillsTheBufferOrLogsWhyNot) {
@@ -16,7 +17,7 @@ TEST(HostName, FillsTheBufferOrLogsWhyNot) {
   const fs::path log_dir = roots.base() / "logs";
   fs::create_directories(log_dir);
   QMA_MUTEX_HANDLE holder = nullptr;
-  ASSERT_EQ(QMA_InitializeForLogFile(log_dir.c_str(), 10000, &holder), 1);
+  ASSERT_EQ(QMA_InitializeForLogFile(path_text(log_dir).c_str(), 10000, &holder), 1);
 
   const std::string host = qma::test::this_host();
   ASSERT_FALSE(host.empty());
