@@ -37,17 +37,43 @@ class FileActions {
   int error_;
 };
 
+/// The caller's environment with the changes applied, as NAME=VALUE entries.
+std::vector<std::string> changed_environment(const std::vector<EnvironmentChange>& changes) {
+  std::vector<std::string> entries;
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    const std::string text = *entry;
+    const std::string name = text.substr(0, text.find('='));
+    bool changed = false;
+    for (const EnvironmentChange& change : changes) changed = changed || change.name == name;
+    if (!changed) entries.push_back(text);
+  }
+  // The last change of a name is the one that holds.
+  for (size_t i = 0; i < changes.size(); ++i) {
+    bool later = false;
+    for (size_t j = i + 1; j < changes.size(); ++j)
+      later = later || changes[j].name == changes[i].name;
+    if (!later && changes[i].value) entries.push_back(changes[i].name + "=" + *changes[i].value);
+  }
+  return entries;
+}
+
 }  // namespace
 
 Result<uint32_t> run_program(std::string_view application_path,
                              const std::vector<std::string>& arguments,
-                             std::string_view current_dir, const StandardFiles& files) {
+                             std::string_view current_dir, const StandardFiles& files,
+                             const std::vector<EnvironmentChange>& environment) {
   const std::string path(application_path);
   std::vector<std::string> args = arguments;
   if (args.empty()) args.push_back(path);
   std::vector<char*> argv;
   for (std::string& arg : args) argv.push_back(arg.data());
   argv.push_back(nullptr);
+
+  std::vector<std::string> entries = changed_environment(environment);
+  std::vector<char*> envp;
+  for (std::string& entry : entries) envp.push_back(entry.data());
+  envp.push_back(nullptr);
 
   FileActions actions;
   int error = actions.init_error();
@@ -71,7 +97,8 @@ Result<uint32_t> run_program(std::string_view application_path,
   }
   pid_t pid = -1;
   if (error == 0) {
-    error = posix_spawn(&pid, path.c_str(), actions.get(), nullptr, argv.data(), environ);
+    error = posix_spawn(&pid, path.c_str(), actions.get(), nullptr, argv.data(),
+                        environment.empty() ? environ : envp.data());
   }
   if (error != 0) {
     set_last_error(error);

@@ -3,7 +3,7 @@
 #pragma once
 
 #include <filesystem>
-#include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -24,8 +24,8 @@ struct ToolEnvironment {
   std::vector<std::string> unset;
 };
 
-/// Runs argv (argv[0] is the program path and the child's argv[0]) in `folder`. The child
-/// inherits this process's environment, changed as `environment` says for the run only.
+/// Runs argv (argv[0] is the program path and the child's argv[0]) in `folder`, with this
+/// process's environment changed for the child as `environment` says.
 inline ToolResult run_tool(const std::vector<std::string>& argv,
                            const std::filesystem::path& folder = {},
                            const ToolEnvironment& environment = {}) {
@@ -33,20 +33,12 @@ inline ToolResult run_tool(const std::vector<std::string>& argv,
   auto capture = make_temp_dir("tool");
   auto out_path = capture / "out";
   auto err_path = capture / "err";
-  {
-    std::vector<std::unique_ptr<ScopedEnv>> changes;
-    for (const auto& [name, value] : environment.set) {
-      changes.push_back(std::make_unique<ScopedEnv>(name, value));
-    }
-    for (const auto& name : environment.unset) {
-      changes.push_back(std::make_unique<ScopedEnv>(name, std::nullopt));
-    }
-    auto ran = qma::platform::run_program(argv.at(0), argv, path_text(folder),
-                                          {"", path_text(out_path), path_text(err_path)});
-    result.status = ran.ok() ? static_cast<int>(ran.value()) : 127;
-    // Put back in the reverse order, so a variable changed twice gets its first value.
-    while (!changes.empty()) changes.pop_back();
-  }
+  std::vector<qma::platform::EnvironmentChange> changes;
+  for (const auto& [name, value] : environment.set) changes.push_back({name, value});
+  for (const auto& name : environment.unset) changes.push_back({name, std::nullopt});
+  auto ran = qma::platform::run_program(argv.at(0), argv, path_text(folder),
+                                        {"", path_text(out_path), path_text(err_path)}, changes);
+  result.status = ran.ok() ? static_cast<int>(ran.value()) : 127;
   result.out = read_text(out_path);
   result.err = read_text(err_path);
   std::error_code ec;
