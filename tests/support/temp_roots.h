@@ -3,10 +3,10 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <optional>
 #include <random>
 #include <string>
@@ -65,11 +65,15 @@ class ScopedEnv {
 
 /// Makes a new empty folder under the system's temporary folder.
 inline std::filesystem::path make_temp_dir(const std::string& tag) {
+  static std::mutex guard;
   static std::mt19937_64 random(std::random_device{}() ^ qma::platform::current_process_id());
   const auto base = std::filesystem::temp_directory_path();
   for (int attempt = 0; attempt < 100; ++attempt) {
     char suffix[17];
-    std::snprintf(suffix, sizeof suffix, "%016llx", static_cast<unsigned long long>(random()));
+    {
+      std::lock_guard<std::mutex> lock(guard);
+      std::snprintf(suffix, sizeof suffix, "%016llx", static_cast<unsigned long long>(random()));
+    }
     auto folder = base / ("qma-" + tag + "-" + suffix);
     std::error_code ec;
     // Only the caller that made the folder gets it: one that exists already is not taken.
