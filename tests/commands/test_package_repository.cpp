@@ -16,6 +16,7 @@
 #include "commands/package/package_repository.h"
 #include "common/status/qma_status.h"
 #include "manager_if/agent_harness.h"
+#include "platform/file.h"
 #include "tools/tool_runner.h"
 #include "tools/zip_builder.h"
 
@@ -33,6 +34,9 @@ using qma::test::run_tool;
 using qma::test::tree_of;
 using qma::test::write_zip;
 using qma::test::ZipItem;
+
+// The separator the agent and qmactl join paths with.
+const std::string kSeparator(1, qma::platform::kPathSeparator);
 
 constexpr const char* kModule = "01000000";
 
@@ -271,7 +275,7 @@ TEST_F(PackageRepository, UploadsAreTakenFromTheUploadFoldersOnly) {
       elsewhere.string(),
       (uploads / "lnk").string(),
       (drop_ / ".." / ".." / ".." / "elsewhere").string(),
-      (uploads / "..").string() + "/../elsewhere",
+      (uploads / "..").string() + kSeparator + ".." + kSeparator + "elsewhere",
       "elsewhere",
   };
   auto ask = [&](const std::string& id, const std::string& folder) {
@@ -420,8 +424,9 @@ TEST_F(PackageRepository, QmactlStagesInTheAdministratorsUploadFolderFirst) {
 
   auto refused = run_tool({QMACTL_PATH, "register", kModule, archive.string()}, {}, with_added);
   EXPECT_EQ(refused.status, 1) << refused.out << refused.err;
-  EXPECT_EQ(
-      agent_.count_in_log("Upload folder not accepted. Folder=[" + added.string() + "/qmactl-"), 1)
+  EXPECT_EQ(agent_.count_in_log("Upload folder not accepted. Folder=[" + added.string() +
+                                kSeparator + "qmactl-"),
+            1)
       << "staged in the added folder, which the agent does not know";
 
   qma::test::set_env("QMA_UPLOAD_FOLDERS", added.string().c_str());

@@ -5,6 +5,7 @@
 #include "common/host/qma_system.h"
 #include "common/log/qma_log.h"
 #include "common/log_test_support.h"
+#include "platform/file.h"
 
 namespace {
 
@@ -64,7 +65,7 @@ TEST(CheckFile, OnlyReadableFilesCount) {
   const std::string cut = (long_folder / "Result.xml").string().substr(0, 259);
   ASSERT_NE(cut, (long_folder / "Result.xml").string());
   qma::test::write_file(cut, "<other/>");
-  const std::string with_slash = folder.string() + "/";
+  const std::string with_slash = folder.string() + qma::platform::kPathSeparator;
   const Row rows[] = {
       {"existing file", folder.string(), "Result.xml", 1},
       {"empty file", folder.string(), "empty.txt", 1},
