@@ -1,5 +1,5 @@
-// The file query exports over small documents written by the tests. Files that cannot be
-// opened, a FIFO among them, are tried in test_file_queries_linux.cpp.
+// The file query exports over small documents written by the tests. A FIFO in a result
+// file's place is tried in test_file_queries_linux.cpp.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -10,41 +10,18 @@
 #include <thread>
 #include <vector>
 
-#include "support/temp_roots.h"
+#include "xmlsub/file_queries_fixture.h"
 #include "xmlsub/log_capture.h"
 #include "xmlsub/qmagentsub.h"
 
 namespace {
 
 using qma::test::capture_log;
+using qma::test::FileQueries;
 using qma::test::LogCapture;
+using qma::test::Path;
 using qma::test::path_text;
 using Texts = std::vector<std::string>;
-
-// A name path as the exports take it: the names, then an empty entry.
-class Path {
- public:
-  Path(std::initializer_list<const char*> names) : names_(names) { names_.push_back(""); }
-  const char* const* get() const { return names_.data(); }
-
- private:
-  std::vector<const char*> names_;
-};
-
-class FileQueries : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() { QMA_XML_InitParser(); }
-  void SetUp() override { LogCapture::instance().clear(); }
-
-  std::string write(const std::string& name, const std::string& content) {
-    auto path = roots_.base() / name;
-    std::ofstream(path, std::ios::binary) << content;
-    return path.string();
-  }
-  static Texts logged() { return LogCapture::instance().texts(); }
-
-  qma::test::TempRoots roots_;
-};
 
 TEST_F(FileQueries, ElementValue) {
   struct Case {
@@ -541,6 +518,15 @@ TEST_F(FileQueries, QueriesFromManyThreadsAgree) {
   }
   for (auto& th : threads) th.join();
   for (int t = 0; t < kThreads; ++t) EXPECT_EQ(mismatches[t], 0) << "thread " << t;
+}
+
+TEST_F(FileQueries, FileThatCannotBeOpened) {
+  const std::string missing = path_text(roots_.base() / "absent" / "QuillInfo.xml");
+  // A tool may leave a file past the bound (1 GB, sparse) in a result file's place: it is
+  // refused at once, as a missing file is.
+  const std::string huge = write("Get_ratio.xml", "<a><b>1</b></a>");
+  std::filesystem::resize_file(huge, 1ULL << 30);
+  expect_every_query_refuses({missing, huge});
 }
 
 TEST_F(FileQueries, EveryFileQueryFindsTheFileWithoutRegardToCase) {
