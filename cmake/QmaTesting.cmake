@@ -8,7 +8,9 @@ function(qma_gtest name)
     return()
   endif()
   add_executable(${name} ${ARG_SOURCES})
-  target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gmock GTest::gtest_main Threads::Threads)
+  # The shared test support (tests/support) reaches the system through the platform layer.
+  target_link_libraries(${name} PRIVATE ${ARG_LIBS} qma_platform GTest::gtest GTest::gmock
+                        GTest::gtest_main Threads::Threads)
   target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR}/tests)
   # Windows test programs are listed when CTest runs them (under Wine), never while building.
   set(mode POST_BUILD)

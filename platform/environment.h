@@ -16,6 +16,8 @@ std::optional<std::string> get_env(std::string_view name);
 std::optional<std::string> get_nonempty_env(std::string_view name);
 /// Sets a variable in the process environment (seen by later library loads and children).
 [[nodiscard]] Status set_env(std::string_view name, std::string_view value);
+/// Removes a variable from the process environment; removing an absent one succeeds.
+[[nodiscard]] Status unset_env(std::string_view name);
 /// Replaces %NAME% references by the variables' values; unknown names stay as written.
 std::string expand_env_references(std::string_view text);
 /// The same with the values that `lookup` gives (nullopt: unknown).

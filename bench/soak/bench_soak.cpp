@@ -24,7 +24,7 @@
 #include "platform/process.h"
 #include "platform/registry.h"
 #include "platform/service_manager.h"
-#include "support/service_support.h"
+#include "support/service_support_linux.h"
 
 namespace {
 

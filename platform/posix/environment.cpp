@@ -49,6 +49,19 @@ Status set_env(std::string_view name, std::string_view value) {
   return Status::success();
 }
 
+Status unset_env(std::string_view name) {
+  if (name.empty() || name.find('=') != std::string_view::npos) {
+    set_last_error(EINVAL);
+    return Status::failure(EINVAL);
+  }
+  if (unsetenv(std::string(name).c_str()) != 0) {
+    int error = errno;
+    set_last_error(error);
+    return Status::failure(error);
+  }
+  return Status::success();
+}
+
 std::string state_dir() {
   return env_or("QMA_STATE_DIR", kDefaultStateDir);
 }

@@ -90,6 +90,23 @@ Status set_env(std::string_view name, std::string_view value) {
   return Status::success();
 }
 
+Status unset_env(std::string_view name) {
+  if (name.empty() || name.find('=') != std::string_view::npos ||
+      name.find('\0') != std::string_view::npos) {
+    set_last_error(ERROR_INVALID_PARAMETER);
+    return Status::failure(ERROR_INVALID_PARAMETER);
+  }
+  const std::wstring wide_name = win32::widen(name);
+  // Both copies, as set_env keeps them: the C run-time's (an empty value removes a variable
+  // there) and the process environment's, where a null value removes it.
+  (void)::_wputenv_s(wide_name.c_str(), L"");
+  if (!::SetEnvironmentVariableW(wide_name.c_str(), nullptr) &&
+      ::GetLastError() != ERROR_ENVVAR_NOT_FOUND) {
+    return Status::failure(win32::record_last_error());
+  }
+  return Status::success();
+}
+
 std::string state_dir() {
   std::optional<std::string> data = get_nonempty_env("ProgramData");
   return env_or("QMA_STATE_DIR", (data ? *data : system_drive() + "\\ProgramData") + "\\QMAgent");

@@ -260,7 +260,7 @@ TEST_F(HostInventoryTest, RealRootWithoutDmiOrIpmiDevice) {
       std::filesystem::exists("/dev/ipmi/0") || std::filesystem::exists("/dev/ipmidev/0")) {
     GTEST_SKIP() << "this host has DMI or an IPMI device";
   }
-  setenv("QMA_HOST_ROOT", "/", 1);
+  qma::test::set_env("QMA_HOST_ROOT", "/");
   char buffer[260] = {};
   for (auto* call : {getBiosVersion, getSerialNumber, getProductName, getGUID}) {
     EXPECT_EQ(call(buffer, sizeof(buffer)), 0);
@@ -270,7 +270,7 @@ TEST_F(HostInventoryTest, RealRootWithoutDmiOrIpmiDevice) {
   unsigned char revision[2] = {};
   EXPECT_EQ(getBmcFwRevision(revision), -1);
   EXPECT_EQ(sleeper.pauses, (std::vector<uint32_t>{500, 500, 500}));
-  setenv("QMA_HOST_ROOT", roots.host().c_str(), 1);
+  qma::test::set_env("QMA_HOST_ROOT", path_text(roots.host()));
 }
 
 }  // namespace

@@ -23,7 +23,7 @@ class InventoryWrapperTest : public BmcGateTest {
     bmcgate::set_inventory_provider(&provider);
     bmcgate::set_ipmi_driver(&bmc);
     qma::log::reset_for_testing();
-    ASSERT_EQ(QMA_InitializeForLogFile(roots.base().c_str(), 1000, &log_mutex), 1);
+    ASSERT_EQ(QMA_InitializeForLogFile(path_text(roots.base()).c_str(), 1000, &log_mutex), 1);
   }
   void TearDown() override {
     QMA_FinalizeForLogFile(&log_mutex);

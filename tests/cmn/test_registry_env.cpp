@@ -25,36 +25,17 @@ void set_string(const char* key, const char* name, uint32_t type, const std::str
       0);
 }
 
-// Saves a process variable and puts it back afterwards, so the refresh tests leave the test
-// program's own PATH alone.
-class SavedVariable {
- public:
-  explicit SavedVariable(const char* name) : name_(name) {
-    if (const char* value = std::getenv(name)) value_ = value;
-  }
-  ~SavedVariable() {
-    if (value_) {
-      setenv(name_, value_->c_str(), 1);
-    } else {
-      unsetenv(name_);
-    }
-  }
-
- private:
-  const char* name_;
-  std::optional<std::string> value_;
-};
-
 class RegistryAndEnvironment : public ::testing::Test {
  protected:
   qma::test::TempRoots roots_;
-  SavedVariable path_{"PATH"};
-  SavedVariable home_{"AXIS2C_HOME"};
-  SavedVariable probe_{"QMA_TEST_PROBE"};
+  // The refresh tests leave the test program's own PATH alone.
+  qma::test::ScopedEnv path_{"PATH"};
+  qma::test::ScopedEnv home_{"AXIS2C_HOME"};
+  qma::test::ScopedEnv probe_{"QMA_TEST_PROBE"};
 };
 
 TEST_F(RegistryAndEnvironment, ValuesDefaultsAndExpansion) {
-  setenv("QMA_TEST_PROBE", "/opt/probe", 1);
+  qma::test::set_env("QMA_TEST_PROBE", "/opt/probe");
   set_string(kKey, "PLAIN", reg::kRegSz, "/srv/logs");
   set_string(kKey, "EXPANDABLE", reg::kRegExpandSz, "%QMA_TEST_PROBE%/bin;%UNKNOWN_NAME%");
 
@@ -99,7 +80,7 @@ TEST_F(RegistryAndEnvironment, ValuesDefaultsAndExpansion) {
 }
 
 TEST_F(RegistryAndEnvironment, RefreshPutsPathAndHomeIntoTheProcess) {
-  setenv("QMA_TEST_PROBE", "/opt/probe", 1);
+  qma::test::set_env("QMA_TEST_PROBE", "/opt/probe");
   set_string(kQMCmnEnvironmentKey, "Path", reg::kRegExpandSz, "%QMA_TEST_PROBE%/bin:/usr/bin");
   set_string(kQMCmnEnvironmentKey, "AXIS2C_HOME", reg::kRegSz, "/opt/quillmend");
   ASSERT_EQ(QMCmnRefreshEnvironment(), 0);
@@ -110,7 +91,7 @@ TEST_F(RegistryAndEnvironment, RefreshPutsPathAndHomeIntoTheProcess) {
 TEST_F(RegistryAndEnvironment, RefreshStopsAtTheFirstMissingName) {
   // Path is refreshed, then the missing home stops the refresh.
   set_string(kQMCmnEnvironmentKey, "Path", reg::kRegSz, "/only/this");
-  setenv("AXIS2C_HOME", "/before", 1);
+  qma::test::set_env("AXIS2C_HOME", "/before");
   EXPECT_EQ(QMCmnRefreshEnvironment(), -1);
   EXPECT_STREQ(std::getenv("PATH"), "/only/this");
   EXPECT_STREQ(std::getenv("AXIS2C_HOME"), "/before");
@@ -118,7 +99,7 @@ TEST_F(RegistryAndEnvironment, RefreshStopsAtTheFirstMissingName) {
 
 TEST_F(RegistryAndEnvironment, RefreshWithoutPathChangesNothing) {
   set_string(kQMCmnEnvironmentKey, "AXIS2C_HOME", reg::kRegSz, "/opt/quillmend");
-  setenv("AXIS2C_HOME", "/before", 1);
+  qma::test::set_env("AXIS2C_HOME", "/before");
   const std::string path_before = std::getenv("PATH");
   EXPECT_EQ(QMCmnRefreshEnvironment(), -1);
   EXPECT_EQ(std::string(std::getenv("PATH")), path_before);

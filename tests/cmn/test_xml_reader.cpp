@@ -1,7 +1,6 @@
 // The element-path reader over the run-time bound XML reader library.
 #include <gtest/gtest.h>
 #include <libxml/parser.h>
-#include <sys/stat.h>
 
 #include <filesystem>
 #include <fstream>
@@ -13,6 +12,7 @@
 
 namespace {
 
+using qma::test::path_text;
 class XmlReader : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_EQ(QMCmnLoadXmlLibrary(), 0); }
@@ -112,16 +112,17 @@ TEST_F(XmlReader, FailsWithoutTheFileOrTheLibrary) {
   char out[8];
   const std::string missing = (roots_.base() / "absent.xml").string();
   EXPECT_EQ(QMCmnXmlGetElementValue(missing.c_str(), path, nullptr, nullptr, out, sizeof out), -1);
-  // A package may leave a FIFO, a link or a file past the bound: none is read, none waits.
-  const std::filesystem::path fifo = roots_.base() / "fifo.xml";
-  ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+  // A package may leave a link or a file past the bound (or a FIFO: test_xml_reader_linux.cpp):
+  // none is read, none waits.
   const std::filesystem::path huge = roots_.base() / "huge.xml";
   std::ofstream(huge) << "<a>x</a>";
   std::filesystem::resize_file(huge, 1ULL << 30);
   const std::filesystem::path link = roots_.base() / "link.xml";
   std::filesystem::create_symlink(write("<a>x</a>"), link);
-  for (const auto& refused : {fifo, huge, link}) {
-    EXPECT_EQ(QMCmnXmlGetElementValue(refused.c_str(), path, nullptr, nullptr, out, sizeof out), -1)
+  for (const auto& refused : {huge, link}) {
+    EXPECT_EQ(QMCmnXmlGetElementValue(path_text(refused).c_str(), path, nullptr, nullptr, out,
+                                      sizeof out),
+              -1)
         << refused;
   }
 

@@ -1,6 +1,5 @@
 // The option id in a tool's command line, and the package information file in both layouts.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -170,62 +169,6 @@ TEST_F(PackageInfo, ReadingRefusesWhatDoesNotFitTheLayout) {
   EXPECT_EQ(QMA_CheckInfoFile(path().c_str()), -1);
 }
 
-// A package may leave anything under the file's name: only a bounded regular file is read,
-// and nothing waits on a FIFO, whether reading or writing.
-TEST_F(PackageInfo, OnlyABoundedRegularFileIsReadOrWritten) {
-  const fs::path other = agent_.roots_.base() / "elsewhere.txt";
-  const std::string valid =
-      "[QMAPKG_UpdateInfo]\nIP_ADDR=1.2.3.4\nPORT=1\nMSG_ID=M\nMOD_ID=02000000\nMSG_VER=2.0\n"
-      "RESULT_FILE=Install.xml\nPID=1\nTIMEOUT=5\n";
-  std::ofstream(other) << valid;
-  struct Row {
-    const char* name;
-    std::function<void()> make;
-    int error;
-  };
-  const Row rows[] = {
-      {"FIFO", [&] { ASSERT_EQ(mkfifo(path().c_str(), 0644), 0); }, EPERM},
-      {"link to a valid file", [&] { fs::create_symlink(other, path()); }, ELOOP},
-      {"1 GB",
-       [&] {
-         write(valid);
-         fs::resize_file(path(), 1ULL << 30);
-       },
-       EFBIG},
-  };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.name);
-    fs::remove(path());
-    row.make();
-    const std::string line =
-        "fopen() error! file=[" + path() + "] errno=[" + std::to_string(row.error) + "]";
-    int before = agent_.count_in_log(line);
-    EXPECT_EQ(QMA_CheckInfoFile(path().c_str()), -1);
-    CMDTbl cmd = {};
-    QMA_PKG_INFO_VALUES values = {};
-    EXPECT_EQ(QMA_GetInfoFile(&cmd, 0, path().c_str(), &values), 0);
-    EXPECT_EQ(agent_.count_in_log(line), before + 2);
-  }
-  // Written: a FIFO or a link in the file's place is refused and left as it is.
-  CMDTbl cmd = {};
-  for (bool fifo : {true, false}) {
-    fs::remove(path());
-    if (fifo) {
-      ASSERT_EQ(mkfifo(path().c_str(), 0644), 0);
-    } else {
-      fs::create_symlink(other, path());
-    }
-    QMA_CreateInfoFile(&cmd, "5", "Install.xml", 1);
-    EXPECT_EQ(fs::is_fifo(fs::symlink_status(path())), fifo);
-    EXPECT_EQ(fs::is_symlink(fs::symlink_status(path())), !fifo);
-  }
-  EXPECT_EQ(read_text(other), valid);
-  EXPECT_EQ(agent_.count_in_log("fopen() error! errno=[" + std::to_string(EPERM) + "],file=[" +
-                                path() + "]"),
-            1);
-  fs::remove(path());
-}
-
 TEST_F(PackageInfo, PackageStartWithoutInstallationRootTouchesNothingRelative) {
   // Without AXIS2C_HOME the package root is the relative "QMA_PKGROOT": the working folder
   // holds what it would name, and nothing of it may go.
@@ -242,9 +185,9 @@ TEST_F(PackageInfo, PackageStartWithoutInstallationRootTouchesNothingRelative) {
   }
   fs::current_path(elsewhere);
   std::strcpy(g_QMAConfig.PkgSavePath, "QMA_PKGROOT");
-  setenv("AXIS2C_HOME", "", 1);
+  qma::test::set_env("AXIS2C_HOME", "");
   EXPECT_EQ(QMA_CheckQMAUpdateByPKG(), 1);
-  unsetenv("AXIS2C_HOME");
+  qma::test::unset_env("AXIS2C_HOME");
   EXPECT_EQ(QMA_CheckQMAUpdateByPKG(), 1);
   fs::current_path(working);
 
@@ -252,7 +195,7 @@ TEST_F(PackageInfo, PackageStartWithoutInstallationRootTouchesNothingRelative) {
   std::ofstream(fs::path(root) / "Update_normal.xml") << "<Response/>";
   std::strcpy(g_QMAConfig.PkgSavePath, root.c_str());
   EXPECT_EQ(QMA_CheckQMAUpdateByPKG(), 1);
-  setenv("AXIS2C_HOME", home.c_str(), 1);
+  qma::test::set_env("AXIS2C_HOME", qma::test::path_text(home));
   EXPECT_FALSE(fs::exists(fs::path(root) / "Update_normal.xml"));
   for (const fs::path& file : kept) EXPECT_TRUE(fs::exists(file)) << file;
   EXPECT_EQ(agent_.count_in_log("getenv( \"AXIS2C_HOME\" ) error!"), 3);

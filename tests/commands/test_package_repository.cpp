@@ -1,7 +1,7 @@
 // Package registration (code 2) and log collection (code 7) against the agent's worker
-// serving its real socket, with the real zip launcher and archivers installed beside it.
+// serving its real pipe, with the real zip launcher and archivers installed beside it. An
+// upload on a file system of its own is tried in test_package_repository_linux.cpp.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -16,6 +16,7 @@
 #include "commands/package/package_repository.h"
 #include "common/status/qma_status.h"
 #include "manager_if/agent_harness.h"
+#include "platform/file.h"
 #include "tools/tool_runner.h"
 #include "tools/zip_builder.h"
 
@@ -25,6 +26,7 @@ namespace fs = std::filesystem;
 using qma::test::answer_text;
 using qma::test::exchange;
 using qma::test::kZipLink;
+using qma::test::path_text;
 using qma::test::read_text;
 using qma::test::request_frame;
 using qma::test::request_xml;
@@ -32,6 +34,9 @@ using qma::test::run_tool;
 using qma::test::tree_of;
 using qma::test::write_zip;
 using qma::test::ZipItem;
+
+// The separator the agent and qmactl join paths with.
+const std::string kSeparator(1, qma::platform::kPathSeparator);
 
 constexpr const char* kModule = "01000000";
 
@@ -55,7 +60,7 @@ class PackageRepository : public ::testing::Test {
     fs::create_directories(drop_);
     agent_.start();
   }
-  void TearDown() override { unsetenv("QMAUNZ_MAX_BYTES"); }
+  void TearDown() override { qma::test::unset_env("QMAUNZ_MAX_BYTES"); }
 
   /// Sends a registration whose request names `file_name` and whose frame attaches
   /// `attached` in the drop folder; returns the answer's text.
@@ -205,53 +210,6 @@ TEST_F(PackageRepository, RequestChecksRefuseWithoutTouchingThePackageRoot) {
   EXPECT_EQ(agent_.count_in_log("Unexpected command. (CommandCode=3)"), 1);
 }
 
-// Where the upload folder is a file system of its own (as /var often is on servers), the
-// upload cannot be renamed into the module folder: it is copied in whole and then deleted.
-// The test runs itself once more in a private mount namespace with a tmpfs on the upload
-// folder, so the host's mounts are never touched.
-TEST_F(PackageRepository, UploadOnAnotherFileSystemIsCopiedIntoTheModuleFolder) {
-  if (std::getenv("QMA_TEST_UPLOAD_ON_TMPFS") == nullptr) {
-    const std::string self = fs::read_symlink("/proc/self/exe").string();
-    auto run = run_tool({"/usr/bin/unshare", "--mount", "--propagation", "private", "--", self,
-                         "--gtest_filter=PackageRepository."
-                         "UploadOnAnotherFileSystemIsCopiedIntoTheModuleFolder"},
-                        {}, {{{"QMA_TEST_UPLOAD_ON_TMPFS", "1"}}, {}});
-    // Never a pass without the second file system: that needs root for the namespace.
-    ASSERT_EQ(run.status, 0) << run.out << run.err;
-    EXPECT_NE(run.out.find("[  PASSED  ] 1 test."), std::string::npos) << run.out;
-    return;
-  }
-  const fs::path uploads = agent_.roots_.state() / "upload";
-  fs::create_directories(uploads);
-  auto mounted = run_tool({"/usr/bin/mount", "-t", "tmpfs", "qma-test-upload", uploads.string()});
-  ASSERT_EQ(mounted.status, 0) << mounted.err;
-  // Unmounted again before the roots are removed, so that nothing of them is left behind.
-  struct Unmount {
-    std::string folder;
-    ~Unmount() { (void)run_tool({"/usr/bin/umount", "--lazy", folder}); }
-  } unmount{uploads.string()};
-  fs::create_directories(drop_);
-  struct stat upload_fs {};
-  struct stat package_fs {};
-  ASSERT_EQ(stat(drop_.c_str(), &upload_fs), 0);
-  ASSERT_EQ(stat(root().c_str(), &package_fs), 0);
-  ASSERT_NE(upload_fs.st_dev, package_fs.st_dev) << "the two folders share a file system";
-
-  const std::string big(3 * 1024 * 1024 + 7, 'z');  // more than one piece of the copy
-  ASSERT_TRUE(write_zip(drop_ / "pkg.zip", {{"QuillInfo.xml", "<quillmend_package/>"},
-                                            {"tool.sh", "#!/bin/sh\nexit 0\n", 0100755},
-                                            {"big.dat", big, qma::test::kZipFile, true}}));
-  EXPECT_EQ(register_package("pkg.zip"), answer_of("R", "2", "600"));
-  EXPECT_EQ(tree_of(module()),
-            (std::vector<std::string>{"ModuleStatus", "QuillInfo.xml", "big.dat", "tool.sh"}))
-      << "no temporary copy is left behind";
-  EXPECT_EQ(read_text(module() / "big.dat"), big);
-  EXPECT_EQ(QMA_Cmn_Get_ModuleStatus(kModule, nullptr), 0);
-  EXPECT_EQ(tree_of(drop_), std::vector<std::string>{}) << "the upload was deleted after the copy";
-  EXPECT_EQ(agent_.count_in_log("Upload not moved."), 0);
-  EXPECT_EQ(agent_.count_in_log("Package not unpacked."), 0);
-}
-
 // A registration that fails leaves no module folder it made itself: one without a package
 // descriptor would make every later get-version fail. A folder that was there before stays.
 TEST_F(PackageRepository, FailedRegistrationRemovesOnlyTheModuleFolderItMade) {
@@ -317,7 +275,7 @@ TEST_F(PackageRepository, UploadsAreTakenFromTheUploadFoldersOnly) {
       elsewhere.string(),
       (uploads / "lnk").string(),
       (drop_ / ".." / ".." / ".." / "elsewhere").string(),
-      (uploads / "..").string() + "/../elsewhere",
+      (uploads / "..").string() + kSeparator + ".." + kSeparator + "elsewhere",
       "elsewhere",
   };
   auto ask = [&](const std::string& id, const std::string& folder) {
@@ -338,9 +296,9 @@ TEST_F(PackageRepository, UploadsAreTakenFromTheUploadFoldersOnly) {
   EXPECT_EQ(agent_.count_in_log("Upload not deleted. File=[pkg.zip]"), 5);
 
   // A folder the administrator added is as good as the agent's own.
-  setenv("QMA_UPLOAD_FOLDERS", ("relative:" + elsewhere.string()).c_str(), 1);
+  qma::test::set_env("QMA_UPLOAD_FOLDERS", ("relative:" + elsewhere.string()).c_str());
   EXPECT_EQ(ask(kModule, elsewhere.string()), answer_of("R", "2", "600"));
-  unsetenv("QMA_UPLOAD_FOLDERS");
+  qma::test::unset_env("QMA_UPLOAD_FOLDERS");
   EXPECT_EQ(tree_of(module()), (std::vector<std::string>{"ModuleStatus", "QuillInfo.xml"}));
   EXPECT_EQ(tree_of(elsewhere), std::vector<std::string>{});
 }
@@ -402,11 +360,11 @@ TEST_F(PackageRepository, HostileArchivesWriteNothingOutsideTheModuleFolder) {
     if (!row.damage_from.empty()) {
       qma::test::patch_bytes(drop_ / "pkg.zip", row.damage_from, row.damage_to);
     }
-    if (row.limit != nullptr) setenv("QMAUNZ_MAX_BYTES", row.limit, 1);
+    if (row.limit != nullptr) qma::test::set_env("QMAUNZ_MAX_BYTES", row.limit);
     int refusals = agent_.count_in_log("Package not unpacked.");
     // The launcher ran and ended, so the registration answers 600 whatever the archiver said.
     EXPECT_EQ(register_package("pkg.zip"), answer_of("R", "2", "600"));
-    unsetenv("QMAUNZ_MAX_BYTES");
+    qma::test::unset_env("QMAUNZ_MAX_BYTES");
     for (const fs::path& escape : row.escapes) {
       EXPECT_FALSE(fs::exists(fs::symlink_status(escape))) << escape;
     }
@@ -466,13 +424,14 @@ TEST_F(PackageRepository, QmactlStagesInTheAdministratorsUploadFolderFirst) {
 
   auto refused = run_tool({QMACTL_PATH, "register", kModule, archive.string()}, {}, with_added);
   EXPECT_EQ(refused.status, 1) << refused.out << refused.err;
-  EXPECT_EQ(
-      agent_.count_in_log("Upload folder not accepted. Folder=[" + added.string() + "/qmactl-"), 1)
+  EXPECT_EQ(agent_.count_in_log("Upload folder not accepted. Folder=[" + added.string() +
+                                kSeparator + "qmactl-"),
+            1)
       << "staged in the added folder, which the agent does not know";
 
-  setenv("QMA_UPLOAD_FOLDERS", added.string().c_str(), 1);
+  qma::test::set_env("QMA_UPLOAD_FOLDERS", added.string().c_str());
   auto registered = run_tool({QMACTL_PATH, "register", kModule, archive.string()}, {}, with_added);
-  unsetenv("QMA_UPLOAD_FOLDERS");
+  qma::test::unset_env("QMA_UPLOAD_FOLDERS");
   EXPECT_EQ(registered.status, 0) << registered.out << registered.err;
   EXPECT_EQ(tree_of(module()), (std::vector<std::string>{"ModuleStatus", "QuillInfo.xml"}));
   EXPECT_EQ(tree_of(added), std::vector<std::string>{});
@@ -590,9 +549,9 @@ TEST_F(LogCollection, UnsetOrEmptyInstallationRootEndsCollectionAndRegistrationE
   for (bool empty : {false, true}) {
     SCOPED_TRACE(empty ? "empty" : "unset");
     if (empty) {
-      setenv("AXIS2C_HOME", "", 1);
+      qma::test::set_env("AXIS2C_HOME", "");
     } else {
-      unsetenv("AXIS2C_HOME");
+      qma::test::unset_env("AXIS2C_HOME");
     }
     int before = agent_.count_in_log(line);
     std::string attached;
@@ -605,7 +564,7 @@ TEST_F(LogCollection, UnsetOrEmptyInstallationRootEndsCollectionAndRegistrationE
     ASSERT_TRUE(write_zip(drop_ / "pkg.zip", {{"QuillInfo.xml", "new"}}));
     EXPECT_EQ(register_package("pkg.zip"), answer_of("R", "2", "900"));
     EXPECT_FALSE(fs::exists(module())) << "the folder made for nothing goes again";
-    setenv("AXIS2C_HOME", home.c_str(), 1);
+    qma::test::set_env("AXIS2C_HOME", qma::test::path_text(home));
     EXPECT_EQ(agent_.count_in_log(line), before + 2);
   }
   EXPECT_EQ(agent_.count_in_log("Copy of zip-tool failed."), 0);

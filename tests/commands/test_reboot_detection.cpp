@@ -127,9 +127,9 @@ TEST_F(RebootDetectionTest, StartRecordBeyondTheFirstBufferIsFound) {
 
 TEST_F(RebootDetectionTest, WithoutInstallationRootNothingIsTouched) {
   use_log(std::vector<EventLogEntry>{{kStart, 3000, 8}});
-  unsetenv("AXIS2C_HOME");
+  qma::test::unset_env("AXIS2C_HOME");
   EXPECT_EQ(QMA_CheckSystemReboot(), 0);
-  setenv("AXIS2C_HOME", agent_.roots_.home().c_str(), 1);
+  qma::test::set_env("AXIS2C_HOME", qma::test::path_text(agent_.roots_.home()));
   EXPECT_FALSE(std::filesystem::exists(state_file()));
   EXPECT_GE(agent_.count_in_log("getenv AXIS2C_HOME error!"), 1);
 }

@@ -5,9 +5,11 @@
 #include "common/host/qma_system.h"
 #include "common/log/qma_log.h"
 #include "common/log_test_support.h"
+#include "platform/file.h"
 
 namespace {
 
+using qma::test::path_text;
 namespace fs = std::filesystem;
 
 TEST(HostName, FillsTheBufferOrLogsWhyNot) {
@@ -16,7 +18,7 @@ TEST(HostName, FillsTheBufferOrLogsWhyNot) {
   const fs::path log_dir = roots.base() / "logs";
   fs::create_directories(log_dir);
   QMA_MUTEX_HANDLE holder = nullptr;
-  ASSERT_EQ(QMA_InitializeForLogFile(log_dir.c_str(), 10000, &holder), 1);
+  ASSERT_EQ(QMA_InitializeForLogFile(path_text(log_dir).c_str(), 10000, &holder), 1);
 
   const std::string host = qma::test::this_host();
   ASSERT_FALSE(host.empty());
@@ -63,7 +65,7 @@ TEST(CheckFile, OnlyReadableFilesCount) {
   const std::string cut = (long_folder / "Result.xml").string().substr(0, 259);
   ASSERT_NE(cut, (long_folder / "Result.xml").string());
   qma::test::write_file(cut, "<other/>");
-  const std::string with_slash = folder.string() + "/";
+  const std::string with_slash = folder.string() + qma::platform::kPathSeparator;
   const Row rows[] = {
       {"existing file", folder.string(), "Result.xml", 1},
       {"empty file", folder.string(), "empty.txt", 1},

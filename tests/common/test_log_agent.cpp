@@ -18,6 +18,7 @@ namespace {
 namespace fs = std::filesystem;
 using qma::platform::NamedMutex;
 using qma::platform::WaitStatus;
+using qma::test::path_text;
 using qma::test::read_lines;
 using qma::test::regex_escape;
 
@@ -34,7 +35,7 @@ class AgentLogTest : public ::testing::Test {
   }
 
   void initialise(int max_lines) {
-    ASSERT_EQ(QMA_InitializeForLogFile(log_dir_.c_str(), max_lines, &holder_), 1);
+    ASSERT_EQ(QMA_InitializeForLogFile(path_text(log_dir_).c_str(), max_lines, &holder_), 1);
     ASSERT_NE(holder_, nullptr);
   }
   fs::path log_file() const { return log_dir_ / "QMAgent.log"; }
@@ -201,7 +202,7 @@ TEST_F(AgentLogTest, MutexLeftByADeadOwnerIsTakenOver) {
 
 TEST_F(AgentLogTest, MissingLogFolderLosesTheLineAndNothingElse) {
   const fs::path missing = roots_.base() / "not-yet";
-  ASSERT_EQ(QMA_InitializeForLogFile(missing.c_str(), 10000, &holder_), 1);
+  ASSERT_EQ(QMA_InitializeForLogFile(path_text(missing).c_str(), 10000, &holder_), 1);
   QMA_LogError("f", "QMAProc", 1, "lost");
   EXPECT_FALSE(fs::exists(missing));
 
@@ -220,7 +221,7 @@ TEST_F(AgentLogTest, FolderTooLongForTheFileNamesGetsNoFileUnderACutName) {
   const fs::path deep = roots_.base() / std::string(252 - base.size() - 1, 'd');
   ASSERT_EQ(deep.string().size(), 252u);
   fs::create_directories(deep);
-  ASSERT_EQ(QMA_InitializeForLogFile(deep.c_str(), 100, &holder_), 1);
+  ASSERT_EQ(QMA_InitializeForLogFile(path_text(deep).c_str(), 100, &holder_), 1);
   for (int i = 0; i < 3; ++i) QMA_LogError("f", "QMAProc", i, "line %d", i);
   EXPECT_TRUE(fs::is_empty(deep));
 }
@@ -229,12 +230,12 @@ TEST_F(AgentLogTest, InitialisationFailsOnlyWithoutAMutex) {
   // A state folder that is a plain file leaves nowhere to create the mutex.
   const fs::path blocked = roots_.base() / "state-is-a-file";
   std::ofstream(blocked) << "x";
-  setenv("QMA_STATE_DIR", blocked.c_str(), 1);
-  EXPECT_EQ(QMA_InitializeForLogFile(log_dir_.c_str(), 10000, &holder_), 0);
+  qma::test::set_env("QMA_STATE_DIR", path_text(blocked));
+  EXPECT_EQ(QMA_InitializeForLogFile(path_text(log_dir_).c_str(), 10000, &holder_), 0);
   EXPECT_EQ(holder_, nullptr);
-  EXPECT_EQ(QMA_InitializeForLogFile(log_dir_.c_str(), 10000, nullptr), 0);
+  EXPECT_EQ(QMA_InitializeForLogFile(path_text(log_dir_).c_str(), 10000, nullptr), 0);
 
-  setenv("QMA_STATE_DIR", roots_.state().c_str(), 1);
+  qma::test::set_env("QMA_STATE_DIR", path_text(roots_.state()));
   initialise(10000);
   QMA_FinalizeForLogFile(&holder_);
   EXPECT_EQ(holder_, nullptr);
@@ -268,45 +269,6 @@ TEST_F(AgentLogTest, ConcurrentWritersGiveContiguousSequenceNumbers) {
     EXPECT_EQ(sequence_of(written[i]), static_cast<int>(i + 1));
     EXPECT_TRUE(std::regex_match(written[i], shape)) << written[i];
   }
-}
-
-}  // namespace
-
-namespace {
-
-/// Open descriptors of this process, as the system lists them.
-size_t open_descriptors() {
-  size_t count = 0;
-  for ([[maybe_unused]] const auto& entry : fs::directory_iterator("/proc/self/fd")) ++count;
-  return count;
-}
-
-TEST_F(AgentLogTest, LinesFollowTheFileAtThePathWhenAnotherProcessReplacesOrRemovesIt) {
-  initialise(1000);
-  QMA_LogInfo("f", "QMAProc", 1, "first");
-  const size_t descriptors = open_descriptors();
-
-  // Another writer moves the file aside and starts a new one under the name; the
-  // path is looked at again once a second has passed since the last look.
-  fs::rename(log_file(), log_dir_ / "moved.log");
-  qma::test::write_file(log_file(), "replacement\n");
-  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
-  QMA_LogInfo("f", "QMAProc", 2, "second");
-  // Then removes it altogether.
-  fs::remove(log_file());
-  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
-  QMA_LogInfo("f", "QMAProc", 3, "third");
-  for (int i = 4; i <= 50; ++i) QMA_LogInfo("f", "QMAProc", i, "more %d", i);
-
-  std::vector<std::string> moved = read_lines(log_dir_ / "moved.log");
-  ASSERT_EQ(moved.size(), 1u);
-  EXPECT_NE(moved[0].find("first"), std::string::npos);
-  std::vector<std::string> written = lines();
-  ASSERT_EQ(written.size(), 48u);
-  EXPECT_NE(written[0].find("-----third-----"), std::string::npos);
-  EXPECT_EQ(sequence_of(written[0]), 3);
-  // Lines reuse one descriptor instead of leaving one behind per file or line.
-  EXPECT_EQ(open_descriptors(), descriptors);
 }
 
 }  // namespace

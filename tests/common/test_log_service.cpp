@@ -10,6 +10,7 @@
 namespace {
 
 namespace fs = std::filesystem;
+using qma::test::path_text;
 using qma::test::read_lines;
 
 class ServiceLogTest : public ::testing::Test {
@@ -68,7 +69,7 @@ TEST_F(ServiceLogTest, RotatesAfter10000LinesWhateverTheAgentLogLimit) {
     QMA_MUTEX_HANDLE holder = nullptr;
     const fs::path agent_dir = roots_.base() / "agent-logs";
     fs::create_directories(agent_dir);
-    ASSERT_EQ(QMA_InitializeForLogFile(agent_dir.c_str(), 100, &holder), 1);
+    ASSERT_EQ(QMA_InitializeForLogFile(path_text(agent_dir).c_str(), 100, &holder), 1);
 
     QMA_SrvLogInfo("f", "QMAService", 1, "new line");
     QMA_FinalizeForLogFile(&holder);
@@ -99,7 +100,7 @@ TEST_F(ServiceLogTest, LongMessageIsCutTo8191CharactersAndTheLineKeepsItsEnd) {
 }
 
 TEST_F(ServiceLogTest, LineIsSkippedWithoutInstallationRootAndTheLogStartsOnceItIsSet) {
-  unsetenv("AXIS2C_HOME");
+  qma::test::unset_env("AXIS2C_HOME");
   QMA_SrvLogError("f", "QMAService", 1, "no home");
   EXPECT_FALSE(fs::exists(log_file()));
 
@@ -108,11 +109,11 @@ TEST_F(ServiceLogTest, LineIsSkippedWithoutInstallationRootAndTheLogStartsOnceIt
   ASSERT_LT(base.size(), 200u);
   const fs::path long_home = roots_.base() / std::string(240 - base.size() - 1, 'h');
   fs::create_directories(long_home / "bin");
-  setenv("AXIS2C_HOME", long_home.c_str(), 1);
+  qma::test::set_env("AXIS2C_HOME", path_text(long_home));
   QMA_SrvLogError("f", "QMAService", 1, "root too long");
   EXPECT_TRUE(fs::is_empty(long_home / "bin"));
 
-  setenv("AXIS2C_HOME", roots_.home().c_str(), 1);
+  qma::test::set_env("AXIS2C_HOME", path_text(roots_.home()));
   QMA_SrvLogError("f", "QMAService", 2, "home set");
   std::vector<std::string> written = read_lines(log_file());
   ASSERT_EQ(written.size(), 1u);

@@ -15,6 +15,7 @@ namespace {
 using qma::common::OsInfoSource;
 using qma::platform::kPlatformLinux;
 using qma::platform::kPlatformWin32Nt;
+using qma::test::path_text;
 
 constexpr uint8_t kWs = 1, kDc = 2, kSrv = 3;
 constexpr uint16_t kEnt = 0x0002, kDatacenter = 0x0080, kPersonal = 0x0200, kBlade = 0x0400,
@@ -137,7 +138,7 @@ TEST_F(OsInfo, EveryRowOfTheClassificationTable) {
 }
 
 TEST_F(OsInfo, TheAgentLogShowsTheFactsAndTheResult) {
-  ASSERT_EQ(QMA_InitializeForLogFile(roots_.bin().c_str(), 10000, &log_), 1);
+  ASSERT_EQ(QMA_InitializeForLogFile(path_text(roots_.bin()).c_str(), 10000, &log_), 1);
   Row row{"", 5, 2, kPlatformWin32Nt, kSrv, kEnt, 0, 1, "Windows Server 2003", 0, 12, ""};
   qma::common::set_os_info_source(source_for(row));
   int type = 0;

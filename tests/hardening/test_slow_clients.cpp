@@ -14,7 +14,7 @@
 #include "manager_if/agent_harness.h"
 #include "manager_if/pipe_control.h"
 #include "platform/local_pipe.h"
-#include "support/service_support.h"
+#include "support/service_support_linux.h"
 
 namespace {
 

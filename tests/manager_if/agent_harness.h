@@ -111,14 +111,14 @@ class InProcessAgent {
     log_dir_ = roots_.home() / "bin" / "QMA_LOGROOT";
     std::filesystem::create_directories(log_dir_);
     std::filesystem::create_directories(roots_.home() / "bin" / "QMA_PKGROOT");
-    EXPECT_EQ(QMA_InitializeForLogFile(log_dir_.c_str(), 65535, &log_mutex_), 1);
+    EXPECT_EQ(QMA_InitializeForLogFile(path_text(log_dir_).c_str(), 65535, &log_mutex_), 1);
     // The OS information record lives for the process; a fresh agent starts without one.
     std::free(g_QMAConfig.SystemInfo);
     g_QMAConfig = {};
     g_QMAConfig.AgentEffect = 1;
     std::strcpy(g_QMAConfig.AgentVersion, "3.1");
-    std::strncpy(g_QMAConfig.LogSavePath, log_dir_.c_str(), QMA_LEN_PATH - 1);
-    std::strncpy(g_QMAConfig.PkgSavePath, (roots_.home() / "bin" / "QMA_PKGROOT").c_str(),
+    std::strncpy(g_QMAConfig.LogSavePath, path_text(log_dir_).c_str(), QMA_LEN_PATH - 1);
+    std::strncpy(g_QMAConfig.PkgSavePath, path_text(roots_.home() / "bin" / "QMA_PKGROOT").c_str(),
                  QMA_LEN_PATH - 1);
     g_QMAgentSub.QMA_XML_GetManagerRequestInfo = &QMA_XML_GetManagerRequestInfo;
     g_QMAgentSub.QMA_XML_GetAttrValueForFile_WithAttrs = &QMA_XML_GetAttrValueForFile_WithAttrs;
@@ -158,7 +158,8 @@ class InProcessAgent {
     QMA_Cmn_GetRegistory_String(env_key, "Path", path != nullptr ? path : "/usr/bin:/bin", value,
                                 sizeof value);
     std::memset(value, 0, sizeof value);
-    QMA_Cmn_GetRegistory_String(env_key, "AXIS2C_HOME", roots_.home().c_str(), value, sizeof value);
+    QMA_Cmn_GetRegistory_String(env_key, "AXIS2C_HOME", path_text(roots_.home()).c_str(), value,
+                                sizeof value);
     EXPECT_EQ(QMA_BmcGateInit(), 0);
   }
 

@@ -1,9 +1,6 @@
-// The local pipe endpoint: its socket file, the instance limit and bounded waits.
+// The local pipe endpoint: the instance limit and bounded waits. The Linux socket file is
+// tested in test_local_pipe_linux.cpp.
 #include <gtest/gtest.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/un.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstring>
@@ -22,44 +19,6 @@ namespace {
 using qma::platform::connect_local_pipe;
 using qma::platform::PipeConnection;
 using qma::platform::PipeListener;
-
-TEST(LocalPipeTest, EndpointIsASocketOnlyOwnerAndGroupMayOpen) {
-  qma::test::TempRoots roots;
-  auto listener = PipeListener::create("qmagentsvc");
-  ASSERT_TRUE(listener.ok());
-  std::string path = (roots.state() / "pipe" / "qmagentsvc").string();
-  EXPECT_EQ(listener->path(), path);
-  struct stat st;
-  ASSERT_EQ(stat(path.c_str(), &st), 0);
-  EXPECT_TRUE(S_ISSOCK(st.st_mode));
-  EXPECT_EQ(st.st_mode & 0777, 0660u);
-  auto second = PipeListener::create("qmagentsvc");
-  EXPECT_FALSE(second.ok()) << "a live endpoint is never taken over";
-}
-
-TEST(LocalPipeTest, StaleSocketOfAnEarlierRunIsReplaced) {
-  qma::test::TempRoots roots;
-  std::filesystem::create_directories(roots.state() / "pipe");
-  std::string path = (roots.state() / "pipe" / "qmagentsvc").string();
-  int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
-  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-  close(fd);  // bound, never listening: what a crashed agent leaves
-  auto listener = PipeListener::create("qmagentsvc");
-  EXPECT_TRUE(listener.ok()) << listener.error();
-}
-
-TEST(LocalPipeTest, PathsBeyondTheSocketLimitAreRefused) {
-  qma::test::TempRoots roots;
-  std::string deep = (roots.base() / std::string(110, 'x')).string();
-  setenv("QMA_STATE_DIR", deep.c_str(), 1);
-  auto listener = PipeListener::create("qmagentsvc");
-  ASSERT_FALSE(listener.ok());
-  EXPECT_EQ(listener.error(), ENAMETOOLONG);
-  EXPECT_FALSE(std::filesystem::exists(deep)) << "nothing is created for a refused path";
-}
 
 TEST(LocalPipeTest, InstanceLimitGives231AndFreesOnClose) {
   qma::test::TempRoots roots;

@@ -16,7 +16,7 @@
 
 #include "platform/event.h"
 #include "platform/service_manager.h"
-#include "support/service_support.h"
+#include "support/service_support_linux.h"
 #include "support/temp_roots.h"
 
 namespace {

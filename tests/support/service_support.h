@@ -1,12 +1,7 @@
 // Services in a test's roots: waiting for a condition, a service's state and definition, the
-// machine environment an installation records, and killing every supervisor and service a
-// test left running in its state folder.
+// machine environment an installation records, whether a process still runs. Killing what a
+// test left running is in service_support_linux.h.
 #pragma once
-
-#include <signal.h>
-#include <sys/prctl.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -17,6 +12,7 @@
 #include <string>
 #include <thread>
 
+#include "platform/process.h"
 #include "platform/registry.h"
 #include "platform/service_manager.h"
 #include "support/temp_roots.h"
@@ -49,49 +45,10 @@ inline std::filesystem::path service_folder(const TempRoots& roots, const std::s
   return roots.state() / "scm" / folder;
 }
 
-inline pid_t read_pid(const std::filesystem::path& file) {
-  std::ifstream in(file);
-  long pid = 0;
-  in >> pid;
-  return static_cast<pid_t>(pid);
-}
-
-inline bool process_alive(pid_t pid) {
-  if (pid <= 0) return false;
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-  std::string line;
-  if (!std::getline(stat, line)) return false;
-  auto close = line.rfind(')');
-  return close != std::string::npos && close + 2 < line.size() && line[close + 2] != 'Z';
-}
-
-/// Makes this test process the reaper of the supervisors it starts (they detach from
-/// their starter), so none stays behind as a zombie where the init process does not reap.
-inline void adopt_orphans() {
-  ::prctl(PR_SET_CHILD_SUBREAPER, 1);
-}
-
-/// Collects every ended child of this process.
-inline void reap_children() {
-  while (::waitpid(-1, nullptr, WNOHANG) > 0) {
-  }
-}
-
-/// Kills whatever still runs for any service of this state folder; waits until gone.
-inline void kill_services(const TempRoots& roots) {
-  std::error_code ec;
-  auto scm = roots.state() / "scm";
-  if (!std::filesystem::exists(scm, ec)) return;
-  for (const auto& entry : std::filesystem::directory_iterator(scm, ec)) {
-    for (const char* file : {"host.pid", "service.pid"}) {
-      pid_t pid = read_pid(entry.path() / file);
-      if (process_alive(pid)) {
-        ::kill(pid, SIGKILL);
-        wait_until([pid] { return !process_alive(pid); }, 5000);
-      }
-    }
-  }
-  reap_children();
+/// True while the process with this id runs (one that has ended, a zombie too, does not).
+inline bool process_running(uint32_t pid) {
+  auto process = qma::platform::Process::open(pid);
+  return process.ok() && process->wait(0) == qma::platform::WaitStatus::kTimeout;
 }
 
 /// The machine environment key that the service copies Path and AXIS2C_HOME from at start.

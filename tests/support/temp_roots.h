@@ -3,24 +3,92 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
+#include <optional>
+#include <random>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
+
+#include "platform/environment.h"
+#include "platform/process.h"
 
 namespace qma::test {
 
+/// The path as the platform layer's functions and the agent's buffers take it: UTF-8 on
+/// every system (a Windows path's own text is UTF-16).
+inline std::string path_text(const std::filesystem::path& path) {
+  const std::u8string text = path.u8string();
+  return std::string(text.begin(), text.end());
+}
+
+/// Sets a variable of this process, failing the test when the system refuses.
+inline void set_env(std::string_view name, std::string_view value) {
+  EXPECT_TRUE(qma::platform::set_env(name, value).ok()) << "cannot set " << name;
+}
+
+/// Removes a variable of this process, failing the test when the system refuses.
+inline void unset_env(std::string_view name) {
+  EXPECT_TRUE(qma::platform::unset_env(name).ok()) << "cannot remove " << name;
+}
+
+/// Gives a variable a value (nullopt: removes it) for the object's lifetime, then puts back
+/// what was there before, absent included.
+class ScopedEnv {
+ public:
+  /// Only keeps the present value, to be put back at the end.
+  explicit ScopedEnv(std::string name)
+      : name_(std::move(name)), saved_(qma::platform::get_env(name_)) {}
+  ScopedEnv(std::string name, std::optional<std::string> value)
+      : name_(std::move(name)), saved_(qma::platform::get_env(name_)) {
+    apply(value);
+  }
+  ~ScopedEnv() { apply(saved_); }
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+ private:
+  void apply(const std::optional<std::string>& value) const {
+    if (value) {
+      set_env(name_, *value);
+    } else {
+      unset_env(name_);
+    }
+  }
+  std::string name_;
+  std::optional<std::string> saved_;
+};
+
 /// Makes a new empty folder under the system's temporary folder.
 inline std::filesystem::path make_temp_dir(const std::string& tag) {
-  std::string pattern =
-      (std::filesystem::temp_directory_path() / ("qma-" + tag + "-XXXXXX")).string();
-  char* made = mkdtemp(pattern.data());
-  if (made == nullptr) {
-    ADD_FAILURE() << "mkdtemp failed for " << pattern;
-    return {};
+  static std::mutex guard;
+  static std::mt19937_64 random(std::random_device{}() ^ qma::platform::current_process_id());
+  const auto base = std::filesystem::temp_directory_path();
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    char suffix[17];
+    {
+      std::lock_guard<std::mutex> lock(guard);
+      std::snprintf(suffix, sizeof suffix, "%016llx", static_cast<unsigned long long>(random()));
+    }
+    auto folder = base / ("qma-" + tag + "-" + suffix);
+    std::error_code ec;
+    // Only the caller that made the folder gets it: one that exists already is not taken.
+    if (std::filesystem::create_directory(folder, ec)) {
+      // Private to this user, as the system's own temporary folder makers leave it.
+      std::filesystem::permissions(folder, std::filesystem::perms::owner_all, ec);
+      return folder;
+    }
+    if (ec) {
+      ADD_FAILURE() << "cannot make a folder under " << path_text(base) << ": " << ec.message();
+      return {};
+    }
   }
-  return made;
+  ADD_FAILURE() << "no free temporary folder name under " << path_text(base);
+  return {};
 }
 
 /// Points QMA_STATE_DIR, QMA_HOST_ROOT and AXIS2C_HOME at fresh folders for the
@@ -35,9 +103,9 @@ class TempRoots {
     std::filesystem::create_directories(state_);
     std::filesystem::create_directories(host_);
     std::filesystem::create_directories(home_ / "bin");
-    setenv("QMA_STATE_DIR", state_.c_str(), 1);
-    setenv("QMA_HOST_ROOT", host_.c_str(), 1);
-    setenv("AXIS2C_HOME", home_.c_str(), 1);
+    set_env("QMA_STATE_DIR", path_text(state_));
+    set_env("QMA_HOST_ROOT", path_text(host_));
+    set_env("AXIS2C_HOME", path_text(home_));
   }
   ~TempRoots() {
     std::error_code ec;

@@ -1,12 +1,11 @@
 // QMAGetVersion run as the agent runs it: a real process in a module folder of temporary roots.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 #include <string>
 
+#include "platform/program_run.h"
 #include "platform/registry.h"
 #include "support/temp_roots.h"
 
@@ -54,15 +53,10 @@ class GetVersionTool : public ::testing::Test {
 
   // Runs the tool with the module folder as its current folder; its exit status.
   int run() {
-    pid_t pid = fork();
-    if (pid == 0) {
-      if (chdir(module_.c_str()) != 0) _exit(120);
-      execl(QMA_GETVERSION_PATH, "QMAGetVersion", static_cast<char*>(nullptr));
-      _exit(121);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    auto ran =
+        p::run_program(QMA_GETVERSION_PATH, {"QMAGetVersion"}, qma::test::path_text(module_));
+    EXPECT_TRUE(ran.ok()) << "QMAGetVersion did not start: " << ran.error();
+    return ran.ok() ? static_cast<int>(ran.value()) : -1;
   }
   std::string result() const { return qma::test::read_text(module_ / "Get_version.xml"); }
 
@@ -110,10 +104,10 @@ TEST_F(GetVersionTool, InstalledVersionFromTheAgentDescriptorBeforeTheUninstallR
 
   // Without the agent descriptor the installer's record is read, references expanded.
   fs::remove(roots_.bin() / "AgentFolder" / "QMAgent" / "QMAgent.xml");
-  setenv("QMA_TEST_AGENT_RELEASE", "3.0.9", 1);
+  qma::test::set_env("QMA_TEST_AGENT_RELEASE", "3.0.9");
   uninstall_record(p::kRegExpandSz, "%QMA_TEST_AGENT_RELEASE%");
   EXPECT_EQ(run(), 0);
-  unsetenv("QMA_TEST_AGENT_RELEASE");
+  qma::test::unset_env("QMA_TEST_AGENT_RELEASE");
   EXPECT_EQ(result(), success("Upper", "3.0.9"));
 
   // An agent descriptor without a version element falls back as well.
@@ -144,9 +138,9 @@ TEST_F(GetVersionTool, FailuresWriteTheErrorCodeWithAnEmptyDataElement) {
   EXPECT_EQ(run(), 0);
   EXPECT_EQ(result(), kFailure);
   std::string home = std::getenv("AXIS2C_HOME");
-  unsetenv("AXIS2C_HOME");
+  qma::test::unset_env("AXIS2C_HOME");
   EXPECT_EQ(run(), 0);
-  setenv("AXIS2C_HOME", home.c_str(), 1);
+  qma::test::set_env("AXIS2C_HOME", qma::test::path_text(home));
   EXPECT_EQ(result(), kFailure);
 }
 

@@ -31,7 +31,7 @@ struct ZipItem {
 /// Writes the items in order; false when libzip refused one.
 inline bool write_zip(const std::filesystem::path& path, const std::vector<ZipItem>& items) {
   int error = 0;
-  zip_t* archive = zip_open(path.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &error);
+  zip_t* archive = zip_open(path_text(path).c_str(), ZIP_CREATE | ZIP_TRUNCATE, &error);
   if (archive == nullptr) return false;
   for (const ZipItem& item : items) {
     zip_int64_t index;

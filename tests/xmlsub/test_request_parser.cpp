@@ -1,10 +1,5 @@
 // The manager request parser: fields per command code, the walking rules, bad input and threads.
-#include <arpa/inet.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <cstring>
 #include <memory>
@@ -12,6 +7,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/tcp_stream.h"
 #include "support/temp_roots.h"
 #include "xmlsub/log_capture.h"
 #include "xmlsub/qmagentsub.h"
@@ -386,16 +382,9 @@ TEST_F(RequestParser, NeverLoadsExternalEntitiesOrReachesTheNetwork) {
   { std::ofstream(secret) << "TOPSECRET"; }
 
   // A local listener stands in for a remote server; the parser must never connect to it.
-  int listener = socket(AF_INET, SOCK_STREAM, 0);
-  ASSERT_GE(listener, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-  ASSERT_EQ(listen(listener, 4), 0);
-  socklen_t len = sizeof addr;
-  ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len), 0);
-  const std::string url = "http://127.0.0.1:" + std::to_string(ntohs(addr.sin_port)) + "/x";
+  auto listener = qma::platform::TcpListener::create(0);
+  ASSERT_TRUE(listener.ok()) << listener.error();
+  const std::string url = "http://127.0.0.1:" + std::to_string(listener->port()) + "/x";
 
   const std::string xml = "<!DOCTYPE QMMMessage SYSTEM \"" + url + ".dtd\" [" +
                           "<!ENTITY file SYSTEM \"file://" + secret.string() + "\">" +
@@ -409,9 +398,9 @@ TEST_F(RequestParser, NeverLoadsExternalEntitiesOrReachesTheNetwork) {
   EXPECT_STREQ(req.MessageID, "");
   EXPECT_STREQ(req.CommandCode, "");
 
-  fcntl(listener, F_SETFL, O_NONBLOCK);
-  EXPECT_LT(accept(listener, nullptr, nullptr), 0) << "the parser connected to " << url;
-  close(listener);
+  auto connected = listener->accept(0);
+  EXPECT_FALSE(connected.ok()) << "the parser connected to " << url;
+  EXPECT_EQ(connected.error(), qma::platform::kErrorTimeout);
 }
 
 TEST_F(RequestParser, SameRequestFromManyThreadsGivesTheSameRecord) {

@@ -1,0 +1,120 @@
+// Package registration on Linux: an upload on a file system of its own (a tmpfs in a private
+// mount namespace) is copied into the module folder.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "commands/package/package_repository.h"
+#include "common/status/qma_status.h"
+#include "manager_if/agent_harness.h"
+#include "tools/tool_runner.h"
+#include "tools/zip_builder.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using qma::test::answer_text;
+using qma::test::exchange;
+using qma::test::kZipLink;
+using qma::test::read_text;
+using qma::test::request_frame;
+using qma::test::request_xml;
+using qma::test::run_tool;
+using qma::test::tree_of;
+using qma::test::write_zip;
+using qma::test::ZipItem;
+
+constexpr const char* kModule = "01000000";
+
+std::string answer_of(const std::string& id, const std::string& code, const std::string& status) {
+  return "<QMAMessage MessageVersion=\"2.0\"><InReplyTo>" + id + "</InReplyTo><CommandCode>" +
+         code + "</CommandCode><QMAData><Status>" + status + "</Status></QMAData></QMAMessage>";
+}
+
+class PackageRepository : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    for (auto [from, name] : {std::pair{QMZIPCONTROL_PATH, "QMZipControl"},
+                              std::pair{QMAZIP_PATH, "QMAzip"}, std::pair{QMAUNZ_PATH, "QMAunz"}}) {
+      fs::copy_file(from, agent_.roots_.bin() / name);
+    }
+    fs::create_directories(drop_);
+    agent_.start();
+  }
+  void TearDown() override { qma::test::unset_env("QMAUNZ_MAX_BYTES"); }
+
+  /// Sends a registration whose request names `file_name` and whose frame attaches
+  /// `attached` in the drop folder; returns the answer's text.
+  std::string register_package(const std::string& file_name, const std::string& module = kModule,
+                               std::string attached = "") {
+    if (attached.empty()) attached = file_name;
+    std::string data = "<FileName>" + file_name + "</FileName><ModuleID>" + module + "</ModuleID>";
+    return answer_text(
+        exchange(request_frame(request_xml("2", "R", "2.0", data), attached, drop_.string()))
+            .answer);
+  }
+
+  fs::path root() const { return agent_.roots_.bin() / "QMA_PKGROOT"; }
+  fs::path module() const { return root() / kModule; }
+
+  qma::test::InProcessAgent agent_;
+  fs::path drop_ = agent_.roots_.state() / "upload" / "drop";
+};
+
+// Where the upload folder is a file system of its own (as /var often is on servers), the
+// upload cannot be renamed into the module folder: it is copied in whole and then deleted.
+// The test runs itself once more in a private mount namespace with a tmpfs on the upload
+// folder, so the host's mounts are never touched.
+TEST_F(PackageRepository, UploadOnAnotherFileSystemIsCopiedIntoTheModuleFolder) {
+  if (std::getenv("QMA_TEST_UPLOAD_ON_TMPFS") == nullptr) {
+    const std::string self = fs::read_symlink("/proc/self/exe").string();
+    auto run = run_tool({"/usr/bin/unshare", "--mount", "--propagation", "private", "--", self,
+                         "--gtest_filter=PackageRepository."
+                         "UploadOnAnotherFileSystemIsCopiedIntoTheModuleFolder"},
+                        {}, {{{"QMA_TEST_UPLOAD_ON_TMPFS", "1"}}, {}});
+    // Never a pass without the second file system: that needs root for the namespace.
+    ASSERT_EQ(run.status, 0) << run.out << run.err;
+    EXPECT_NE(run.out.find("[  PASSED  ] 1 test."), std::string::npos) << run.out;
+    return;
+  }
+  const fs::path uploads = agent_.roots_.state() / "upload";
+  fs::create_directories(uploads);
+  auto mounted = run_tool({"/usr/bin/mount", "-t", "tmpfs", "qma-test-upload", uploads.string()});
+  ASSERT_EQ(mounted.status, 0) << mounted.err;
+  // Unmounted again before the roots are removed, so that nothing of them is left behind.
+  struct Unmount {
+    std::string folder;
+    ~Unmount() { (void)run_tool({"/usr/bin/umount", "--lazy", folder}); }
+  } unmount{uploads.string()};
+  fs::create_directories(drop_);
+  struct stat upload_fs {};
+  struct stat package_fs {};
+  ASSERT_EQ(stat(drop_.c_str(), &upload_fs), 0);
+  ASSERT_EQ(stat(root().c_str(), &package_fs), 0);
+  ASSERT_NE(upload_fs.st_dev, package_fs.st_dev) << "the two folders share a file system";
+
+  const std::string big(3 * 1024 * 1024 + 7, 'z');  // more than one piece of the copy
+  ASSERT_TRUE(write_zip(drop_ / "pkg.zip", {{"QuillInfo.xml", "<quillmend_package/>"},
+                                            {"tool.sh", "#!/bin/sh\nexit 0\n", 0100755},
+                                            {"big.dat", big, qma::test::kZipFile, true}}));
+  EXPECT_EQ(register_package("pkg.zip"), answer_of("R", "2", "600"));
+  EXPECT_EQ(tree_of(module()),
+            (std::vector<std::string>{"ModuleStatus", "QuillInfo.xml", "big.dat", "tool.sh"}))
+      << "no temporary copy is left behind";
+  EXPECT_EQ(read_text(module() / "big.dat"), big);
+  EXPECT_EQ(QMA_Cmn_Get_ModuleStatus(kModule, nullptr), 0);
+  EXPECT_EQ(tree_of(drop_), std::vector<std::string>{}) << "the upload was deleted after the copy";
+  EXPECT_EQ(agent_.count_in_log("Upload not moved."), 0);
+  EXPECT_EQ(agent_.count_in_log("Package not unpacked."), 0);
+}
+
+}  // namespace
