@@ -182,12 +182,12 @@ TEST_F(HostInventoryTest, RootDeviceIsReadForEachHostRoot) {
     std::filesystem::create_directories(root / "proc");
     std::ofstream(root / "etc/os-release") << "PRETTY_NAME=\"Debian GNU/Linux 12\"\n";
     std::ofstream(root / "proc/mounts") << device << " / ext4 rw 0 0\n";
-    setenv("QMA_HOST_ROOT", root.c_str(), 1);
+    qma::test::set_env("QMA_HOST_ROOT", path_text(root));
     const bmcgate::QueryOutcome os = host.query_for("Win32_OperatingSystem", "Name");
     ASSERT_EQ(os.objects.size(), 1u);
     names.push_back(os.objects[0].at("Name").text.value_or(""));
   }
-  setenv("QMA_HOST_ROOT", roots.host().c_str(), 1);
+  qma::test::set_env("QMA_HOST_ROOT", path_text(roots.host()));
   EXPECT_EQ(names, (std::vector<std::string>{"Debian GNU/Linux 12|/|/dev/sda1",
                                              "Debian GNU/Linux 12|/|/dev/nvme0n1p2"}));
 }
