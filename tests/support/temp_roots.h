@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -15,7 +17,6 @@
 #include <vector>
 
 #include "platform/environment.h"
-#include "platform/process.h"
 
 namespace qma::test {
 
@@ -66,7 +67,10 @@ class ScopedEnv {
 /// Makes a new empty folder under the system's temporary folder.
 inline std::filesystem::path make_temp_dir(const std::string& tag) {
   static std::mutex guard;
-  static std::mt19937_64 random(std::random_device{}() ^ qma::platform::current_process_id());
+  // The clock as well, where a system's random device is weak.
+  static std::mt19937_64 random(
+      std::random_device{}() ^
+      static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()));
   const auto base = std::filesystem::temp_directory_path();
   for (int attempt = 0; attempt < 100; ++attempt) {
     char suffix[17];
