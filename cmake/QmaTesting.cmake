@@ -1,7 +1,9 @@
 # qma_gtest(NAME SOURCES ... LIBS ... [LABELS ...]): one GoogleTest program registered with CTest.
 #
 # QMA_LINUX_ONLY_TESTS names the programs that need a Linux facility: the Windows build
-# leaves them out (they are neither built nor listed).
+# leaves them out (they are neither built nor listed). QMA_WIN32_PENDING_TESTS names the
+# portable programs that build for Windows but do not pass under Wine yet: they are built, so
+# the Windows build keeps compiling them, and left out of the CTest list until they pass.
 function(qma_gtest name)
   cmake_parse_arguments(ARG "" "" "SOURCES;LIBS;LABELS" ${ARGN})
   if(WIN32 AND name IN_LIST QMA_LINUX_ONLY_TESTS)
@@ -16,6 +18,9 @@ function(qma_gtest name)
   set(mode POST_BUILD)
   if(WIN32)
     set(mode PRE_TEST)
+    if(name IN_LIST QMA_WIN32_PENDING_TESTS)
+      return()
+    endif()
   endif()
   if(ARG_LABELS)
     gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 DISCOVERY_MODE ${mode}

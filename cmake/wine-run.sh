@@ -25,5 +25,10 @@ if [ ! -f "$prefix/system.reg" ]; then
     fi
   ) 9>"$prefix.lock"
 fi
-"$server" -p60 </dev/null >/dev/null 2>&1 || true
+# A server started here has not run the prefix's own services yet; the first program starts
+# them and they inherit its standard handles. Start them with a program of no consequence, so
+# they never hold the caller's pipe (CTest waits for the pipe to close).
+if "$server" -p60 </dev/null >/dev/null 2>&1; then
+  "$loader" cmd /c exit 0 </dev/null >/dev/null 2>&1 || true
+fi
 exec "$loader" "$@"
