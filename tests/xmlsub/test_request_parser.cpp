@@ -400,7 +400,7 @@ TEST_F(RequestParser, NeverLoadsExternalEntitiesOrReachesTheNetwork) {
 
   auto connected = listener->accept(0);
   EXPECT_FALSE(connected.ok()) << "the parser connected to " << url;
-  EXPECT_EQ(connected.error(), qma::platform::kErrorTimeout);
+  EXPECT_EQ(connected.error(), qma::platform::kErrorSemTimeout);
 }
 
 TEST_F(RequestParser, SameRequestFromManyThreadsGivesTheSameRecord) {
