@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "platform/error.h"
+#include "platform/win32/handle.h"
 #include "platform/win32/wide.h"
 
 namespace qma::platform {
@@ -18,21 +19,7 @@ namespace {
 constexpr DWORD kIpmiRequestResponse = 0x810C2004u;
 constexpr const wchar_t* kDevicePath = L"\\\\.\\IPMIDEV";
 
-/// Owner of a kernel handle.
-class Handle {
- public:
-  explicit Handle(HANDLE handle) : handle_(handle == INVALID_HANDLE_VALUE ? nullptr : handle) {}
-  Handle(const Handle&) = delete;
-  Handle& operator=(const Handle&) = delete;
-  ~Handle() {
-    if (handle_ != nullptr) ::CloseHandle(handle_);
-  }
-  HANDLE get() const { return handle_; }
-  HANDLE release() { return std::exchange(handle_, nullptr); }
-
- private:
-  HANDLE handle_;
-};
+using win32::Handle;
 
 template <typename T>
 Result<T> fail(int error) {
