@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "platform/error.h"
+#include "platform/win32/fail.h"
 #include "platform/win32/handle.h"
 #include "platform/win32/wide.h"
 
@@ -21,11 +22,7 @@ constexpr const wchar_t* kDevicePath = L"\\\\.\\IPMIDEV";
 
 using win32::Handle;
 
-template <typename T>
-Result<T> fail(int error) {
-  set_last_error(error);
-  return Result<T>::failure(error);
-}
+using win32::fail;
 
 class WindowsIpmiDevice final : public IpmiDevice {
  public:

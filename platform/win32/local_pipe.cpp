@@ -21,6 +21,7 @@
 #include "platform/error.h"
 #include "platform/file.h"
 #include "platform/named_mutex.h"
+#include "platform/win32/fail.h"
 #include "platform/win32/handle.h"
 #include "platform/win32/object_name.h"
 #include "platform/win32/wide.h"
@@ -36,15 +37,8 @@ constexpr size_t kPipeNameMax = 256;
 constexpr DWORD kClientAccess = FILE_GENERIC_READ | FILE_WRITE_DATA;
 constexpr DWORD kBufferSize = 64 * 1024;
 
-template <typename T>
-Result<T> fail(int error) {
-  set_last_error(error);
-  return Result<T>::failure(error);
-}
-Status fail_status(int error) {
-  set_last_error(error);
-  return Status::failure(error);
-}
+using win32::fail;
+using win32::fail_status;
 /// The error of the call that just failed, as the pipe's contract names it.
 int pipe_error(DWORD error) {
   if (error == ERROR_BROKEN_PIPE || error == ERROR_PIPE_NOT_CONNECTED || error == ERROR_NO_DATA) {
