@@ -8,6 +8,8 @@
 #include <utility>
 
 #include "platform/error.h"
+#include "platform/win32/fail.h"
+#include "platform/win32/handle.h"
 #include "platform/win32/wide.h"
 
 namespace qma::platform {
@@ -18,27 +20,9 @@ namespace {
 constexpr DWORD kIpmiRequestResponse = 0x810C2004u;
 constexpr const wchar_t* kDevicePath = L"\\\\.\\IPMIDEV";
 
-/// Owner of a kernel handle.
-class Handle {
- public:
-  explicit Handle(HANDLE handle) : handle_(handle == INVALID_HANDLE_VALUE ? nullptr : handle) {}
-  Handle(const Handle&) = delete;
-  Handle& operator=(const Handle&) = delete;
-  ~Handle() {
-    if (handle_ != nullptr) ::CloseHandle(handle_);
-  }
-  HANDLE get() const { return handle_; }
-  HANDLE release() { return std::exchange(handle_, nullptr); }
+using win32::Handle;
 
- private:
-  HANDLE handle_;
-};
-
-template <typename T>
-Result<T> fail(int error) {
-  set_last_error(error);
-  return Result<T>::failure(error);
-}
+using win32::fail;
 
 class WindowsIpmiDevice final : public IpmiDevice {
  public:

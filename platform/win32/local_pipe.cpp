@@ -21,6 +21,8 @@
 #include "platform/error.h"
 #include "platform/file.h"
 #include "platform/named_mutex.h"
+#include "platform/win32/fail.h"
+#include "platform/win32/handle.h"
 #include "platform/win32/object_name.h"
 #include "platform/win32/wide.h"
 
@@ -35,15 +37,8 @@ constexpr size_t kPipeNameMax = 256;
 constexpr DWORD kClientAccess = FILE_GENERIC_READ | FILE_WRITE_DATA;
 constexpr DWORD kBufferSize = 64 * 1024;
 
-template <typename T>
-Result<T> fail(int error) {
-  set_last_error(error);
-  return Result<T>::failure(error);
-}
-Status fail_status(int error) {
-  set_last_error(error);
-  return Status::failure(error);
-}
+using win32::fail;
+using win32::fail_status;
 /// The error of the call that just failed, as the pipe's contract names it.
 int pipe_error(DWORD error) {
   if (error == ERROR_BROKEN_PIPE || error == ERROR_PIPE_NOT_CONNECTED || error == ERROR_NO_DATA) {
@@ -52,31 +47,7 @@ int pipe_error(DWORD error) {
   return static_cast<int>(error);
 }
 
-/// Owner of a kernel handle.
-class Handle {
- public:
-  Handle() = default;
-  explicit Handle(HANDLE h) : h_(h == INVALID_HANDLE_VALUE ? nullptr : h) {}
-  Handle(Handle&& other) noexcept : h_(std::exchange(other.h_, nullptr)) {}
-  Handle& operator=(Handle&& other) noexcept {
-    if (this != &other) {
-      reset();
-      h_ = std::exchange(other.h_, nullptr);
-    }
-    return *this;
-  }
-  ~Handle() { reset(); }
-  void reset() {
-    if (h_ != nullptr) ::CloseHandle(h_);
-    h_ = nullptr;
-  }
-  HANDLE get() const { return h_; }
-  HANDLE release() { return std::exchange(h_, nullptr); }
-  explicit operator bool() const { return h_ != nullptr; }
-
- private:
-  HANDLE h_ = nullptr;
-};
+using win32::Handle;
 
 /// Owner of memory the system hands out with LocalAlloc.
 struct LocalFreer {

@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "platform/error.h"
+#include "platform/win32/fail.h"
 #include "platform/win32/handle.h"
 #include "platform/win32/object_name.h"
 #include "platform/win32/wide.h"
@@ -23,11 +24,7 @@ namespace {
 
 constexpr size_t kNameMax = 200;
 
-template <typename T>
-Result<T> fail(int error) {
-  set_last_error(error);
-  return Result<T>::failure(error);
-}
+using win32::fail;
 
 /// The names the portable callers use: plain words, never a path nor another namespace.
 bool valid_name(std::string_view name) {

@@ -11,34 +11,14 @@
 #include "platform/environment.h"
 #include "platform/error.h"
 #include "platform/file.h"
+#include "platform/win32/handle.h"
 #include "platform/win32/wide.h"
 
 namespace qma::platform {
 
 namespace {
 
-/// Owner of a kernel handle.
-class Handle {
- public:
-  Handle() = default;
-  explicit Handle(HANDLE handle) : handle_(handle == INVALID_HANDLE_VALUE ? nullptr : handle) {}
-  Handle(const Handle&) = delete;
-  Handle& operator=(const Handle&) = delete;
-  Handle& operator=(Handle&& other) noexcept {
-    if (this != &other) {
-      if (handle_ != nullptr) ::CloseHandle(handle_);
-      handle_ = std::exchange(other.handle_, nullptr);
-    }
-    return *this;
-  }
-  ~Handle() {
-    if (handle_ != nullptr) ::CloseHandle(handle_);
-  }
-  HANDLE get() const { return handle_; }
-
- private:
-  HANDLE handle_ = nullptr;
-};
+using win32::Handle;
 
 /// The token and privilege the three steps hand on to each other. The action control
 /// table lets one power command run at a time; the lock keeps the record whole anyway.

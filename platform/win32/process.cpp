@@ -23,6 +23,7 @@
 
 #include "platform/error.h"
 #include "platform/file.h"
+#include "platform/win32/fail.h"
 #include "platform/win32/handle.h"
 #include "platform/win32/object_name.h"
 #include "platform/win32/wide.h"
@@ -48,15 +49,8 @@ constexpr int kJobNameTries = 50;
 /// Reads of a job's process list while processes keep joining it.
 constexpr int kProcessListTries = 8;
 
-template <typename T>
-Result<T> fail(int error) {
-  set_last_error(error);
-  return Result<T>::failure(error);
-}
-Status fail_status(int error) {
-  set_last_error(error);
-  return Status::failure(error);
-}
+using win32::fail;
+using win32::fail_status;
 
 /// The name of the job of the tool with this process id.
 std::wstring job_name(uint32_t pid) {

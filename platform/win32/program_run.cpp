@@ -10,36 +10,14 @@
 
 #include "platform/command_line.h"
 #include "platform/error.h"
+#include "platform/win32/handle.h"
 #include "platform/win32/wide.h"
 
 namespace qma::platform {
 
 namespace {
 
-/// Owner of a kernel handle.
-class Handle {
- public:
-  Handle() = default;
-  explicit Handle(HANDLE h) : h_(h == INVALID_HANDLE_VALUE ? nullptr : h) {}
-  Handle(Handle&& other) noexcept : h_(std::exchange(other.h_, nullptr)) {}
-  Handle& operator=(Handle&& other) noexcept {
-    if (this != &other) {
-      reset();
-      h_ = std::exchange(other.h_, nullptr);
-    }
-    return *this;
-  }
-  ~Handle() { reset(); }
-  void reset() {
-    if (h_ != nullptr) ::CloseHandle(h_);
-    h_ = nullptr;
-  }
-  HANDLE get() const { return h_; }
-  explicit operator bool() const { return h_ != nullptr; }
-
- private:
-  HANDLE h_ = nullptr;
-};
+using win32::Handle;
 
 /// The file as an inheritable handle; writing creates or empties it.
 Handle open_stream_file(const std::string& path, bool write) {

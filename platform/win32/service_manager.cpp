@@ -10,6 +10,7 @@
 
 #include "platform/environment.h"
 #include "platform/error.h"
+#include "platform/win32/fail.h"
 #include "platform/win32/object_name.h"
 #include "platform/win32/wide.h"
 
@@ -22,11 +23,7 @@ constexpr int kErrorNotSupported = 50;
 /// back into its own environment (the manager starts services with the system's).
 constexpr const char* kRootVariables[] = {"AXIS2C_HOME", "QMA_STATE_DIR", "QMA_HOST_ROOT"};
 
-template <typename T>
-Result<T> fail(int error) {
-  set_last_error(error);
-  return Result<T>::failure(error);
-}
+using win32::fail;
 template <typename T>
 Result<T> fail_last() {
   return Result<T>::failure(win32::record_last_error());

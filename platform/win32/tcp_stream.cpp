@@ -17,6 +17,7 @@
 #include <utility>
 
 #include "platform/error.h"
+#include "platform/win32/fail.h"
 
 namespace qma::platform {
 
@@ -24,11 +25,7 @@ namespace {
 
 constexpr int kListenBacklog = 64;
 
-template <typename T>
-Result<T> fail(int error) {
-  set_last_error(error);
-  return Result<T>::failure(error);
-}
+using win32::fail;
 
 /// The Winsock error of the call that just failed, recorded as the thread's last error.
 int record_socket_error() {

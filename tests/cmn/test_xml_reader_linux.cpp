@@ -7,23 +7,13 @@
 #include <string>
 #include <vector>
 
+#include "cmn/xml_reader_fixture.h"
 #include "common/cmn/qmcmn.h"
 #include "support/temp_roots.h"
 
 namespace {
 
-class XmlReader : public ::testing::Test {
- protected:
-  void SetUp() override { ASSERT_EQ(QMCmnLoadXmlLibrary(), 0); }
-
-  std::string write(const std::string& content) {
-    auto path = roots_.base() / "doc.xml";
-    std::ofstream(path, std::ios::binary) << content;
-    return path.string();
-  }
-
-  qma::test::TempRoots roots_;
-};
+using qma::test::XmlReader;
 
 TEST_F(XmlReader, FifoInPlaceOfTheFileIsNeitherReadNorWaitedFor) {
   const char* path[] = {"a", nullptr};

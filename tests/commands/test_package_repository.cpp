@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "commands/package/package_repository.h"
+#include "commands/package_repository_fixture.h"
 #include "common/status/qma_status.h"
 #include "manager_if/agent_harness.h"
 #include "platform/file.h"
@@ -38,47 +39,14 @@ using qma::test::ZipItem;
 // The separator the agent and qmactl join paths with.
 const std::string kSeparator(1, qma::platform::kPathSeparator);
 
-constexpr const char* kModule = "01000000";
-
-std::string answer_of(const std::string& id, const std::string& code, const std::string& status) {
-  return "<QMAMessage MessageVersion=\"2.0\"><InReplyTo>" + id + "</InReplyTo><CommandCode>" +
-         code + "</CommandCode><QMAData><Status>" + status + "</Status></QMAData></QMAMessage>";
-}
+using qma::test::answer_of;
+using qma::test::kModule;
+using qma::test::PackageRepository;
 
 void write(const fs::path& path, const std::string& text) {
   fs::create_directories(path.parent_path());
   std::ofstream(path, std::ios::binary) << text;
 }
-
-class PackageRepository : public ::testing::Test {
- protected:
-  void SetUp() override {
-    for (auto [from, name] : {std::pair{QMZIPCONTROL_PATH, "QMZipControl"},
-                              std::pair{QMAZIP_PATH, "QMAzip"}, std::pair{QMAUNZ_PATH, "QMAunz"}}) {
-      fs::copy_file(from, agent_.roots_.bin() / name);
-    }
-    fs::create_directories(drop_);
-    agent_.start();
-  }
-  void TearDown() override { qma::test::unset_env("QMAUNZ_MAX_BYTES"); }
-
-  /// Sends a registration whose request names `file_name` and whose frame attaches
-  /// `attached` in the drop folder; returns the answer's text.
-  std::string register_package(const std::string& file_name, const std::string& module = kModule,
-                               std::string attached = "") {
-    if (attached.empty()) attached = file_name;
-    std::string data = "<FileName>" + file_name + "</FileName><ModuleID>" + module + "</ModuleID>";
-    return answer_text(
-        exchange(request_frame(request_xml("2", "R", "2.0", data), attached, drop_.string()))
-            .answer);
-  }
-
-  fs::path root() const { return agent_.roots_.bin() / "QMA_PKGROOT"; }
-  fs::path module() const { return root() / kModule; }
-
-  qma::test::InProcessAgent agent_;
-  fs::path drop_ = agent_.roots_.state() / "upload" / "drop";
-};
 
 TEST_F(PackageRepository, RealZipIsUnpackedIntoItsModuleFolderWithAFreshStatus) {
   ASSERT_TRUE(write_zip(drop_ / "pkg.zip", {{"QuillInfo.xml", "<quillmend_package/>"},

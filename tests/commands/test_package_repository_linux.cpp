@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "commands/package/package_repository.h"
+#include "commands/package_repository_fixture.h"
 #include "common/status/qma_status.h"
 #include "manager_if/agent_harness.h"
 #include "tools/tool_runner.h"
@@ -33,42 +34,9 @@ using qma::test::tree_of;
 using qma::test::write_zip;
 using qma::test::ZipItem;
 
-constexpr const char* kModule = "01000000";
-
-std::string answer_of(const std::string& id, const std::string& code, const std::string& status) {
-  return "<QMAMessage MessageVersion=\"2.0\"><InReplyTo>" + id + "</InReplyTo><CommandCode>" +
-         code + "</CommandCode><QMAData><Status>" + status + "</Status></QMAData></QMAMessage>";
-}
-
-class PackageRepository : public ::testing::Test {
- protected:
-  void SetUp() override {
-    for (auto [from, name] : {std::pair{QMZIPCONTROL_PATH, "QMZipControl"},
-                              std::pair{QMAZIP_PATH, "QMAzip"}, std::pair{QMAUNZ_PATH, "QMAunz"}}) {
-      fs::copy_file(from, agent_.roots_.bin() / name);
-    }
-    fs::create_directories(drop_);
-    agent_.start();
-  }
-  void TearDown() override { qma::test::unset_env("QMAUNZ_MAX_BYTES"); }
-
-  /// Sends a registration whose request names `file_name` and whose frame attaches
-  /// `attached` in the drop folder; returns the answer's text.
-  std::string register_package(const std::string& file_name, const std::string& module = kModule,
-                               std::string attached = "") {
-    if (attached.empty()) attached = file_name;
-    std::string data = "<FileName>" + file_name + "</FileName><ModuleID>" + module + "</ModuleID>";
-    return answer_text(
-        exchange(request_frame(request_xml("2", "R", "2.0", data), attached, drop_.string()))
-            .answer);
-  }
-
-  fs::path root() const { return agent_.roots_.bin() / "QMA_PKGROOT"; }
-  fs::path module() const { return root() / kModule; }
-
-  qma::test::InProcessAgent agent_;
-  fs::path drop_ = agent_.roots_.state() / "upload" / "drop";
-};
+using qma::test::answer_of;
+using qma::test::kModule;
+using qma::test::PackageRepository;
 
 // Where the upload folder is a file system of its own (as /var often is on servers), the
 // upload cannot be renamed into the module folder: it is copied in whole and then deleted.

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "commands/update/update_tools.h"
+#include "commands/update_tools_fixture.h"
 #include "common/status/qma_status.h"
 #include "manager_if/agent_harness.h"
 #include "platform/process.h"
@@ -20,27 +21,7 @@ namespace {
 namespace fs = std::filesystem;
 using qma::test::read_text;
 
-class UpdateTools : public ::testing::Test {
- protected:
-  void SetUp() override {
-    qma::status::forget_agent_status_path();
-    qma::status::set_agent_status_for_test(QMA_AGTSTAT_BUSY, 0);
-    module_ = fs::path(g_QMAConfig.PkgSavePath) / "01000000";
-    fs::create_directories(module_);
-    fs::create_symlink(QMA_TEST_UPDATE_TOOL, module_ / "tool");
-  }
-  void TearDown() override { qma::status::forget_agent_status_path(); }
-
-  void plan(const std::string& steps) const { std::ofstream(module_ / "plan") << steps; }
-  QMA_PROC_HANDLE start(const std::string& parameters, int* pid = nullptr) const {
-    QMA_PROC_HANDLE handle = nullptr;
-    EXPECT_EQ(QMA_ExecuteProcess(module_.c_str(), "tool", parameters.c_str(), &handle, pid), 1);
-    return handle;
-  }
-
-  qma::test::InProcessAgent agent_;
-  fs::path module_;
-};
+using qma::test::UpdateTools;
 
 TEST_F(UpdateTools, TerminateEndsTheToolAndTheHelpersItStarted) {
   plan("child 30000 helper.pid\nsleep 30000\n");

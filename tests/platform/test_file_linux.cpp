@@ -9,6 +9,7 @@
 
 #include "platform/error.h"
 #include "platform/file.h"
+#include "platform/file_fixture.h"
 #include "support/temp_roots.h"
 
 namespace qma::platform {
@@ -17,17 +18,8 @@ namespace {
 namespace fs = std::filesystem;
 using test::read_text;
 
-void write(const fs::path& path, const std::string& text) {
-  std::ofstream(path, std::ios::binary) << text;
-}
-
-class FileTest : public ::testing::Test {
- protected:
-  test::TempRoots roots_;
-  fs::path dir_ = roots_.base() / "files";
-  void SetUp() override { fs::create_directories(dir_); }
-  std::string at(const std::string& name) const { return (dir_ / name).string(); }
-};
+using qma::test::FileTest;
+using qma::test::write;
 
 TEST_F(FileTest, MoveAcrossVolumesFailsWithoutCopying) {
   struct stat here {};

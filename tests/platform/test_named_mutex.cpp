@@ -10,6 +10,7 @@
 
 #include "platform/error.h"
 #include "platform/named_mutex.h"
+#include "platform/named_mutex_waits.h"
 #include "support/temp_roots.h"
 
 namespace qma::platform {
@@ -18,17 +19,7 @@ namespace {
 using std::chrono::milliseconds;
 using std::chrono::steady_clock;
 
-/// Runs body in another thread and returns what its wait reported.
-WaitStatus wait_from_other_thread(NamedMutex& mutex, uint32_t timeout_ms) {
-  WaitStatus status = WaitStatus::kFailed;
-  std::thread([&] {
-    status = mutex.wait(timeout_ms);
-    if (status == WaitStatus::kSignaled || status == WaitStatus::kAbandoned) {
-      EXPECT_TRUE(mutex.release());
-    }
-  }).join();
-  return status;
-}
+using qma::test::wait_from_other_thread;
 
 TEST(NamedMutex, NamesThatAreNotPlainFileNamesAreRefused) {
   qma::test::TempRoots roots;

@@ -14,6 +14,7 @@
 
 #include "platform/error.h"
 #include "platform/named_mutex.h"
+#include "platform/named_mutex_waits.h"
 #include "support/temp_roots.h"
 
 namespace qma::platform {
@@ -31,17 +32,7 @@ int reap(pid_t pid) {
   return WIFSIGNALED(status) ? -WTERMSIG(status) : -1000;
 }
 
-/// Runs body in another thread and returns what its wait reported.
-WaitStatus wait_from_other_thread(NamedMutex& mutex, uint32_t timeout_ms) {
-  WaitStatus status = WaitStatus::kFailed;
-  std::thread([&] {
-    status = mutex.wait(timeout_ms);
-    if (status == WaitStatus::kSignaled || status == WaitStatus::kAbandoned) {
-      EXPECT_TRUE(mutex.release());
-    }
-  }).join();
-  return status;
-}
+using qma::test::wait_from_other_thread;
 
 TEST(NamedMutex, OpenOfMissingNameFailsWithFileNotFound) {
   qma::test::TempRoots roots;

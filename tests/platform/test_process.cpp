@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/child_start.h"
 #include "platform/process.h"
 #include "support/temp_roots.h"
 
@@ -15,13 +16,8 @@ namespace {
 namespace fs = std::filesystem;
 using test::read_text;
 
-const std::string kChild = QMA_TEST_CHILD;
-
-Process start(const std::string& command_line, const std::string& dir = "/") {
-  auto process = Process::spawn(kChild, command_line, dir);
-  EXPECT_TRUE(process.ok()) << "spawn failed, errno " << process.error();
-  return std::move(process).value();
-}
+using qma::test::kChild;
+using qma::test::start;
 
 class ProcessTest : public ::testing::Test {
  protected:

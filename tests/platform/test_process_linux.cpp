@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/child_start.h"
 #include "platform/clock.h"
 #include "platform/error.h"
 #include "platform/process.h"
@@ -24,13 +25,8 @@ namespace {
 namespace fs = std::filesystem;
 using test::read_text;
 
-const std::string kChild = QMA_TEST_CHILD;
-
-Process start(const std::string& command_line, const std::string& dir = "/") {
-  auto process = Process::spawn(kChild, command_line, dir);
-  EXPECT_TRUE(process.ok()) << "spawn failed, errno " << process.error();
-  return std::move(process).value();
-}
+using qma::test::kChild;
+using qma::test::start;
 
 /// Waits until a file has content (the child writes it by rename).
 std::string wait_for_file(const fs::path& path) {

@@ -7,6 +7,7 @@
 #include "platform/environment.h"
 #include "platform/error.h"
 #include "platform/named_mutex.h"
+#include "platform/named_mutex_waits.h"
 #include "platform/process.h"
 #include "temp_state.h"
 
@@ -17,17 +18,7 @@ using test::TempState;
 
 constexpr int kErrorNotOwner = 288;
 
-/// What a wait from another thread reports; a mutex it gets is released again.
-WaitStatus wait_from_other_thread(NamedMutex& mutex, uint32_t timeout_ms) {
-  WaitStatus status = WaitStatus::kFailed;
-  std::thread([&] {
-    status = mutex.wait(timeout_ms);
-    if (status == WaitStatus::kSignaled || status == WaitStatus::kAbandoned) {
-      EXPECT_TRUE(mutex.release());
-    }
-  }).join();
-  return status;
-}
+using qma::test::wait_from_other_thread;
 
 TEST(Win32NamedMutex, OpenFindsOnlyWhatCreateMadeInTheSameStateFolder) {
   TempState first;
