@@ -48,14 +48,20 @@ requests() {
   done
 }
 
-strace -f ${STRACE_FLAGS:--c} -o "$WORK/trace" -p "$AGENT_PID" 2>/dev/null &
-TRACE_PID=$!
-sleep 1
-requests
-sleep 0.5
-kill -INT "$TRACE_PID"; sleep 0.5
-wait "$TRACE_PID" 2>/dev/null || true
-TRACE_PID=
+# counted COMMAND...: runs the counter COMMAND attached to the agent while the requests are
+# sent, and stops it so that it writes its totals.
+counted() {
+  "$@" 2>/dev/null &
+  TRACE_PID=$!
+  sleep 1
+  requests
+  sleep 0.5
+  kill -INT "$TRACE_PID"; sleep 0.5
+  wait "$TRACE_PID" 2>/dev/null || true
+  TRACE_PID=
+}
+
+counted strace -f ${STRACE_FLAGS:--c} -o "$WORK/trace" -p "$AGENT_PID"
 
 total=$(awk '$NF == "total" { print $4 }' "$WORK/trace")
 echo "agent system calls over $REQUESTS agent-information requests (strace -f -c): $total," \
@@ -68,15 +74,8 @@ awk -v n="$REQUESTS" '$1 ~ /^[0-9.]+$/ && NF >= 5 && $NF != "total" {
 # log mutex and so adds waits that an untraced agent does not make; the kernel's own
 # counters (perf, where it may be used) count the same requests without that.
 if command -v perf >/dev/null && perf stat -e raw_syscalls:sys_enter -- true >/dev/null 2>&1; then
-  perf stat -x, -e raw_syscalls:sys_enter -e syscalls:sys_enter_futex -o "$WORK/perf" \
-    -p "$AGENT_PID" 2>/dev/null &
-  TRACE_PID=$!
-  sleep 1
-  requests
-  sleep 0.5
-  kill -INT "$TRACE_PID"; sleep 0.5
-  wait "$TRACE_PID" 2>/dev/null || true
-  TRACE_PID=
+  counted perf stat -x, -e raw_syscalls:sys_enter -e syscalls:sys_enter_futex -o "$WORK/perf" \
+    -p "$AGENT_PID"
   awk -F, -v n="$REQUESTS" '$3 == "raw_syscalls:sys_enter" { all = $1 }
       $3 == "syscalls:sys_enter_futex" { futex = $1 }
       END { printf "agent system calls per request, untraced (perf): %.1f, futex %.1f of them\n",
