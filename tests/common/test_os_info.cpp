@@ -61,6 +61,7 @@ class OsInfo : public ::testing::Test {
   void TearDown() override {
     qma::common::set_os_info_source({});
     QMA_FinalizeForLogFile(&log_);
+    qma::log::reset_for_testing();
   }
   qma::test::TempRoots roots_;
   QMA_MUTEX_HANDLE log_ = nullptr;

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "platform/environment.h"
+#include "platform/registry.h"
 
 namespace qma::test {
 
@@ -110,10 +111,25 @@ class TempRoots {
     set_env("QMA_STATE_DIR", path_text(state_));
     set_env("QMA_HOST_ROOT", path_text(host_));
     set_env("AXIS2C_HOME", path_text(home_));
+    // Where the registry is the system's own, a key of this test's stands in for the hive
+    // (where it is a file under the state folder, the variable is not read).
+    saved_registry_root_ = qma::platform::get_env("QMA_REGISTRY_ROOT");
+    registry_root_ = "SOFTWARE\\QMAgentTests\\" + path_text(base_.filename());
+    set_env("QMA_REGISTRY_ROOT", registry_root_);
   }
   ~TempRoots() {
+    if (saved_registry_root_) {
+      set_env("QMA_REGISTRY_ROOT", *saved_registry_root_);
+    } else {
+      unset_env("QMA_REGISTRY_ROOT");
+    }
+    (void)qma::platform::reg_delete_key(registry_root_);
+    remove_tree(base_);
+    // A file still open without delete sharing, or one whose deletion waits for its last
+    // handle, keeps its folder: the test left something open.
     std::error_code ec;
-    std::filesystem::remove_all(base_, ec);
+    EXPECT_FALSE(std::filesystem::exists(base_, ec))
+        << "a file under " << path_text(base_) << " is still open";
   }
   TempRoots(const TempRoots&) = delete;
   TempRoots& operator=(const TempRoots&) = delete;
@@ -132,7 +148,27 @@ class TempRoots {
   }
 
  private:
+  /// Removes a folder tree once, entry by entry; an entry that cannot go stays.
+  static void remove_tree(const std::filesystem::path& folder) {
+    std::error_code ec;
+    std::vector<std::filesystem::path> entries;
+    for (std::filesystem::directory_iterator it(folder, ec), end; !ec && it != end;
+         it.increment(ec)) {
+      entries.push_back(it->path());
+    }
+    for (const auto& entry : entries) {
+      if (std::filesystem::is_directory(std::filesystem::symlink_status(entry, ec))) {
+        remove_tree(entry);
+      } else {
+        std::filesystem::remove(entry, ec);
+      }
+    }
+    std::filesystem::remove(folder, ec);
+  }
+
   std::filesystem::path base_, state_, host_, home_;
+  std::string registry_root_;
+  std::optional<std::string> saved_registry_root_;
 };
 
 /// Reads a whole file, empty when it does not exist.
