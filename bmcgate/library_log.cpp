@@ -48,6 +48,18 @@ std::string format_message(const char* format, va_list args) {
   return text;
 }
 
+// One descriptor for the process, kept across lines; the path is looked at once a second,
+// for a file moved or removed from outside.
+struct LogFile {
+  platform::AppendFile file{1000};
+  std::mutex guard;
+};
+
+LogFile& log_file() {
+  static auto* kept = new LogFile;
+  return *kept;
+}
+
 }  // namespace
 
 void library_log(const char* format, ...) {
@@ -67,11 +79,9 @@ void library_log(const char* format, ...) {
   const std::string log_path = platform::join_path(folder, "BmcGate.log");
   const std::string backup_path = platform::join_path(folder, "ExBmcGate.log");
 
-  // One descriptor for the process, kept across lines; the path is looked at
-  // once a second, for a file moved or removed from outside.
-  static auto* file = new platform::AppendFile(1000);
-  static auto* guard = new std::mutex;
-  std::lock_guard lock(*guard);
+  LogFile& kept = log_file();
+  platform::AppendFile* file = &kept.file;
+  std::lock_guard lock(kept.guard);
   int lines = st.log_lines.load();
   if (lines == 0) {
     std::error_code ignored;
@@ -83,6 +93,12 @@ void library_log(const char* format, ...) {
   if (!file->append_whole(log_path, line).ok()) return;
   if (++lines > kLinesPerFile - 1) lines = 0;
   st.log_lines.store(lines);
+}
+
+void close_library_log() {
+  LogFile& kept = log_file();
+  std::lock_guard lock(kept.guard);
+  kept.file.close();
 }
 
 void library_log_dump(const char* label, const uint8_t* bytes, size_t count) {

@@ -12,4 +12,8 @@ void library_log(const char* format, ...) __attribute__((format(printf, 1, 2)));
 /// Writes an IPMI request or response as one line of hexadecimal bytes.
 void library_log_dump(const char* label, const uint8_t* bytes, size_t count);
 
+/// Closes the log's file; the next line opens it again. A finished library keeps no handle
+/// (a file still open cannot leave its folder on Windows).
+void close_library_log();
+
 }  // namespace qma::bmcgate

@@ -123,6 +123,7 @@ extern "C" void finish(void) {
   try {
     state().class_object = nullptr;
     state().initialized = false;
+    qma::bmcgate::close_library_log();
   } catch (...) {
   }
 }
