@@ -1,6 +1,7 @@
 // Files and folders with the Windows behaviour the agent expects.
 #pragma once
 
+#include <cerrno>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -70,6 +71,12 @@ bool wildcard_match(std::string_view pattern, std::string_view name);
 /// Copies a file; fails when the target exists and overwrite is false.
 [[nodiscard]] Status copy_file(std::string_view from, std::string_view to, bool overwrite);
 [[nodiscard]] Status delete_file(std::string_view path);
+/// The error delete_file gives for a folder: EACCES on Windows (access denied), EISDIR on Linux.
+#ifdef _WIN32
+inline constexpr int kErrorDeleteFolder = EACCES;
+#else
+inline constexpr int kErrorDeleteFolder = EISDIR;
+#endif
 [[nodiscard]] Status create_directory(std::string_view path);
 [[nodiscard]] Status remove_directory(std::string_view path);
 /// Removes a folder with everything it holds, or a file. Symbolic links (the path itself or

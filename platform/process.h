@@ -1,6 +1,7 @@
 // Child processes: start a program with a Windows-style command line, wait, kill.
 #pragma once
 
+#include <cerrno>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -11,6 +12,21 @@
 #include "platform/result.h"
 
 namespace qma::platform {
+
+/// The error of a program start refused before the system is asked, because its path or
+/// command line does not fit: ERROR_FILENAME_EXCED_RANGE (206) on Windows, ENAMETOOLONG on Linux.
+#ifdef _WIN32
+inline constexpr int kErrorNameTooLong = 206;
+#else
+inline constexpr int kErrorNameTooLong = ENAMETOOLONG;
+#endif
+/// The error Process::open gives for an id no running process has: 87 (invalid parameter)
+/// on Windows, ESRCH on Linux.
+#ifdef _WIN32
+inline constexpr int kErrorNoSuchProcess = 87;
+#else
+inline constexpr int kErrorNoSuchProcess = ESRCH;
+#endif
 
 /// Splits a command line into arguments by the Windows rules: white space
 /// separates, double quotes group, 2n backslashes before a quote give n

@@ -56,7 +56,7 @@ int QMA_ExecuteProcess(const char* dir, const char* program, const char* paramet
   // this one with other arguments, once cut: it is not started at all.
   int error = 0;
   if (application.size() > kPathMax || command_line.size() > kCommandLineMax) {
-    error = ENAMETOOLONG;
+    error = qma::platform::kErrorNameTooLong;
   } else {
     auto started = qma::platform::Process::spawn(application, command_line, dir);
     if (started.ok()) {

@@ -13,6 +13,7 @@
 #include "commands/update_tools_fixture.h"
 #include "common/status/qma_status.h"
 #include "manager_if/agent_harness.h"
+#include "platform/file.h"
 #include "platform/process.h"
 #include "support/service_support.h"
 
@@ -38,7 +39,9 @@ TEST_F(UpdateTools, ToolThatCannotStartLeavesNoHandle) {
   EXPECT_EQ(QMA_ExecuteProcess(path_text(module_).c_str(), long_name.c_str(), "", &handle, nullptr),
             0);
   EXPECT_EQ(handle, nullptr);
-  EXPECT_EQ(agent_.count_in_log("CreateProcess() error! GetLastError=[36]"), 1);
+  EXPECT_EQ(agent_.count_in_log("CreateProcess() error! GetLastError=[" +
+                                std::to_string(qma::platform::kErrorNameTooLong) + "]"),
+            1);
   EXPECT_EQ(QMA_ExecuteProcess(nullptr, "tool", "", &handle, nullptr), 0);
   EXPECT_EQ(QMA_ExecuteProcess(path_text(module_).c_str(), "tool", "", nullptr, nullptr), 0);
   EXPECT_EQ(agent_.count_in_log("Parameter error! pDirName=[0]"), 1);
@@ -84,7 +87,9 @@ TEST_F(UpdateTools, ResultFileCheckWaitsForTheRecordedToolOnlyInTheAgentLayout) 
   QMA_CloseProcHandle(&handle);
   std::ofstream(module_ / "Update_normal.xml") << "<Response/>";
   EXPECT_EQ(QMA_CheckResultFile(0, path_text(module_).c_str(), &values), 1);
-  EXPECT_EQ(agent_.count_in_log("OpenProcess() error! GetLastError=[3]"), 1);
+  EXPECT_EQ(agent_.count_in_log("OpenProcess() error! GetLastError=[" +
+                                std::to_string(qma::platform::kErrorNoSuchProcess) + "]"),
+            1);
   EXPECT_EQ(agent_.count_in_log("Detected file of PKG Response. path[" + module_.string() +
                                 "] filename=[update_normal.xml]"),
             1);
@@ -177,7 +182,7 @@ TEST_F(UpdateTools, UpdateWhoseResultFilePathIsTooLongIsRefusedUnderItsOwnLine) 
   const fs::path folder = deep / "01000000";
   ASSERT_EQ(folder.string().size(), 243u);
   fs::create_directories(folder);
-  fs::create_symlink(QMA_TEST_UPDATE_TOOL, folder / "tool");
+  place_tool(folder);
   std::ofstream(folder / "QuillInfo.xml")
       << "<quillmend_package><supported_operating_systems><windows_os major=\"*\" minor=\"*\" "
          "sp_major=\"*\" sp_minor=\"*\" arch=\"*\"><reference refid=\"all\"/></windows_os>"
@@ -208,7 +213,10 @@ TEST_F(UpdateTools, RemoveFileNotesWhatItCouldNotDelete) {
             1);
   QMA_RemoveFile(path_text(module_).c_str());
   EXPECT_TRUE(fs::exists(module_));
-  EXPECT_EQ(agent_.count_in_log("remove() error! errno=[21], filename=[" + module_.string()), 1);
+  EXPECT_EQ(agent_.count_in_log("remove() error! errno=[" +
+                                std::to_string(qma::platform::kErrorDeleteFolder) +
+                                "], filename=[" + module_.string()),
+            1);
 }
 
 }  // namespace

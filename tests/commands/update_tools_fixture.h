@@ -23,10 +23,16 @@ class UpdateTools : public ::testing::Test {
     qma::status::set_agent_status_for_test(QMA_AGTSTAT_BUSY, 0);
     module_ = fs::path(g_QMAConfig.PkgSavePath) / "01000000";
     fs::create_directories(module_);
-    fs::create_symlink(QMA_TEST_UPDATE_TOOL, module_ / "tool");
+    place_tool(module_);
   }
   void TearDown() override { qma::status::forget_agent_status_path(); }
 
+  /// A copy of the stand-in tool named "tool" in the folder, as a package brings its own.
+  static void place_tool(const fs::path& folder) {
+    std::error_code ec;
+    fs::copy_file(QMA_TEST_UPDATE_TOOL, folder / "tool", fs::copy_options::overwrite_existing, ec);
+    ASSERT_FALSE(ec) << "cannot copy the tool into " << path_text(folder) << ": " << ec.message();
+  }
   void plan(const std::string& steps) const { std::ofstream(module_ / "plan") << steps; }
   QMA_PROC_HANDLE start(const std::string& parameters, int* pid = nullptr) const {
     QMA_PROC_HANDLE handle = nullptr;
