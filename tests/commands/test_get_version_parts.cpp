@@ -144,7 +144,7 @@ TEST_F(GetVersionParts, WhatAPackageLeavesInThePublishedPlaceIsSetAsideNeverComm
   // A forged history record: were it committed, it would become the current version.
   auto forged_folder = [](const fs::path& place, const std::string& manifest) {
     fs::create_directories(place);
-    std::ofstream(place / "manifest") << manifest;
+    std::ofstream(place / "manifest", std::ios::binary) << manifest;
     std::ofstream(place / "CurrentVersion.xml") << result_xml("OK", "6.6");
   };
   const Row rows[] = {
@@ -187,7 +187,7 @@ TEST_F(GetVersionParts, WhatAPackageLeavesInThePublishedPlaceIsSetAsideNeverComm
   write_history(folder, {"3.0", "2.0", "1.0"}, "4.0");
   fs::remove(folder / "Get_version.xml");
   fs::create_directories(folder / ".history-rotation");
-  std::ofstream(folder / ".history-rotation" / "manifest")
+  std::ofstream(folder / ".history-rotation" / "manifest", std::ios::binary)
       << rotation_identity(folder / ".history-rotation") << "CurrentVersion.xml\n";
   std::ofstream(folder / ".history-rotation" / "CurrentVersion.xml") << result_xml("OK", "5.0");
   qma::commands::recover_version_history(folder.string());
@@ -262,7 +262,7 @@ TEST_F(GetVersionParts, FailedRunLeavesTheHistoryAlone) {
 
   // A rotation cut short after it was published is finished by the next successful run.
   fs::create_directories(folder / ".history-rotation");
-  std::ofstream(folder / ".history-rotation" / "manifest")
+  std::ofstream(folder / ".history-rotation" / "manifest", std::ios::binary)
       << rotation_identity(folder / ".history-rotation") << "CurrentVersion.xml\n";
   std::ofstream(folder / ".history-rotation" / "CurrentVersion.xml") << result_xml("OK", "4.0");
   ModuleVersionEntry next = process("04000000", result_xml("OK", "4.0"));
@@ -291,7 +291,7 @@ TEST_F(GetVersionParts, DescriptorWithoutIdentificationMakesTheRunUnsuccessful) 
 
 TEST_F(GetVersionParts, OptionsAreReportedAndTheirStatusesMerged) {
   fs::path folder = module("07000000");
-  std::ofstream(folder / "ModuleStatus") << "1\nA=0\nB=2\n";
+  std::ofstream(folder / "ModuleStatus", std::ios::binary) << "1\nA=0\nB=2\n";
   std::string options = option_xml("A", "1.1") + option_xml("B", "1.2", "Lower");
   ModuleVersionEntry entry = process("07000000", result_xml("OK", "2.0", options));
   ASSERT_NE(entry.ExtInfo, nullptr);
