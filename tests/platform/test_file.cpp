@@ -78,12 +78,9 @@ TEST_F(FileTest, ListingReportsWindowsAttributes) {
   for (const DirEntry& e : *listing) by_name[e.name] = e;
 
   const std::map<std::string, uint32_t> expected = {
-      {".", kAttrDirectory},
-      {"..", kAttrDirectory},
-      {"sub", kAttrDirectory},
-      {".cache", kAttrDirectory | kAttrHidden},
-      {"plain.txt", kAttrNormal},
-      {".hidden", kAttrHidden},
+      {".", kAttrDirectory},           {"..", kAttrDirectory},
+      {"sub", kAttrDirectory},         {".cache", kAttrDirectory | kAttrHidden},
+      {"plain.txt", kAttrNormal},      {".hidden", kAttrHidden},
       {"readonly.txt", kAttrReadOnly},
   };
   ASSERT_EQ(by_name.size(), expected.size());

@@ -17,11 +17,11 @@
 namespace {
 
 namespace fs = std::filesystem;
+using qma::test::Hostile;
 using qma::test::kZipFile;
 using qma::test::kZipFolder;
 using qma::test::kZipLink;
 using qma::test::kZipTool;
-using qma::test::Hostile;
 using qma::test::read_text;
 using qma::test::run_tool;
 using qma::test::tree_of;
@@ -41,9 +41,9 @@ TEST_F(Unpacking, HostileArchivesAreRefusedWholeAndWriteNothing) {
       {"absolute name",
        [&](const fs::path& base) {
          // From the root of the file system (of the current drive, where drives are named).
-         return std::vector<ZipItem>{{"fine.txt", filler},
-                                     {"/" + (base / "abs.txt").relative_path().generic_string(),
-                                      "evil"}};
+         return std::vector<ZipItem>{
+             {"fine.txt", filler},
+             {"/" + (base / "abs.txt").relative_path().generic_string(), "evil"}};
        },
        "is an absolute name",
        {"abs.txt"}},

@@ -16,11 +16,11 @@
 namespace {
 
 namespace fs = std::filesystem;
+using qma::test::Hostile;
 using qma::test::kZipFile;
 using qma::test::kZipFolder;
 using qma::test::kZipLink;
 using qma::test::kZipTool;
-using qma::test::Hostile;
 using qma::test::read_text;
 using qma::test::run_tool;
 using qma::test::tree_of;

@@ -14,8 +14,8 @@
 #include "platform/process.h"
 #include "platform/registry.h"
 #include "support/temp_roots.h"
-#include "tools/tool_runner.h"
 #include "tools/control_agents_fixture.h"
+#include "tools/tool_runner.h"
 #include "tools/zip_control_fixture.h"
 
 namespace {
@@ -108,12 +108,13 @@ TEST_F(ZipControl, ArchiverMissing) {
 using qma::test::ControlAgents;
 
 TEST_F(ControlAgents, UsageForMissingOrUnknownWords) {
-  const std::string usage =
-      "moxControlAgents ( -start | -stop ) AXIS2C_HOME\n"
-      "-start:Start of agents\n"
-      "-stop:Stop of agents\n"
-      "AXIS2C_HOME:Path of environment value \"AXIS2C_HOME\"\n"
-      "There is no parameter appointment:Indication of Usage\n";
+  // The program's name as started (argument 0 without its folder).
+  const std::string usage = std::string("moxControlAgents") + qma::platform::kProgramExtension +
+                            " ( -start | -stop ) AXIS2C_HOME\n"
+                            "-start:Start of agents\n"
+                            "-stop:Stop of agents\n"
+                            "AXIS2C_HOME:Path of environment value \"AXIS2C_HOME\"\n"
+                            "There is no parameter appointment:Indication of Usage\n";
   for (const std::vector<std::string>& args :
        {std::vector<std::string>{}, {"-start"}, {"-restart", roots_.home().string()}}) {
     auto result = control(args);

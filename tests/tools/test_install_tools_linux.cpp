@@ -12,8 +12,8 @@
 
 #include "platform/registry.h"
 #include "support/temp_roots.h"
-#include "tools/tool_runner.h"
 #include "tools/control_agents_fixture.h"
+#include "tools/tool_runner.h"
 #include "tools/zip_control_fixture.h"
 
 namespace {

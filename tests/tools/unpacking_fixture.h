@@ -47,36 +47,36 @@ class Unpacking : public ::testing::Test {
 
   template <typename Rows>
   void expect_refused_whole(const Rows& rows) {
-  for (const Hostile& row : rows) {
-    SCOPED_TRACE(row.what);
-    fs::remove_all(work_);
-    fs::create_directories(work_);
-    fs::remove(archive_.string() + ".err");
-    if (row.prepare) row.prepare(work_, base_);
-    auto before = tree_of(base_);
-    ASSERT_TRUE(write_zip(archive_, row.items(base_)));
-    if (row.damage) row.damage(base_, archive_);
+    for (const Hostile& row : rows) {
+      SCOPED_TRACE(row.what);
+      fs::remove_all(work_);
+      fs::create_directories(work_);
+      fs::remove(archive_.string() + ".err");
+      if (row.prepare) row.prepare(work_, base_);
+      auto before = tree_of(base_);
+      ASSERT_TRUE(write_zip(archive_, row.items(base_)));
+      if (row.damage) row.damage(base_, archive_);
 
-    ToolEnvironment environment;
-    if (row.limit != nullptr) environment.set.emplace_back("QMAUNZ_MAX_BYTES", row.limit);
-    auto result = unpack(environment);
+      ToolEnvironment environment;
+      if (row.limit != nullptr) environment.set.emplace_back("QMAUNZ_MAX_BYTES", row.limit);
+      auto result = unpack(environment);
 
-    EXPECT_EQ(result.status, 2);
-    std::string line = "QMAunz: refused " + archive_.string() + ": ";
-    EXPECT_EQ(result.err.rfind(line, 0), 0u) << result.err;
-    EXPECT_NE(result.err.find(row.reason), std::string::npos) << result.err;
-    EXPECT_EQ(read_text(archive_.string() + ".err"), result.err);
-    for (const std::string& escape : row.escapes) {
-      EXPECT_FALSE(fs::exists(fs::symlink_status(base_ / escape))) << escape;
+      EXPECT_EQ(result.status, 2);
+      std::string line = "QMAunz: refused " + archive_.string() + ": ";
+      EXPECT_EQ(result.err.rfind(line, 0), 0u) << result.err;
+      EXPECT_NE(result.err.find(row.reason), std::string::npos) << result.err;
+      EXPECT_EQ(read_text(archive_.string() + ".err"), result.err);
+      for (const std::string& escape : row.escapes) {
+        EXPECT_FALSE(fs::exists(fs::symlink_status(base_ / escape))) << escape;
+      }
+      // Nothing at all was written: the tree is as before, apart from the archive and its report.
+      auto after = tree_of(base_);
+      std::erase(after, "pkg.zip");
+      std::erase(after, "pkg.zip.err");
+      std::erase(before, "pkg.zip");
+      std::erase(before, "pkg.zip.err");
+      EXPECT_EQ(after, before);
     }
-    // Nothing at all was written: the tree is as before, apart from the archive and its report.
-    auto after = tree_of(base_);
-    std::erase(after, "pkg.zip");
-    std::erase(after, "pkg.zip.err");
-    std::erase(before, "pkg.zip");
-    std::erase(before, "pkg.zip.err");
-    EXPECT_EQ(after, before);
-  }
   }
 
   fs::path base_, work_, outside_, archive_;
