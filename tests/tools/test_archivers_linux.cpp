@@ -29,6 +29,7 @@ using qma::test::write_zip;
 using qma::test::ZipItem;
 
 TEST_F(Unpacking, ExistingLinksInTheFolderAreNeverFollowed) {
+  const std::string filler(64, 'g');
   const Hostile rows[] = {
       {"link to an existing link in the folder that points outside",
        [&](const fs::path&) {
