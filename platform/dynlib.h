@@ -13,6 +13,9 @@ namespace qma::platform {
 extern const char* const kXmlReaderLibraryName;
 extern const char* const kXmlSubLibraryName;
 extern const char* const kMoxClientLibraryName;
+/// The last error after symbol() found no such export: ERROR_PROC_NOT_FOUND (127) on Windows,
+/// ENOENT elsewhere.
+extern const int kErrorSymbolMissing;
 
 /// A loaded shared library. Unloads when destroyed unless released.
 class DynamicLibrary {

@@ -18,6 +18,9 @@ std::optional<std::string> get_nonempty_env(std::string_view name);
 [[nodiscard]] Status set_env(std::string_view name, std::string_view value);
 /// Removes a variable from the process environment; removing an absent one succeeds.
 [[nodiscard]] Status unset_env(std::string_view name);
+/// The error of set_env and unset_env for a name they refuse (empty, or with '=' or a zero
+/// byte): ERROR_INVALID_PARAMETER (87) on Windows, EINVAL elsewhere.
+extern const int kErrorEnvNameRefused;
 /// Replaces %NAME% references by the variables' values; unknown names stay as written.
 std::string expand_env_references(std::string_view text);
 /// The same with the values that `lookup` gives (nullopt: unknown).

@@ -26,6 +26,15 @@ inline constexpr uint32_t kAttrDirectory = 0x10;
 inline constexpr uint32_t kAttrNormal = 0x80;
 inline constexpr uint32_t kAttrReparsePoint = 0x400;
 
+/// True where the file system itself looks names up without regard to case (Windows), so
+/// that resolve_path gives a path back as written; false elsewhere, where resolve_path finds
+/// the spelling on disk.
+#ifdef _WIN32
+inline constexpr bool kFileSystemIgnoresCase = true;
+#else
+inline constexpr bool kFileSystemIgnoresCase = false;
+#endif
+
 /// folder + separator + name (no separator doubled).
 std::string join_path(std::string_view folder, std::string_view name);
 

@@ -11,6 +11,8 @@
 
 namespace qma::platform {
 
+const int kErrorEnvNameRefused = EINVAL;
+
 namespace {
 
 constexpr const char* kDefaultStateDir = "/var/lib/qmagent";

@@ -12,6 +12,8 @@
 
 namespace qma::platform {
 
+const int kErrorEnvNameRefused = ERROR_INVALID_PARAMETER;
+
 namespace {
 
 /// The separators of a Windows path.

@@ -1,12 +1,15 @@
 // Files and folders: case-insensitive lookup, listing attributes, wildcards, moves and copies.
-// The move across file systems is tried in test_file_linux.cpp.
+// The move across file systems, names that differ only in case, links in listings and the
+// executable mode of copies are tried in test_file_linux.cpp.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "platform/error.h"
 #include "platform/file.h"
@@ -22,8 +25,19 @@ using test::read_text;
 using qma::test::FileTest;
 using qma::test::write;
 
+// The names in a folder as the file system spells them, in byte order.
+std::vector<std::string> names_in(const fs::path& folder) {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(folder)) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
 TEST(JoinPath, NeverDoublesTheSeparator) {
-  EXPECT_EQ(join_path("/srv/logs", "QMA_LOGROOT"), "/srv/logs/QMA_LOGROOT");
+  EXPECT_EQ(join_path("/srv/logs", "QMA_LOGROOT"),
+            std::string("/srv/logs") + kPathSeparator + "QMA_LOGROOT");
   EXPECT_EQ(join_path("/srv/logs/", "QMA_LOGROOT"), "/srv/logs/QMA_LOGROOT");
   EXPECT_EQ(join_path("/srv/logs/", "/QMA_LOGROOT"), "/srv/logs/QMA_LOGROOT");
   EXPECT_EQ(join_path("", "name"), "name");
@@ -32,16 +46,17 @@ TEST(JoinPath, NeverDoublesTheSeparator) {
 
 TEST_F(FileTest, AbsentNameResolvesWithoutRegardToCase) {
   write(dir_ / "Update_normal.xml", "<r/>");
-  EXPECT_EQ(resolve_path(at("update_normal.xml")), at("Update_normal.xml"));
-  EXPECT_EQ(resolve_path(at("UPDATE_NORMAL.XML")), at("Update_normal.xml"));
+  // Where the file system ignores case itself, the path as asked reaches the file already.
+  auto found = [&](const char* asked) {
+    return kFileSystemIgnoresCase ? at(asked) : at("Update_normal.xml");
+  };
+  EXPECT_EQ(resolve_path(at("update_normal.xml")), found("update_normal.xml"));
+  EXPECT_EQ(resolve_path(at("UPDATE_NORMAL.XML")), found("UPDATE_NORMAL.XML"));
   EXPECT_TRUE(file_readable(at("update_normal.xml")));
   // Only the last component is looked up; an absent name comes back as given.
   EXPECT_EQ(resolve_path(at("Update_force.xml")), at("Update_force.xml"));
   EXPECT_FALSE(file_readable(at("Update_force.xml")));
   EXPECT_EQ(last_error(), ENOENT);
-  // The exact name wins when both spellings exist.
-  write(dir_ / "update_normal.xml", "<other/>");
-  EXPECT_EQ(resolve_path(at("update_normal.xml")), at("update_normal.xml"));
   // Folders resolve too, and a folder is not a readable file.
   fs::create_directories(dir_ / "Module");
   EXPECT_TRUE(is_directory(at("MODULE")));
@@ -56,7 +71,6 @@ TEST_F(FileTest, ListingReportsWindowsAttributes) {
   write(dir_ / ".hidden", "x");
   write(dir_ / "readonly.txt", "r");
   fs::permissions(dir_ / "readonly.txt", fs::perms(0444));
-  fs::create_directory_symlink(dir_ / "sub", dir_ / "link");
 
   auto listing = list_directory(dir_.string());
   ASSERT_TRUE(listing.ok()) << listing.error();
@@ -64,14 +78,10 @@ TEST_F(FileTest, ListingReportsWindowsAttributes) {
   for (const DirEntry& e : *listing) by_name[e.name] = e;
 
   const std::map<std::string, uint32_t> expected = {
-      {".", kAttrDirectory},
-      {"..", kAttrDirectory},
-      {"sub", kAttrDirectory},
-      {".cache", kAttrDirectory | kAttrHidden},
-      {"plain.txt", kAttrNormal},
-      {".hidden", kAttrHidden},
+      {".", kAttrDirectory},           {"..", kAttrDirectory},
+      {"sub", kAttrDirectory},         {".cache", kAttrDirectory | kAttrHidden},
+      {"plain.txt", kAttrNormal},      {".hidden", kAttrHidden},
       {"readonly.txt", kAttrReadOnly},
-      {"link", kAttrReparsePoint},  // never a directory: sweeps must not follow it
   };
   ASSERT_EQ(by_name.size(), expected.size());
   for (const auto& [name, attributes] : expected) {
@@ -157,14 +167,12 @@ TEST_F(FileTest, CopyHonoursOverwriteAndKeepsTheSource) {
 
   ASSERT_TRUE(copy_file(at("Get_version.xml"), at("currentversion.xml"), true).ok());
   EXPECT_EQ(read_text(dir_ / "CurrentVersion.xml"), "new");
-  EXPECT_FALSE(fs::exists(dir_ / "currentversion.xml"));
+  EXPECT_EQ(names_in(dir_), (std::vector<std::string>{"CurrentVersion.xml", "Get_version.xml"}));
 
   std::string big(300 * 1024, 'q');
   write(dir_ / "QMZipControl", big);
-  fs::permissions(dir_ / "QMZipControl", fs::perms(0755));
   ASSERT_TRUE(copy_file(at("QMZipControl"), at("copy"), false).ok());
   EXPECT_EQ(read_text(dir_ / "copy"), big);
-  EXPECT_TRUE((fs::status(dir_ / "copy").permissions() & fs::perms::owner_exec) != fs::perms::none);
 
   // Copying a file onto itself must not empty it.
   EXPECT_FALSE(copy_file(at("copy"), at("copy"), true).ok());

@@ -1,4 +1,5 @@
-// A move across file systems on Linux, where /dev/shm is a file system of its own.
+// Files on Linux: a move across file systems (/dev/shm is a file system of its own), names
+// that differ only in case, symbolic links in listings and the executable mode of copies.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -39,6 +40,32 @@ TEST_F(FileTest, MoveAcrossVolumesFailsWithoutCopying) {
   EXPECT_EQ(last_error(), EXDEV);
   EXPECT_EQ(read_text(dir_ / "archive.zip"), "zip");
   EXPECT_FALSE(copied);
+}
+
+TEST_F(FileTest, ExactNameWinsWhenBothSpellingsExist) {
+  write(dir_ / "Update_normal.xml", "<r/>");
+  EXPECT_EQ(resolve_path(at("update_normal.xml")), at("Update_normal.xml"));
+  write(dir_ / "update_normal.xml", "<other/>");
+  EXPECT_EQ(resolve_path(at("update_normal.xml")), at("update_normal.xml"));
+  EXPECT_EQ(resolve_path(at("UPDATE_NORMAL.XML")), at("Update_normal.xml"));
+}
+
+TEST_F(FileTest, ListingReportsALinkOnlyAsAReparsePoint) {
+  fs::create_directories(dir_ / "sub");
+  fs::create_directory_symlink(dir_ / "sub", dir_ / "link");
+  auto listing = list_directory(dir_.string(), "l*");
+  ASSERT_TRUE(listing.ok()) << listing.error();
+  ASSERT_EQ(listing->size(), 1u);
+  EXPECT_EQ(listing->at(0).name, "link");
+  // Never a directory: sweeps must not follow it.
+  EXPECT_EQ(listing->at(0).attributes, kAttrReparsePoint);
+}
+
+TEST_F(FileTest, CopyKeepsTheExecutableMode) {
+  write(dir_ / "QMZipControl", "#!/bin/sh\n");
+  fs::permissions(dir_ / "QMZipControl", fs::perms(0755));
+  ASSERT_TRUE(copy_file(at("QMZipControl"), at("copy"), false).ok());
+  EXPECT_TRUE((fs::status(dir_ / "copy").permissions() & fs::perms::owner_exec) != fs::perms::none);
 }
 
 }  // namespace

@@ -98,7 +98,7 @@ TEST(Environment, ExpandsKnownReferencesOnly) {
   for (const auto& c : cases) EXPECT_EQ(expand_env_references(c.text), c.expanded) << c.text;
   EXPECT_EQ(get_env("QMA_T_HOME"), "/opt/qma");
   EXPECT_EQ(get_env("QMA_T_UNSET"), std::nullopt);
-  EXPECT_EQ(set_env("BAD=NAME", "x").error(), EINVAL);
+  EXPECT_EQ(set_env("BAD=NAME", "x").error(), kErrorEnvNameRefused);
   qma::test::unset_env("QMA_T_HOME");
   qma::test::unset_env("QMA_T_EMPTY");
 }
@@ -108,7 +108,7 @@ TEST(DynamicLibrary, BindsLibxml2AndReportsMissingNames) {
   ASSERT_TRUE(lib.ok()) << lib.error();
   EXPECT_NE(lib->symbol("xmlReaderForFile"), nullptr);
   EXPECT_EQ(lib->symbol("xmlNoSuchEntryPoint"), nullptr);
-  EXPECT_EQ(last_error(), ENOENT);
+  EXPECT_EQ(last_error(), kErrorSymbolMissing);
   DynamicLibrary moved = std::move(lib.value());
   EXPECT_NE(moved.symbol("xmlFreeTextReader"), nullptr);
   EXPECT_TRUE(moved.unload());

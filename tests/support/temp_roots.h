@@ -159,7 +159,11 @@ class TempRoots {
     for (const auto& entry : entries) {
       if (std::filesystem::is_directory(std::filesystem::symlink_status(entry, ec))) {
         remove_tree(entry);
-      } else {
+      } else if (!std::filesystem::remove(entry, ec) && ec &&
+                 std::filesystem::is_regular_file(std::filesystem::symlink_status(entry))) {
+        // A read-only file cannot be deleted on Windows until it may be written.
+        std::filesystem::permissions(entry, std::filesystem::perms::owner_write,
+                                     std::filesystem::perm_options::add, ec);
         std::filesystem::remove(entry, ec);
       }
     }
@@ -174,6 +178,13 @@ class TempRoots {
 /// Reads a whole file, empty when it does not exist.
 inline std::string read_text(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+/// Reads a whole file as a text stream of the C library reads it (empty when it does not
+/// exist): what a program wrote in text mode, with "\r\n" line ends taken as "\n" on Windows.
+inline std::string read_text_mode(const std::filesystem::path& path) {
+  std::ifstream in(path);
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 

@@ -39,8 +39,9 @@ inline ToolResult run_tool(const std::vector<std::string>& argv,
   auto ran = qma::platform::run_program(argv.at(0), argv, path_text(folder),
                                         {"", path_text(out_path), path_text(err_path)}, changes);
   result.status = ran.ok() ? static_cast<int>(ran.value()) : 127;
-  result.out = read_text(out_path);
-  result.err = read_text(err_path);
+  // Console programs write their lines in text mode.
+  result.out = read_text_mode(out_path);
+  result.err = read_text_mode(err_path);
   std::error_code ec;
   std::filesystem::remove_all(capture, ec);
   return result;

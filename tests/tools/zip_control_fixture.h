@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/process.h"
 #include "support/temp_roots.h"
 #include "tools/tool_runner.h"
 
@@ -19,7 +20,7 @@ class ZipControl : public ::testing::Test {
  protected:
   void SetUp() override {
     for (const char* name : {"QMAunz", "QMAzip"}) {
-      fs::copy_file(FAKE_ARCHIVER_PATH, roots_.bin() / name);
+      fs::copy_file(FAKE_ARCHIVER_PATH, roots_.bin() / program(name));
     }
     work_ = roots_.base() / "module folder";
     fs::create_directories(work_);
@@ -31,8 +32,13 @@ class ZipControl : public ::testing::Test {
     return run_tool(args, work_, environment);
   }
   std::string cmdbuf(const std::string& archiver, const std::string& argbuf) const {
-    return "cmdbuf : " + (roots_.bin() / archiver).string() + ", argbuf : " + argbuf +
+    return "cmdbuf : " + (roots_.bin() / program(archiver)).string() + ", argbuf : " + argbuf +
            ", curdir : " + work_.string() + "\n";
+  }
+
+  /// An archiver's file name as installed.
+  static std::string program(const std::string& name) {
+    return name + qma::platform::kProgramExtension;
   }
 
   qma::test::TempRoots roots_;

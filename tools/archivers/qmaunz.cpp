@@ -21,6 +21,7 @@
 #include "platform/archive_io.h"
 #include "platform/environment.h"
 #include "platform/error.h"
+#include "platform/file.h"
 #include "tools/archivers/archiver_words.h"
 
 namespace {
@@ -144,7 +145,8 @@ struct ReportPlace {
   std::string name;
 };
 ReportPlace report_place(const std::string& archive) {
-  size_t slash = archive.find_last_of('/');
+  const char separators[] = {'/', qma::platform::kPathSeparator, '\0'};
+  size_t slash = archive.find_last_of(separators);
   if (slash == std::string::npos) return {".", archive + ".err"};
   return {archive.substr(0, slash + 1), archive.substr(slash + 1) + ".err"};
 }

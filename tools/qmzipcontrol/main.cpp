@@ -51,7 +51,9 @@ int main(int argc, char** argv) {
     std::printf("argment error : %s\n", argv[1]);
     return kExitMode;
   }
-  std::string program = qma::platform::join_path(qma::platform::join_path(*home, "bin"), archiver);
+  std::string program =
+      qma::platform::join_path(qma::platform::join_path(*home, "bin"),
+                               archiver + std::string(qma::platform::kProgramExtension));
   // Every further argument reaches the archiver as one word, whatever it holds.
   for (int i = 2; i < argc; ++i) {
     std::string word = " " + qma::platform::quote_argument(argv[i]);
