@@ -205,8 +205,11 @@ int reg_set_value(const RegistryKey& key, std::string_view name, uint32_t type, 
     // Terminators and separators given are kept, and none are added: what is read back is
     // what was written.
     wide = win32::widen(bytes);
-    stored = reinterpret_cast<const BYTE*>(wide.data());
     stored_size = static_cast<DWORD>(wide.size() * sizeof(wchar_t));
+    // The system counts a terminator the caller left out when the character past the given
+    // size is one: a character that is none stands there, outside the size, so it is not.
+    wide.push_back(L'\x1');
+    stored = reinterpret_cast<const BYTE*>(wide.data());
   }
   return static_cast<int>(::RegSetValueExW(open.get(), win32::widen(name).c_str(), 0,
                                            static_cast<DWORD>(type),

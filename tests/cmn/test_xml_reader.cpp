@@ -102,19 +102,14 @@ TEST_F(XmlReader, FailsWithoutTheFileOrTheLibrary) {
   char out[8];
   const std::string missing = (roots_.base() / "absent.xml").string();
   EXPECT_EQ(QMCmnXmlGetElementValue(missing.c_str(), path, nullptr, nullptr, out, sizeof out), -1);
-  // A package may leave a link or a file past the bound (or a FIFO: test_xml_reader_linux.cpp):
+  // A package may leave a file past the bound (or a link or a FIFO: test_xml_reader_linux.cpp):
   // none is read, none waits.
   const std::filesystem::path huge = roots_.base() / "huge.xml";
   std::ofstream(huge) << "<a>x</a>";
   std::filesystem::resize_file(huge, 1ULL << 30);
-  const std::filesystem::path link = roots_.base() / "link.xml";
-  std::filesystem::create_symlink(write("<a>x</a>"), link);
-  for (const auto& refused : {huge, link}) {
-    EXPECT_EQ(QMCmnXmlGetElementValue(path_text(refused).c_str(), path, nullptr, nullptr, out,
-                                      sizeof out),
-              -1)
-        << refused;
-  }
+  EXPECT_EQ(
+      QMCmnXmlGetElementValue(path_text(huge).c_str(), path, nullptr, nullptr, out, sizeof out),
+      -1);
 
   const std::string file = write("<a>x</a>");
   // As the get-version tool ends: clean up the parser, then unload. The test program links the

@@ -1,7 +1,9 @@
-// The agent log on Linux: the log file followed at its path, counted by open descriptors.
+// The agent log on Linux: the log file followed at its path, counted by open descriptors, and a
+// log mutex (a file under the state folder) that cannot be made.
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <regex>
 #include <string>
@@ -59,6 +61,20 @@ TEST_F(AgentLogTest, LinesFollowTheFileAtThePathWhenAnotherProcessReplacesOrRemo
   EXPECT_EQ(sequence_of(written[0]), 3);
   // Lines reuse one descriptor instead of leaving one behind per file or line.
   EXPECT_EQ(open_descriptors(), descriptors);
+}
+
+TEST_F(AgentLogTest, InitialisationFailsOnlyWithoutAMutex) {
+  // A state folder that is a plain file leaves nowhere to create the mutex (a file under it).
+  const fs::path blocked = roots_.base() / "state-is-a-file";
+  std::ofstream(blocked) << "x";
+  qma::test::set_env("QMA_STATE_DIR", path_text(blocked));
+  EXPECT_EQ(QMA_InitializeForLogFile(path_text(log_dir_).c_str(), 10000, &holder_), 0);
+  EXPECT_EQ(holder_, nullptr);
+
+  qma::test::set_env("QMA_STATE_DIR", path_text(roots_.state()));
+  initialise(10000);
+  QMA_FinalizeForLogFile(&holder_);
+  EXPECT_EQ(holder_, nullptr);
 }
 
 }  // namespace

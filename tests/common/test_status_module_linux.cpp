@@ -1,4 +1,5 @@
-// A module status rewrite that a file size limit (Linux rlimit) cuts short.
+// Module status on Linux: a rewrite that a file size limit (rlimit) cuts short, and the reset
+// beside a folder link.
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 
@@ -39,6 +40,17 @@ TEST_F(ModuleStatus, FailedRewriteLeavesTheOldFileWhole) {
   for (const auto& entry : fs::directory_iterator(root_ / "60000000")) {
     EXPECT_EQ(entry.path().filename(), "ModuleStatus");  // no temporary file left behind
   }
+}
+
+TEST_F(ModuleStatus, ResetAllTouchesOnlyPlainFolders) {
+  write_status("70000000", "2\nOPT1=1\n");
+  write_status(".hidden", "2\n");
+  std::ofstream(root_ / "80000000") << "a file";
+  fs::create_directory_symlink(root_ / "70000000", root_ / "90000000");
+  QMA_Cmn_ModuleStatus_ResetAll();
+  EXPECT_EQ(read_text(status_file("70000000")), "0\n");
+  EXPECT_EQ(read_text(status_file(".hidden")), "2\n");
+  EXPECT_EQ(read_text(root_ / "80000000"), "a file");
 }
 
 }  // namespace

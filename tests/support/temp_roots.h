@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -199,6 +200,23 @@ inline std::vector<std::string> split_lines(const std::string& text) {
     start = end + 1;
   }
   return lines;
+}
+
+/// The names, as stored, of a folder's entries that differ from `name` at most in case: one
+/// entry on every system when a file was found and rewritten under the name it already had.
+inline std::vector<std::string> names_without_case(const std::filesystem::path& folder,
+                                                   const std::string& name) {
+  auto lower = [](std::string text) {
+    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+  };
+  std::vector<std::string> names;
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator(folder, ec)) {
+    const std::string entry_name = path_text(entry.path().filename());
+    if (lower(entry_name) == lower(name)) names.push_back(entry_name);
+  }
+  return names;
 }
 
 }  // namespace qma::test
