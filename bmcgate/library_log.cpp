@@ -48,7 +48,23 @@ std::string format_message(const char* format, va_list args) {
   return text;
 }
 
+// One descriptor for the process, kept across lines; the path is looked at once a
+// second, for a file moved or removed from outside.
+platform::AppendFile& log_file() {
+  static auto* file = new platform::AppendFile(1000);
+  return *file;
+}
+std::mutex& log_guard() {
+  static auto* guard = new std::mutex;
+  return *guard;
+}
+
 }  // namespace
+
+void close_library_log() {
+  std::lock_guard lock(log_guard());
+  log_file().close();
+}
 
 void library_log(const char* format, ...) {
   LibraryState& st = state();
@@ -67,11 +83,8 @@ void library_log(const char* format, ...) {
   const std::string log_path = platform::join_path(folder, "BmcGate.log");
   const std::string backup_path = platform::join_path(folder, "ExBmcGate.log");
 
-  // One descriptor for the process, kept across lines; the path is looked at
-  // once a second, for a file moved or removed from outside.
-  static auto* file = new platform::AppendFile(1000);
-  static auto* guard = new std::mutex;
-  std::lock_guard lock(*guard);
+  platform::AppendFile* file = &log_file();
+  std::lock_guard lock(log_guard());
   int lines = st.log_lines.load();
   if (lines == 0) {
     std::error_code ignored;

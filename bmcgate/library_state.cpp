@@ -100,6 +100,7 @@ void reset_process_state() {
   st.in_parameters_valid = false;
   st.log_enabled = 1;
   st.log_lines = 0;
+  close_library_log();
 }
 
 }  // namespace qma::bmcgate
@@ -123,6 +124,7 @@ extern "C" void finish(void) {
   try {
     state().class_object = nullptr;
     state().initialized = false;
+    qma::bmcgate::close_library_log();
   } catch (...) {
   }
 }

@@ -171,6 +171,8 @@ class InProcessAgent {
     common::set_os_info_source({});
     commands::reset_os_information();
     QMA_FinalizeForLogFile(&log_mutex_);
+    // The log keeps its file open for the process; it must be closed before the roots go.
+    log::reset_for_testing();
   }
 
   /// Starts the worker and waits until its pipe accepts clients.
