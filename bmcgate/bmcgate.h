@@ -17,7 +17,8 @@ typedef struct BmcGateResponseData {
 /// Refreshes Path and AXIS2C_HOME from the machine environment and sets the library
 /// up once per process: 0, or -1.
 BMCGATE_API int init(void);
-/// Releases what init and the IPMI calls hold.
+/// Releases what init and the IPMI calls hold, the log file included (the next line
+/// opens it again).
 BMCGATE_API void finish(void);
 
 /// Inventory texts: 0 with the text in the buffer (cut to size - 1), or -1.

@@ -23,8 +23,8 @@ BMCGATE_API int serialised_ipmi_command(const unsigned char* request, unsigned i
                                         unsigned char* response, unsigned int response_size,
                                         unsigned int* received_len);
 
-/// Forgets the transport choice, the initialised flag and the log line count, as
-/// if the library had just been loaded into a new process.
+/// Forgets the transport choice, the initialised flag and the log line count and closes
+/// the log file, as if the library had just been loaded into a new process.
 BMCGATE_API void reset_process_state();
 
 }  // namespace qma::bmcgate

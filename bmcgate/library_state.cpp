@@ -100,6 +100,7 @@ void reset_process_state() {
   st.in_parameters_valid = false;
   st.log_enabled = 1;
   st.log_lines = 0;
+  close_library_log();
 }
 
 }  // namespace qma::bmcgate

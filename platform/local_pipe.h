@@ -26,6 +26,9 @@ inline constexpr size_t kLocalPipePathMax = 107;
 /// Where the pipe of that name lives: $QMA_STATE_DIR/pipe/<name>.
 /// On Windows: \\.\pipe\<name>, with "." and a tag of $QMA_STATE_DIR appended when it is set.
 std::string local_pipe_path(std::string_view name);
+/// Whether a listener serves the pipe of that name, without connecting to it. On Linux: the
+/// socket file exists; on Windows: the system knows the pipe name (a pipe is no file there).
+bool local_pipe_listening(std::string_view name);
 
 /// The client at the other end of a connection, as the system recorded it when
 /// the client connected.

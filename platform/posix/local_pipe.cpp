@@ -111,6 +111,11 @@ std::string local_pipe_path(std::string_view name) {
   return path;
 }
 
+bool local_pipe_listening(std::string_view name) {
+  struct stat st {};
+  return ::stat(local_pipe_path(name).c_str(), &st) == 0 && S_ISSOCK(st.st_mode);
+}
+
 // ---- connections ----
 
 /// A read asks the socket for at least this much, so that a frame's header and body

@@ -109,9 +109,21 @@ int regular_handle(HANDLE file, BY_HANDLE_FILE_INFORMATION& info) {
 }  // namespace
 
 Result<std::string> read_file(std::string_view path) {
-  Handle file(::CreateFileW(widen(path).c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
+  const std::wstring wide = widen(path);
+  Handle file(::CreateFileW(wide.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
                             FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file.valid()) return Result<std::string>::failure(win32::record_file_error());
+  if (!file.valid()) {
+    // A folder refuses the open as access denied; it is told apart from a file this user
+    // may not read, as on Linux, where its read fails with EISDIR.
+    const DWORD error = ::GetLastError();
+    const DWORD attributes = ::GetFileAttributesW(wide.c_str());
+    if (error == ERROR_ACCESS_DENIED && attributes != INVALID_FILE_ATTRIBUTES &&
+        (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+      return Result<std::string>::failure(fail(EISDIR));
+    }
+    ::SetLastError(error);
+    return Result<std::string>::failure(win32::record_file_error());
+  }
   std::string content;
   if (int error = read_all(file.get(), content); error != 0) {
     return Result<std::string>::failure(fail(error));

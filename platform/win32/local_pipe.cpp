@@ -210,6 +210,15 @@ std::string local_pipe_path(std::string_view name) {
   return "\\\\.\\pipe\\" + win32::state_tagged(name);
 }
 
+bool local_pipe_listening(std::string_view name) {
+  if (name.size() > kPipeNameMax) return false;
+  // A wait, unlike a look at the name's attributes, takes no instance from the listener.
+  const std::wstring path = win32::widen(local_pipe_path(name));
+  if (::WaitNamedPipeW(path.c_str(), 1)) return true;
+  const DWORD error = ::GetLastError();
+  return error != ERROR_FILE_NOT_FOUND && error != ERROR_BAD_PATHNAME;
+}
+
 // ---- connections ----
 
 struct PipeConnection::Impl {

@@ -93,7 +93,7 @@ TEST_F(HostInventoryTest, MissingOrUnreadableFileFailsAfterItsRetries) {
   EXPECT_EQ(count_of(library_log(), "ERROR_GET_SERIAL_NUMBER : 80041002"), 10);
   EXPECT_EQ(getGUID(buffer, sizeof(buffer)), -1);
   EXPECT_EQ(sleeper.pauses.size(), 20u);
-  EXPECT_EQ(count_of(library_log(), "ERROR_GET_GUID : 80041001"), 10);
+  EXPECT_EQ(count_of(library_log(), "ERROR_GET_GUID : 80041001"), 10) << library_log();
   // The other values of the same objects still read.
   EXPECT_EQ(getBiosVersion(buffer, sizeof(buffer)), 0);
   EXPECT_STREQ(buffer, "2.19.1");

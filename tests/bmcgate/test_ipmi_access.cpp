@@ -1,4 +1,5 @@
-// IPMI commands over a fake BMC: reply checks, device retries, the WMI provider path.
+// IPMI commands over a fake BMC: reply checks, device retries, the WMI provider path. The
+// Linux driver device itself is tried in test_ipmi_access_linux.cpp.
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -290,36 +291,6 @@ TEST_F(IpmiWmiTest, ResponseCarriesTheRequestHeaderAndAnEightBitLength) {
   EXPECT_EQ(wmi.last_in.request_data, (std::vector<uint8_t>{0x07, 0x08, 0x09}));
   // A request without its command byte cannot be turned into parameters.
   EXPECT_EQ(createParameter(request, 1), -15);
-}
-
-}  // namespace
-}  // namespace qma::test
-
-namespace qma::test {
-namespace {
-
-// The Linux driver device itself: which paths it tries under the host root, and
-// that something that is not the driver fails the exchange instead of hanging.
-TEST(IpmiDeviceTest, DriverDeviceIsLookedForUnderTheHostRoot) {
-  TempRoots roots;
-  platform::IpmiDriver driver;
-  auto none = driver.open();
-  ASSERT_FALSE(none.ok());
-  EXPECT_EQ(none.error(), ENOENT);
-
-  for (const char* candidate : {"dev/ipmidev/0", "dev/ipmi/0", "dev/ipmi0"}) {
-    SCOPED_TRACE(candidate);
-    roots.write_host_file(candidate, "");
-    auto opened = driver.open();
-    ASSERT_TRUE(opened.ok());
-    const uint8_t request[] = {0x18, 0x01};
-    uint8_t response[32] = {};
-    auto exchanged = (*opened)->exchange(request, 2, response, sizeof(response), 100);
-    EXPECT_FALSE(exchanged.ok());
-    EXPECT_EQ(exchanged.error(), ENOTTY);
-    auto too_short = (*opened)->exchange(request, 1, response, sizeof(response), 100);
-    EXPECT_EQ(too_short.error(), EINVAL);
-  }
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include "commands/qma_version_info.h"
 #include "common/qma_config.h"
 #include "manager_if/qma_manager_if.h"
+#include "platform/file.h"
 #include "support/temp_roots.h"
 
 namespace {
@@ -211,7 +212,9 @@ TEST_F(ResponseBuilderTest, LogCollectionNamesTheArchiveAndAttachesItsPath) {
   put(cmd_->ResInfo.FileName, "QMAgentLog_20261208.zip");
   EXPECT_EQ(build("7"),
             head("7") + "<Status>600</Status><FileName>QMAgentLog.zip</FileName>" + kTail);
-  EXPECT_STREQ(mpi_->ResFileName, "/srv/qma/QMA_LOGROOT/QMAgentLog_20261208.zip");
+  EXPECT_EQ(std::string(mpi_->ResFileName), std::string("/srv/qma/QMA_LOGROOT") +
+                                                qma::platform::kPathSeparator +
+                                                "QMAgentLog_20261208.zip");
   put(cmd_->ResInfo.Status, "900");
   put(cmd_->ResInfo.FileName, "");
   EXPECT_EQ(build("7"), head("7") + "<Status>900</Status><FileName></FileName>" + kTail);
