@@ -24,8 +24,12 @@ class RegistryAccess : public ::testing::Test {
   // The service log stays open across lines; it is closed before the roots go.
   void TearDown() override { qma::log::reset_for_testing(); }
 
-  std::string service_log() const { return qma::test::read_text(roots_.bin() / "QMAgentService.log"); }
-  std::string registry_text() const { return qma::test::read_text(roots_.state() / "registry.reg"); }
+  std::string service_log() const {
+    return qma::test::read_text(roots_.bin() / "QMAgentService.log");
+  }
+  std::string registry_text() const {
+    return qma::test::read_text(roots_.state() / "registry.reg");
+  }
   void write_registry(const std::string& text) const {
     std::ofstream(roots_.state() / "registry.reg", std::ios::binary) << text;
   }
