@@ -18,6 +18,13 @@ inline constexpr char kPathSeparator = '\\';
 #else
 inline constexpr char kPathSeparator = '/';
 #endif
+/// The characters that end a folder name in a path the system accepts: '/' and '\\' on
+/// Windows, '/' elsewhere.
+#ifdef _WIN32
+inline constexpr const char* kPathSeparators = "/\\";
+#else
+inline constexpr const char* kPathSeparators = "/";
+#endif
 
 /// Windows file attribute bits as listings report them.
 inline constexpr uint32_t kAttrReadOnly = 0x01;

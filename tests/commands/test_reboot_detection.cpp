@@ -80,14 +80,8 @@ TEST_F(RebootDetectionTest, StateFileNamedInAnotherCaseIsRead) {
   EXPECT_EQ(QMA_CheckSystemReboot(), 1);
   EXPECT_EQ(qma::test::read_text(other_case), "2000");
   // No second file beside it (where names differ only by case, both name one file).
-  std::vector<std::string> state_files;
-  for (const auto& entry : std::filesystem::directory_iterator(other_case.parent_path())) {
-    std::string name = qma::test::path_text(entry.path().filename());
-    std::string lower = name;
-    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    if (lower == "qma_sys_evlogstart") state_files.push_back(name);
-  }
-  EXPECT_EQ(state_files, std::vector<std::string>{"qma_sys_EVLOGSTART"});
+  EXPECT_EQ(qma::test::names_without_case(other_case.parent_path(), "qma_sys_evlogstart"),
+            std::vector<std::string>{"qma_sys_EVLOGSTART"});
 }
 
 TEST_F(RebootDetectionTest, StartRecordBeyondTheFirstBufferIsFound) {

@@ -145,8 +145,7 @@ struct ReportPlace {
   std::string name;
 };
 ReportPlace report_place(const std::string& archive) {
-  const char separators[] = {'/', qma::platform::kPathSeparator, '\0'};
-  size_t slash = archive.find_last_of(separators);
+  size_t slash = archive.find_last_of(qma::platform::kPathSeparators);
   if (slash == std::string::npos) return {".", archive + ".err"};
   return {archive.substr(0, slash + 1), archive.substr(slash + 1) + ".err"};
 }

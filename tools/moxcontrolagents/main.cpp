@@ -14,8 +14,7 @@ constexpr uint32_t kScriptTimeLimitMs = 1800 * 1000;
 
 void usage(const char* argv0) {
   std::string_view program = argv0 != nullptr ? argv0 : "moxControlAgents";
-  const char separators[] = {'/', qma::platform::kPathSeparator, '\0'};
-  program = program.substr(program.find_last_of(separators) + 1);
+  program = program.substr(program.find_last_of(qma::platform::kPathSeparators) + 1);
   std::printf("%.*s ( %s | %s ) %s\n", static_cast<int>(program.size()), program.data(), "-start",
               "-stop", "AXIS2C_HOME");
   std::printf("%s%s\n", "-start", ":Start of agents");
