@@ -1,6 +1,7 @@
 // Libraries bound by name at run time.
 #pragma once
 
+#include <cerrno>
 #include <string_view>
 
 #include "platform/result.h"
@@ -15,7 +16,11 @@ extern const char* const kXmlSubLibraryName;
 extern const char* const kMoxClientLibraryName;
 /// The last error after symbol() found no such export: ERROR_PROC_NOT_FOUND (127) on Windows,
 /// ENOENT elsewhere.
-extern const int kErrorSymbolMissing;
+#ifdef _WIN32
+inline constexpr int kErrorSymbolMissing = 127;
+#else
+inline constexpr int kErrorSymbolMissing = ENOENT;
+#endif
 
 /// A loaded shared library. Unloads when destroyed unless released.
 class DynamicLibrary {

@@ -1,6 +1,7 @@
 // Process environment and the two roots that keep tests away from the real host.
 #pragma once
 
+#include <cerrno>
 #include <functional>
 #include <optional>
 #include <string>
@@ -20,7 +21,11 @@ std::optional<std::string> get_nonempty_env(std::string_view name);
 [[nodiscard]] Status unset_env(std::string_view name);
 /// The error of set_env and unset_env for a name they refuse (empty, or with '=' or a zero
 /// byte): ERROR_INVALID_PARAMETER (87) on Windows, EINVAL elsewhere.
-extern const int kErrorEnvNameRefused;
+#ifdef _WIN32
+inline constexpr int kErrorEnvNameRefused = 87;
+#else
+inline constexpr int kErrorEnvNameRefused = EINVAL;
+#endif
 /// Replaces %NAME% references by the variables' values; unknown names stay as written.
 std::string expand_env_references(std::string_view text);
 /// The same with the values that `lookup` gives (nullopt: unknown).

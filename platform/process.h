@@ -75,10 +75,18 @@ class Process {
 extern const char* const kScriptExtension;
 /// The exit code that a program's `return -1` from main leaves to its parent: -1 on Windows,
 /// where exit codes have 32 bits, 255 elsewhere, where only the low 8 bits are kept.
-extern const int kExitCodeOfMinusOne;
+#ifdef _WIN32
+inline constexpr int kExitCodeOfMinusOne = -1;
+#else
+inline constexpr int kExitCodeOfMinusOne = 255;
+#endif
 /// The file name ending of an installed program: ".exe" on Windows, where a program started
 /// by its path must be named with it; none elsewhere.
-extern const char* const kProgramExtension;
+#ifdef _WIN32
+inline constexpr const char* kProgramExtension = ".exe";
+#else
+inline constexpr const char* kProgramExtension = "";
+#endif
 
 /// Runs a script with /bin/sh and waits for it, as the C library's system() runs
 /// a batch file. Returns the shell's exit status, or -1 when it could not run.

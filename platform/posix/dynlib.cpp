@@ -16,7 +16,6 @@ namespace qma::platform {
 const char* const kXmlReaderLibraryName = "libxml2.so.2";
 const char* const kXmlSubLibraryName = "libQMAgentSub.so";
 const char* const kMoxClientLibraryName = "libmoxclient.so";
-const int kErrorSymbolMissing = ENOENT;
 
 DynamicLibrary::DynamicLibrary(DynamicLibrary&& other) noexcept
     : handle_(std::exchange(other.handle_, nullptr)) {}

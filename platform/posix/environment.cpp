@@ -11,8 +11,6 @@
 
 namespace qma::platform {
 
-const int kErrorEnvNameRefused = EINVAL;
-
 namespace {
 
 constexpr const char* kDefaultStateDir = "/var/lib/qmagent";

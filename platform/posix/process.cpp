@@ -43,8 +43,6 @@ extern char** environ;
 namespace qma::platform {
 
 const char* const kScriptExtension = ".sh";
-const char* const kProgramExtension = "";
-const int kExitCodeOfMinusOne = 255;
 
 namespace {
 

@@ -14,7 +14,6 @@ namespace qma::platform {
 const char* const kXmlReaderLibraryName = "libxml2.dll";
 const char* const kXmlSubLibraryName = "QMAgentSub.dll";
 const char* const kMoxClientLibraryName = "moxclient.dll";
-const int kErrorSymbolMissing = ERROR_PROC_NOT_FOUND;
 
 namespace {
 

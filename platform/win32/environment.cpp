@@ -12,8 +12,6 @@
 
 namespace qma::platform {
 
-const int kErrorEnvNameRefused = ERROR_INVALID_PARAMETER;
-
 namespace {
 
 /// The separators of a Windows path.

@@ -31,8 +31,6 @@
 namespace qma::platform {
 
 const char* const kScriptExtension = ".bat";
-const char* const kProgramExtension = ".exe";
-const int kExitCodeOfMinusOne = -1;
 
 namespace {
 
