@@ -123,22 +123,18 @@ bool end_tree(const ToolRecord& record) {
 
 namespace qma::commands {
 
-void record_tool(uint32_t pid, const std::string& folder) {
+void record_tool(uint32_t pid, const std::string& folder, const ToolRequest* request) {
   ToolRecord record;
   record.pid = pid;
   record.start_mark = platform::process_start_mark(pid);
   // A tool that is over already has nothing to be ended later.
   if (record.start_mark == 0) return;
   record.folder = folder;
-  write_record(record);
-}
-
-void record_tool_request(uint32_t pid, const char* module, const char* mode, const char* option) {
-  ToolRecord record;
-  if (!read_record(pid, &record)) return;
-  record.module = module != nullptr ? module : "";
-  record.mode = mode != nullptr ? mode : "";
-  record.option = option != nullptr ? option : "";
+  if (request != nullptr) {
+    record.module = request->module;
+    record.mode = request->mode;
+    record.option = request->option;
+  }
   write_record(record);
 }
 

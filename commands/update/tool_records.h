@@ -7,13 +7,18 @@
 
 namespace qma::commands {
 
+/// The update request a tool is started for: module id, mode and option id (may be empty).
+struct ToolRequest {
+  std::string module;
+  std::string mode;
+  std::string option;
+};
+
 /// Records a tool the agent has just started (its process, which leads a process group of its
-/// own, and its folder) in the state folder's "tools" folder. A record that cannot be written
-/// is logged; the tool runs on.
-void record_tool(uint32_t pid, const std::string& folder);
-/// Adds the update request the recorded tool serves: module id, mode and option id (may be
-/// empty).
-void record_tool_request(uint32_t pid, const char* module, const char* mode, const char* option);
+/// own, its folder and, for an update, the request it serves) in the state folder's "tools"
+/// folder, in one write, so that a crash at any later point leaves the request on record. A
+/// record that cannot be written is logged; the tool runs on.
+void record_tool(uint32_t pid, const std::string& folder, const ToolRequest* request);
 /// Marks the recorded update as answered: its first answer was taken and the information file
 /// written, so a restart finishes it instead of calling it failed.
 void record_tool_answered(uint32_t pid);

@@ -522,8 +522,16 @@ int QMA_ExecuteForUpdateCommand(MPITbl* mpi, CMDTbl* cmd) {
   run.parameters = blank == std::string::npos ? "" : command_line.substr(blank + 1);
 
   mpi->hProcess = nullptr;
-  if (QMA_ExecuteProcess(run.module_dir.c_str(), run.program.c_str(), run.parameters.c_str(),
-                         &mpi->hProcess, &run.pid) != 1) {
+  // An update's request goes on record with its tool, so that a crash at any point after the
+  // start finds the update to call failed; a progress query serves no update of its own.
+  const qma::commands::ToolRequest request{data.ModuleID, data.Mode, data.OptionID};
+  const int started =
+      code == 4 ? QMA_ExecuteProcess(run.module_dir.c_str(), run.program.c_str(),
+                                     run.parameters.c_str(), &mpi->hProcess, &run.pid)
+                : qma::commands::execute_update_tool(run.module_dir.c_str(), run.program.c_str(),
+                                                     run.parameters.c_str(), &mpi->hProcess,
+                                                     &run.pid, request);
+  if (started != 1) {
     QMCmnCopyField(res.Status, "900");
     QMA_LogError(__func__, kSrc, __LINE__,
                  "Execute update-tool error! ModuleID=[%s] Command=[%s %s]", data.ModuleID,
@@ -533,9 +541,5 @@ int QMA_ExecuteForUpdateCommand(MPITbl* mpi, CMDTbl* cmd) {
   }
   QMA_LogInfo(__func__, kSrc, __LINE__, "Execute update-tool. ModuleID=[%s] Command=[%s %s]",
               data.ModuleID, run.program.c_str(), run.parameters.c_str());
-  if (code != 4) {
-    qma::commands::record_tool_request(static_cast<uint32_t>(run.pid), data.ModuleID, data.Mode,
-                                       data.OptionID);
-  }
   return code == 4 ? progress_path(run) : update_path(run);
 }

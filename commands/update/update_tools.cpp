@@ -34,13 +34,13 @@ long long handle_number(QMA_PROC_HANDLE hproc) {
   return hproc == nullptr ? 0 : static_cast<long long>(hproc->id());
 }
 
-}  // namespace
-
-int QMA_ExecuteProcess(const char* dir, const char* program, const char* parameters,
-                       QMA_PROC_HANDLE* phproc, int* pid) {
-  QMA_LogInfo(__func__, kSrc, __LINE__, "QMA_ExecuteProcess() start.");
+/// Both ways of starting a tool, under the one name the log shows for them.
+int execute_process(const char* dir, const char* program, const char* parameters,
+                    QMA_PROC_HANDLE* phproc, int* pid, const qma::commands::ToolRequest* request) {
+  constexpr const char* kFunc = "QMA_ExecuteProcess";
+  QMA_LogInfo(kFunc, kSrc, __LINE__, "QMA_ExecuteProcess() start.");
   if (dir == nullptr || program == nullptr || phproc == nullptr) {
-    QMA_LogError(__func__, kSrc, __LINE__,
+    QMA_LogError(kFunc, kSrc, __LINE__,
                  "Parameter error! pDirName=[%lld] pPrgName=[%lld] pPrgPara=[%lld] phproc=[%lld]",
                  qma::manager_if::pointer_number(dir), qma::manager_if::pointer_number(program),
                  qma::manager_if::pointer_number(parameters),
@@ -67,17 +67,33 @@ int QMA_ExecuteProcess(const char* dir, const char* program, const char* paramet
     }
   }
   if (*phproc == nullptr) {
-    QMA_LogError(__func__, kSrc, __LINE__,
+    QMA_LogError(kFunc, kSrc, __LINE__,
                  "CreateProcess() error! GetLastError=[%d] para1=[%s] para2=[%s]", error,
                  application.c_str(), parameters);
     return 0;
   }
   if (pid != nullptr) *pid = static_cast<int>((*phproc)->id());
   // Until its request is over, the next start of the agent can end what is left of it.
-  qma::commands::record_tool((*phproc)->id(), dir);
-  QMA_LogInfo(__func__, kSrc, __LINE__, "QMA_ExecuteProcess() end.");
+  qma::commands::record_tool((*phproc)->id(), dir, request);
+  QMA_LogInfo(kFunc, kSrc, __LINE__, "QMA_ExecuteProcess() end.");
   return 1;
 }
+
+}  // namespace
+
+int QMA_ExecuteProcess(const char* dir, const char* program, const char* parameters,
+                       QMA_PROC_HANDLE* phproc, int* pid) {
+  return execute_process(dir, program, parameters, phproc, pid, nullptr);
+}
+
+namespace qma::commands {
+
+int execute_update_tool(const char* dir, const char* program, const char* parameters,
+                        QMA_PROC_HANDLE* phproc, int* pid, const ToolRequest& request) {
+  return execute_process(dir, program, parameters, phproc, pid, &request);
+}
+
+}  // namespace qma::commands
 
 int QMA_WaitForProcTerm(QMA_PROC_HANDLE hproc, int wait_seconds) {
   QMA_LogInfo(__func__, kSrc, __LINE__, "QMA_WaitForProcTerm() start.");

@@ -25,6 +25,13 @@ struct QMA_PKG_INFO_VALUES {
 /// handle on success; *pid (when given) the process id. 1 started, 0 not (logged).
 int QMA_ExecuteProcess(const char* dir, const char* program, const char* parameters,
                        QMA_PROC_HANDLE* phproc, int* pid);
+
+namespace qma::commands {
+struct ToolRequest;
+/// QMA_ExecuteProcess for the tool of an update: the request is recorded with the started tool.
+int execute_update_tool(const char* dir, const char* program, const char* parameters,
+                        QMA_PROC_HANDLE* phproc, int* pid, const ToolRequest& request);
+}  // namespace qma::commands
 /// Waits for the process: 1 ended, -1 still running after wait_seconds (1..65535), 0 on a
 /// parameter or wait error. The handle stays open.
 int QMA_WaitForProcTerm(QMA_PROC_HANDLE hproc, int wait_seconds);

@@ -682,15 +682,17 @@ TEST_F(CrashE2E, CrashBeforeTheFirstAnswerLeavesNothingRunningAndTheUpdateFailed
     EXPECT_EQ(first_answer(update_request("B-1", kModule, "update_normal", receiver_.port())), "")
         << "no answer from a killed agent";
   });
+  // Killed at any moment once the tool is on record, with no step of the agent's in between.
   ASSERT_TRUE(wait_until([&] {
-    return pid_in("tool.pid") > 0 && pid_in("helper.pid") > 0 && pid_in("session.pid") > 0;
+    return pid_in("tool.pid") > 0 && pid_in("helper.pid") > 0 && pid_in("session.pid") > 0 &&
+           tool_records() == 1;
   }));
   const pid_t tool = pid_in("tool.pid");
   const pid_t helper = pid_in("helper.pid");
   const pid_t session = pid_in("session.pid");
   kill_agent();
   request.join();
-  EXPECT_EQ(tool_records(), 1u) << "the running tool was recorded";
+  EXPECT_EQ(tool_records(), 1u) << "the record outlives the agent";
 
   agent_.start();
   EXPECT_TRUE(gone_soon(tool));
