@@ -25,6 +25,13 @@ inline constexpr const char* kPathSeparators = "/\\";
 #else
 inline constexpr const char* kPathSeparators = "/";
 #endif
+/// What separates the folders of a list in one variable (QMA_UPLOAD_FOLDERS): ';' on
+/// Windows, ':' elsewhere.
+#ifdef _WIN32
+inline constexpr char kPathListSeparator = ';';
+#else
+inline constexpr char kPathListSeparator = ':';
+#endif
 
 /// Windows file attribute bits as listings report them.
 inline constexpr uint32_t kAttrReadOnly = 0x01;
@@ -125,7 +132,7 @@ enum class UploadAction { kDelete, kMove };
 
 /// The folders a request's upload may be taken from: the agent's own upload folder,
 /// state_dir() + "/upload", and each absolute folder named in the variable
-/// QMA_UPLOAD_FOLDERS (separated by ':').
+/// QMA_UPLOAD_FOLDERS (separated by kPathListSeparator).
 std::vector<std::string> upload_folders();
 /// True when `folder` is one of upload_folders() or a folder below one, reached
 /// from it through real folders only (never a link); else false with EACCES.

@@ -87,7 +87,7 @@ std::vector<std::string> collected_from_bin_folder(const std::string& mox_logfil
 std::string log_archive_arguments(const std::string& archive, const std::vector<std::string>& names,
                                   std::vector<std::string>* left_out) {
   // The process starter puts "\"QMZipControl\" " before the arguments.
-  const size_t prefix = std::string("\"").size() + std::strlen(kZipTool) + 2;
+  const size_t prefix = std::string("\"").size() + kZipTool.size() + 2;
   std::string arguments = "-c " + platform::quote_argument(archive) + " ";
   for (const std::string& name : names) {
     std::string word = platform::quote_argument(name) + " ";

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/archive_io.h"
+#include "platform/process.h"
 
 /// Empties a folder before a new package is registered there. With top 1 the module's
 /// status file and version history ("ModuleStatus", "CurrentVersion.xml",
@@ -16,8 +17,9 @@ void QMA_SweepPrePKG(const char* directory, int top);
 
 namespace qma::commands {
 
-/// The launcher that unpacks packages and packs the log archive, and the archive's name.
-inline constexpr const char* kZipTool = "QMZipControl";
+/// The launcher that unpacks packages and packs the log archive (its file name, ".exe" on
+/// Windows), and the archive's name.
+inline const std::string kZipTool = std::string("QMZipControl") + platform::kProgramExtension;
 inline constexpr const char* kLogArchive = "QMAgentLog.zip";
 /// At most this many log files go into the archive.
 inline constexpr size_t kMaxLogFiles = 200;

@@ -57,9 +57,10 @@ bool copy_zip_tool(const char* caller, const std::string& bin, const std::string
 const char* run_zip_tool(const char* caller, const std::string& folder,
                          const std::string& arguments) {
   QMA_PROC_HANDLE process = nullptr;
-  if (QMA_ExecuteProcess(folder.c_str(), kZipTool, arguments.c_str(), &process, nullptr) != 1) {
+  if (QMA_ExecuteProcess(folder.c_str(), kZipTool.c_str(), arguments.c_str(), &process, nullptr) !=
+      1) {
     QMA_LogError(caller, kSrc, __LINE__, "QMA_ExecuteProcess() error!(zip-tool) Command=[%s/%s %s]",
-                 folder.c_str(), kZipTool, arguments.c_str());
+                 folder.c_str(), kZipTool.c_str(), arguments.c_str());
     QMA_CloseProcHandle(&process);
     return "900";
   }
@@ -71,11 +72,11 @@ const char* run_zip_tool(const char* caller, const std::string& folder,
   }
   if (waited == -1) {
     QMA_LogError(caller, kSrc, __LINE__, "Timeout of zip-tool. Command=[%s/%s %s]", folder.c_str(),
-                 kZipTool, arguments.c_str());
+                 kZipTool.c_str(), arguments.c_str());
     return "905";
   }
   QMA_LogError(caller, kSrc, __LINE__, "Failure of zip-tool. Command=[%s/%s %s]", folder.c_str(),
-               kZipTool, arguments.c_str());
+               kZipTool.c_str(), arguments.c_str());
   return "900";
 }
 

@@ -480,7 +480,7 @@ std::vector<std::string> upload_folders() {
   if (auto added = get_nonempty_env("QMA_UPLOAD_FOLDERS")) {
     std::string_view rest = *added;
     while (!rest.empty()) {
-      size_t end = rest.find(':');
+      size_t end = rest.find(kPathListSeparator);
       std::string_view one = rest.substr(0, end);
       rest = end == std::string_view::npos ? std::string_view{} : rest.substr(end + 1);
       // Only whole absolute paths: a relative one would depend on the working folder.

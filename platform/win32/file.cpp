@@ -264,9 +264,10 @@ Status act_in_folder(const std::string& folder, std::string_view name, UploadAct
     error = copy_in(entry.get(), target_folder, std::string(name));
     // The copy is complete and on disk; the upload goes only now.
     if (error == 0) error = delete_handle(entry.get());
-  } else if (error == 0 && !::FlushFileBuffers(entry.get())) {
-    error = win32::errno_of(::GetLastError());
   }
+  // A rename within the volume is a change of the file system's own records, which it logs
+  // itself; the file's data is untouched. (Flushing would need write access to the upload,
+  // and a refused flush would report a move that was done as not done.)
   return error == 0 ? Status::success() : fail(error);
 }
 
@@ -472,7 +473,7 @@ std::vector<std::string> upload_folders() {
   if (auto added = get_nonempty_env("QMA_UPLOAD_FOLDERS")) {
     std::string_view rest = *added;
     while (!rest.empty()) {
-      size_t end = rest.find(';');
+      size_t end = rest.find(kPathListSeparator);
       std::string_view one = rest.substr(0, end);
       rest = end == std::string_view::npos ? std::string_view{} : rest.substr(end + 1);
       // Only whole absolute paths, without a step back up.

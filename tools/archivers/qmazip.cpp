@@ -13,6 +13,7 @@
 #include <string>
 
 #include "platform/archive_io.h"
+#include "platform/file.h"
 #include "tools/archivers/archiver_words.h"
 
 namespace {
@@ -67,7 +68,7 @@ int main(int argc, char** argv) {
   int packed = 0;
   for (size_t i = 1; i < words.operands.size(); ++i) {
     const std::string& path = words.operands[i];
-    std::string base = path.substr(path.find_last_of('/') + 1);
+    std::string base = path.substr(path.find_last_of(qma::platform::kPathSeparators) + 1);
     if (base.empty()) {
       std::fprintf(stderr, "QMAzip: skipped %s: it names no file\n", path.c_str());
       continue;

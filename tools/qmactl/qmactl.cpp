@@ -143,7 +143,7 @@ bool stage_archive(const std::string& archive, Request& request) {
                  uploads.back().c_str());
     return false;
   }
-  std::string name = archive.substr(archive.find_last_of('/') + 1);
+  std::string name = archive.substr(archive.find_last_of(qma::platform::kPathSeparators) + 1);
   if (!qma::platform::copy_file(archive, qma::platform::join_path(folder, name), true).ok()) {
     std::fprintf(stderr, "qmactl: cannot copy %s into %s\n", archive.c_str(), folder.c_str());
     (void)qma::platform::delete_file(qma::platform::join_path(folder, name));
