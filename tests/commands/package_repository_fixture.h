@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "manager_if/agent_harness.h"
+#include "platform/process.h"
 
 namespace qma::test {
 
@@ -27,7 +28,13 @@ class PackageRepository : public ::testing::Test {
   void SetUp() override {
     for (auto [from, name] : {std::pair{QMZIPCONTROL_PATH, "QMZipControl"},
                               std::pair{QMAZIP_PATH, "QMAzip"}, std::pair{QMAUNZ_PATH, "QMAunz"}}) {
-      fs::copy_file(from, agent_.roots_.bin() / name);
+      fs::copy_file(from, agent_.roots_.bin() / (std::string(name) + platform::kProgramExtension));
+    }
+    // Windows programs load their libraries from their own folder, as in an installation.
+    for (const auto& entry : fs::directory_iterator(fs::path(QMAUNZ_PATH).parent_path())) {
+      if (entry.path().extension() == ".dll") {
+        fs::copy_file(entry.path(), agent_.roots_.bin() / entry.path().filename());
+      }
     }
     fs::create_directories(drop_);
     agent_.start();

@@ -80,6 +80,8 @@ TEST_F(GetVersionParts, HistoryInAnyCaseIsRotatedAndRewrittenUnderItsOwnNames) {
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
     const std::string id = "0500000" + std::to_string(n++);
+    // Where names ignore case, two spellings are one file.
+    if (*row.stale && qma::platform::kFileSystemIgnoresCase) continue;
     fs::path folder = module(id);
     const char* versions[] = {"3.0", "2.0", "1.0"};
     for (int i = 0; i < 3; ++i)
@@ -104,6 +106,7 @@ TEST_F(GetVersionParts, ForeignThingsInTheStagingPlaceAreClearedWithoutFollowing
   struct Row {
     const char* name;
     std::function<void(const fs::path& staging)> make;
+    bool link = false;
   };
   const Row rows[] = {
       {"folders in it",
@@ -115,14 +118,16 @@ TEST_F(GetVersionParts, ForeignThingsInTheStagingPlaceAreClearedWithoutFollowing
        [&](const fs::path& staging) {
          fs::create_directories(staging);
          fs::create_directory_symlink(outside, staging / "out");
-       }},
+       },
+       true},
       {"a link in its place",
-       [&](const fs::path& staging) { fs::create_directory_symlink(outside, staging); }},
+       [&](const fs::path& staging) { fs::create_directory_symlink(outside, staging); }, true},
       {"a file in its place", [](const fs::path& staging) { std::ofstream(staging) << "x"; }},
   };
   fs::path folder = module("01000000");
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
+    if (row.link && !qma::test::links_work()) continue;
     fs::create_directories(outside / "sub");
     std::ofstream(outside / "sub" / "keep") << "keep";
     write_history(folder, {"3.0", "2.0", "1.0"}, "4.0");
@@ -140,6 +145,7 @@ TEST_F(GetVersionParts, WhatAPackageLeavesInThePublishedPlaceIsSetAsideNeverComm
     const char* name;
     std::function<void(const fs::path&)> make;
     bool set_aside;  // kept under .history-set-aside-1 (an empty folder is only removed)
+    bool link = false;
   };
   // A forged history record: were it committed, it would become the current version.
   auto forged_folder = [](const fs::path& place, const std::string& manifest) {
@@ -164,12 +170,13 @@ TEST_F(GetVersionParts, WhatAPackageLeavesInThePublishedPlaceIsSetAsideNeverComm
          forged_folder(elsewhere, rotation_identity(elsewhere) + "CurrentVersion.xml\n");
          fs::create_directory_symlink(elsewhere, place);
        },
-       true},
+       true, true},
       {"an empty folder", [](const fs::path& place) { fs::create_directories(place); }, false},
   };
   fs::path folder = module("01000000");
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
+    if (row.link && !qma::test::links_work()) continue;
     fs::remove_all(folder / ".history-set-aside-1");
     fs::remove_all(folder / ".history-rotation");  // what an earlier row left, were it left
     const int logged = agent_.count_in_log("no rotation of the version history was set aside");
@@ -182,7 +189,9 @@ TEST_F(GetVersionParts, WhatAPackageLeavesInThePublishedPlaceIsSetAsideNeverComm
     EXPECT_EQ(agent_.count_in_log("no rotation of the version history was set aside"),
               logged + (row.set_aside ? 1 : 0));
   }
-  EXPECT_EQ(read_text(elsewhere / "manifest").find("folder "), 0u) << "a link is not followed";
+  if (qma::test::links_work()) {
+    EXPECT_EQ(read_text(elsewhere / "manifest").find("folder "), 0u) << "a link is not followed";
+  }
   // The agent's own published rotation is still finished by the next look.
   write_history(folder, {"3.0", "2.0", "1.0"}, "4.0");
   fs::remove(folder / "Get_version.xml");

@@ -1,5 +1,6 @@
 // Package registration on Linux: an upload on a file system of its own (a tmpfs in a private
-// mount namespace) is copied into the module folder.
+// mount namespace) is copied into the module folder, and a module folder that is a link is
+// left alone.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -83,6 +84,29 @@ TEST_F(PackageRepository, UploadOnAnotherFileSystemIsCopiedIntoTheModuleFolder) 
   EXPECT_EQ(tree_of(drop_), std::vector<std::string>{}) << "the upload was deleted after the copy";
   EXPECT_EQ(agent_.count_in_log("Upload not moved."), 0);
   EXPECT_EQ(agent_.count_in_log("Package not unpacked."), 0);
+}
+
+TEST_F(PackageRepository, ModuleFolderThatIsALinkIsNeitherSweptNorUnpackedInto) {
+  const fs::path elsewhere = agent_.roots_.base() / "elsewhere";
+  fs::create_directories(elsewhere);
+  std::ofstream(elsewhere / "precious.txt") << "precious";
+  // The link is found by the id as requested and in another letter case alike.
+  for (const char* requested : {"0100abcd", "0100ABCD"}) {
+    SCOPED_TRACE(requested);
+    fs::remove_all(root());
+    fs::create_directories(root());
+    fs::create_directory_symlink(elsewhere, root() / "0100abcd");
+    ASSERT_TRUE(write_zip(drop_ / "pkg.zip", {{"QuillInfo.xml", "new"}}));
+    int refused = agent_.count_in_log("Module folder is not a folder. Path=[" +
+                                      (root() / "0100abcd").string() + "]");
+    EXPECT_EQ(register_package("pkg.zip", requested), answer_of("R", "2", "900"));
+    EXPECT_EQ(agent_.count_in_log("Module folder is not a folder. Path=[" +
+                                  (root() / "0100abcd").string() + "]"),
+              refused + 1);
+    EXPECT_EQ(tree_of(elsewhere), std::vector<std::string>{"precious.txt"});
+    EXPECT_EQ(tree_of(root()), std::vector<std::string>{"0100abcd"});
+    EXPECT_TRUE(fs::exists(drop_ / "pkg.zip"));
+  }
 }
 
 }  // namespace

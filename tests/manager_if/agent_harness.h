@@ -178,9 +178,10 @@ class InProcessAgent {
   /// Starts the worker and waits until its pipe accepts clients.
   void start() {
     worker_ = std::thread([this] { result_ = QMA_outsideIF(&pkgstart_); });
-    std::string path = platform::local_pipe_path(QMA_PIPE_NAME);
-    for (int i = 0; i < 500 && !std::filesystem::exists(path); ++i) platform::sleep_ms(10);
-    ASSERT_TRUE(std::filesystem::exists(path)) << "the worker never listened";
+    for (int i = 0; i < 500 && !platform::local_pipe_listening(QMA_PIPE_NAME); ++i) {
+      platform::sleep_ms(10);
+    }
+    ASSERT_TRUE(platform::local_pipe_listening(QMA_PIPE_NAME)) << "the worker never listened";
   }
   void stop() {
     if (!worker_.joinable()) return;

@@ -97,6 +97,40 @@ inline std::filesystem::path make_temp_dir(const std::string& tag) {
   return {};
 }
 
+/// Whether this system lets a test make links that resolve (the Windows build's
+/// C++ library makes none): table rows with links run only where it does.
+inline bool links_work() {
+  static const bool work = [] {
+    const std::filesystem::path probe = make_temp_dir("link");
+    std::error_code ec;
+    std::filesystem::create_directory(probe / "target", ec);
+    std::filesystem::create_directory_symlink(probe / "target", probe / "link", ec);
+    const bool resolves = !ec && std::filesystem::is_directory(probe / "link", ec) &&
+                          std::filesystem::is_symlink(probe / "link", ec);
+    std::filesystem::remove(probe / "link", ec);
+    std::filesystem::remove_all(probe, ec);
+    return resolves;
+  }();
+  return work;
+}
+
+/// Whether files here carry Unix permission bits (on Windows the C++ library derives "may
+/// run" from the name's extension): checks of a mode run only where they do.
+inline bool unix_modes_work() {
+  static const bool work = [] {
+    const std::filesystem::path probe = make_temp_dir("mode");
+    std::error_code ec;
+    { std::ofstream(probe / "tool.sh") << "x"; }
+    std::filesystem::permissions(probe / "tool.sh", std::filesystem::perms::owner_exec,
+                                 std::filesystem::perm_options::add, ec);
+    const bool kept = !ec && (std::filesystem::status(probe / "tool.sh", ec).permissions() &
+                              std::filesystem::perms::owner_exec) != std::filesystem::perms::none;
+    std::filesystem::remove_all(probe, ec);
+    return kept;
+  }();
+  return work;
+}
+
 /// Points QMA_STATE_DIR, QMA_HOST_ROOT and AXIS2C_HOME at fresh folders for the
 /// lifetime of the object and removes them afterwards.
 class TempRoots {

@@ -33,7 +33,8 @@ ToolRun qmactl(const std::string& arguments) {
   auto ran = qma::platform::run_program(
       QMACTL_PATH, qma::platform::split_command_line("qmactl " + arguments), "", {"", out, out});
   if (ran.ok()) run.status = static_cast<int>(ran.value());
-  run.out = qma::test::read_text(out);
+  // Console output is text: lines end in "\r\n" on Windows.
+  run.out = qma::test::read_text_mode(out);
   std::error_code ec;
   std::filesystem::remove_all(folder, ec);
   return run;

@@ -1,12 +1,13 @@
 // Zip archives for tests, made with libzip: plain, with Unix modes and links, without Unix
-// modes as made on Windows, and
-// damaged on purpose by patching their bytes.
+// modes as made on Windows, and damaged on purpose by patching their bytes; and read back
+// whole, every entry's checksum checked.
 #pragma once
 
 #include <zip.h>
 
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -57,6 +58,44 @@ inline bool write_zip(const std::filesystem::path& path, const std::vector<ZipIt
   return zip_close(archive) == 0;
 }
 
+struct ZipEntry {
+  std::string name;
+  std::string data;
+};
+
+/// Every entry of an archive, in the archive's order, each read to its end (so libzip checks
+/// its checksum); nullopt when the archive does not open as a consistent zip file or an entry
+/// does not read back whole.
+inline std::optional<std::vector<ZipEntry>> read_zip(const std::filesystem::path& path) {
+  int error = 0;
+  zip_t* archive = zip_open(path_text(path).c_str(), ZIP_RDONLY | ZIP_CHECKCONS, &error);
+  if (archive == nullptr) return std::nullopt;
+  std::vector<ZipEntry> entries;
+  bool whole = true;
+  const zip_int64_t count = zip_get_num_entries(archive, 0);
+  for (zip_int64_t i = 0; whole && i < count; ++i) {
+    const auto at = static_cast<zip_uint64_t>(i);
+    zip_stat_t stat;
+    zip_file_t* file =
+        zip_stat_index(archive, at, 0, &stat) == 0 ? zip_fopen_index(archive, at, 0) : nullptr;
+    if (file == nullptr) {
+      whole = false;
+      break;
+    }
+    ZipEntry entry{stat.name, {}};
+    char buffer[8192];
+    zip_int64_t n;
+    while ((n = zip_fread(file, buffer, sizeof buffer)) > 0) {
+      entry.data.append(buffer, static_cast<size_t>(n));
+    }
+    whole = zip_fclose(file) == 0 && n == 0 && entry.data.size() == stat.size;
+    entries.push_back(std::move(entry));
+  }
+  zip_discard(archive);
+  if (!whole) return std::nullopt;
+  return entries;
+}
+
 /// Replaces every occurrence of `from` by `to` (of the same length) in a file.
 inline void patch_bytes(const std::filesystem::path& path, const std::string& from,
                         const std::string& to) {
@@ -73,7 +112,7 @@ inline std::vector<std::string> tree_of(const std::filesystem::path& folder) {
   std::error_code ec;
   for (auto it = std::filesystem::recursive_directory_iterator(folder, ec);
        !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
-    names.push_back(it->path().lexically_relative(folder).string());
+    names.push_back(it->path().lexically_relative(folder).generic_string());
   }
   std::sort(names.begin(), names.end());
   return names;
