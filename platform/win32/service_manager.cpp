@@ -21,7 +21,9 @@ namespace {
 constexpr int kErrorNotSupported = 50;
 /// The variables an installation records for the service, which the service main puts
 /// back into its own environment (the manager starts services with the system's).
-constexpr const char* kRootVariables[] = {"AXIS2C_HOME", "QMA_STATE_DIR", "QMA_HOST_ROOT"};
+/// (QMA_REGISTRY_ROOT is set only where a test's key stands in for the hive.)
+constexpr const char* kRootVariables[] = {"AXIS2C_HOME", "QMA_STATE_DIR", "QMA_HOST_ROOT",
+                                          "QMA_REGISTRY_ROOT"};
 
 using win32::fail;
 template <typename T>
@@ -205,7 +207,9 @@ class WinServiceManager final : public ServiceManager {
   Result<std::unique_ptr<Service>> create_service(const ServiceDefinition& definition) override {
     std::string name = system_name(definition.name);
     std::wstring wide_name = win32::widen(name);
-    std::wstring display = win32::widen(definition.display_name);
+    // Display names are unique too: agents of different state folders carry the tag there.
+    std::wstring display =
+        definition.display_name.empty() ? L"" : win32::widen(system_name(definition.display_name));
     std::wstring image = win32::widen(definition.image_path);
     static const wchar_t kNoDependencies[2] = {L'\0', L'\0'};
     // No load order group, no tag, the LocalSystem account without a password.

@@ -1,0 +1,154 @@
+// The agent as a Windows service: QMAgent.exe installs itself with the system's service
+// manager, starts, answers qmactl.exe over its named pipe, stops and removes itself. Every
+// name it registers carries the tag of the test's state folder, and its configuration goes
+// under the test's own registry key.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <memory>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "platform/clock.h"
+#include "platform/registry.h"
+#include "platform/service_manager.h"
+#include "support/temp_roots.h"
+#include "tools/tool_runner.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using qma::test::read_text;
+using qma::test::run_tool;
+using qma::test::ToolResult;
+
+constexpr const char* kServiceName = "Quillmend Agent";
+constexpr int kErrorServiceDoesNotExist = 1060;
+
+class WindowsService : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    fs::copy(QMA_TEST_INSTALL, roots_.home(),
+             fs::copy_options::recursive | fs::copy_options::overwrite_existing);
+  }
+  void TearDown() override {
+    // Nothing of the test stays registered, whatever it got to.
+    if (state() != 0) {
+      (void)agent({"-stop"});
+      (void)agent({"-remove"});
+    }
+  }
+
+  fs::path bin() const { return roots_.home() / "bin"; }
+  ToolResult agent(std::initializer_list<std::string> words) const {
+    std::vector<std::string> argv{qma::test::path_text(bin() / "QMAgent.exe")};
+    argv.insert(argv.end(), words);
+    return run_tool(argv, bin());
+  }
+  ToolResult qmactl(const std::string& word) const {
+    return run_tool({qma::test::path_text(bin() / "qmactl.exe"), word}, bin());
+  }
+  /// The service's current state as the service manager reports it; 0 when it has none.
+  uint32_t state(int* error = nullptr) const {
+    auto manager = qma::platform::ServiceManager::open();
+    if (!manager.ok()) return 0;
+    auto service = manager.value()->open_service(kServiceName);
+    if (error != nullptr) *error = service.ok() ? 0 : service.error();
+    if (!service.ok()) return 0;
+    auto status = service.value()->query_status();
+    return status.ok() ? status->current_state : 0;
+  }
+  bool state_becomes(uint32_t wanted) const {
+    const uint64_t start = qma::platform::monotonic_ms();
+    while (qma::platform::monotonic_ms() - start < 30000) {
+      if (state() == wanted) return true;
+      qma::platform::sleep_ms(100);
+    }
+    return false;
+  }
+  std::string agent_version() const {
+    const std::string xml = read_text(bin() / "AgentFolder" / "QMAgent" / "QMAgent.xml");
+    const size_t open = xml.find("<version>");
+    const size_t close = xml.find("</version>");
+    if (open == std::string::npos || close == std::string::npos) return "";
+    return xml.substr(open + 9, close - open - 9);
+  }
+
+  qma::test::TempRoots roots_;
+};
+
+TEST_F(WindowsService, InstalledStartedAnsweredStoppedAndRemovedThroughTheServiceManager) {
+  ToolResult installed = agent({"-install", "auto"});
+  EXPECT_EQ(installed.status, 1) << installed.out << installed.err;
+  {
+    auto manager = qma::platform::ServiceManager::open();
+    ASSERT_TRUE(manager.ok());
+    auto service = manager.value()->open_service(kServiceName);
+    ASSERT_TRUE(service.ok()) << "error " << service.error();
+    auto definition = service.value()->definition();
+    ASSERT_TRUE(definition.ok());
+    EXPECT_EQ(definition->start_type, qma::platform::kServiceAutoStart);
+    EXPECT_EQ(definition->image_path, "\"" + qma::test::path_text(bin() / "QMAgent.exe") + "\"");
+  }
+  EXPECT_EQ(state(), qma::platform::kServiceStopped);
+  // The same name twice is refused by the manager (logged; a console command always ends
+  // with 1) and leaves the first installation.
+  EXPECT_EQ(agent({"-install"}).status, 1);
+  EXPECT_NE(
+      read_text(bin() / "QMAgentService.log").find("CreateService() error! GetLastError=[1073]"),
+      std::string::npos);
+  EXPECT_EQ(state(), qma::platform::kServiceStopped);
+
+  ToolResult started = agent({"-start"});
+  EXPECT_EQ(started.status, 1) << started.out;
+  EXPECT_NE(started.out.find("Quillmend Agent started."), std::string::npos) << started.out;
+  ASSERT_TRUE(state_becomes(qma::platform::kServiceRunning));
+
+  // The pipe is the service's own: qmactl reaches it and the answer carries the installed
+  // version.
+  ToolResult info;
+  const uint64_t start = qma::platform::monotonic_ms();
+  do {
+    info = qmactl("info");
+  } while (info.status != 0 && qma::platform::monotonic_ms() - start < 20000);
+  EXPECT_EQ(info.status, 0) << info.out << info.err;
+  EXPECT_NE(info.out.find("Status: 600\n"), std::string::npos) << info.out;
+  EXPECT_NE(info.out.find("AgentStatus: normal\n"), std::string::npos) << info.out;
+  ASSERT_FALSE(agent_version().empty());
+  EXPECT_NE(info.out.find("AgentVersion: " + agent_version() + "\n"), std::string::npos)
+      << info.out;
+
+  // Its configuration went under the test's key, in both of the agent's keys.
+  for (const char* key :
+       {"SOFTWARE\\Norvik\\QMAgent\\Config", "SOFTWARE\\Norvik\\QMAgent\\ExConfig"}) {
+    SCOPED_TRACE(key);
+    qma::platform::RegistryKey opened;
+    ASSERT_EQ(qma::platform::reg_open_key(key, opened), 0);
+    qma::platform::RegistryValue value;
+    ASSERT_EQ(qma::platform::reg_get_value(opened, "PKG_SAVEPATH", value), 0);
+    // Stored in the agent's fixed-size field, padded with NULs.
+    EXPECT_EQ(std::string(value.data.c_str()), qma::test::path_text(bin() / "QMA_PKGROOT"));
+  }
+
+  ToolResult stopped = agent({"-stop"});
+  EXPECT_EQ(stopped.status, 1) << stopped.out;
+  EXPECT_TRUE(state_becomes(qma::platform::kServiceStopped));
+  EXPECT_NE(qmactl("info").status, 0) << "nobody answers on a stopped agent's pipe";
+
+  // Both logs, in their line format, from the service and from its worker.
+  const std::regex line(R"(^\[\d{5}\]-\d{4}/\d\d/\d\d \d\d:\d\d:\d\d\.\d{3}-<[^>]+>-)");
+  const std::string service_log = read_text(bin() / "QMAgentService.log");
+  const std::string worker_log = read_text(bin() / "QMA_LOGROOT" / "QMAgent.log");
+  EXPECT_TRUE(std::regex_search(service_log, line)) << service_log.substr(0, 200);
+  EXPECT_TRUE(std::regex_search(worker_log, line)) << worker_log.substr(0, 200);
+  EXPECT_NE(service_log.find("QMA_service_main() start."), std::string::npos);
+
+  ToolResult removed = agent({"-remove"});
+  EXPECT_EQ(removed.status, 1) << removed.out;
+  int error = 0;
+  EXPECT_EQ(state(&error), 0u);
+  EXPECT_EQ(error, kErrorServiceDoesNotExist);
+}
+
+}  // namespace
