@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <regex>
 #include <string>
@@ -13,6 +14,7 @@
 #include "platform/clock.h"
 #include "platform/registry.h"
 #include "platform/service_manager.h"
+#include "support/plain_receiver.h"
 #include "support/temp_roots.h"
 #include "tools/tool_runner.h"
 
@@ -73,6 +75,24 @@ class WindowsService : public ::testing::Test {
     const size_t close = xml.find("</version>");
     if (open == std::string::npos || close == std::string::npos) return "";
     return xml.substr(open + 9, close - open - 9);
+  }
+
+  /// Installed with automatic start and running.
+  void start_service() {
+    ASSERT_EQ(agent({"-install", "auto"}).status, 1);
+    ASSERT_EQ(agent({"-start"}).status, 1);
+    ASSERT_TRUE(state_becomes(qma::platform::kServiceRunning));
+  }
+  /// qmactl with the words, retried while the pipe is not there yet.
+  ToolResult ask(std::initializer_list<std::string> words) const {
+    std::vector<std::string> argv{qma::test::path_text(bin() / "qmactl.exe")};
+    argv.insert(argv.end(), words);
+    ToolResult result;
+    const uint64_t start = qma::platform::monotonic_ms();
+    do {
+      result = run_tool(argv, bin());
+    } while (result.status == 3 && qma::platform::monotonic_ms() - start < 20000);
+    return result;
   }
 
   qma::test::TempRoots roots_;
@@ -149,6 +169,52 @@ TEST_F(WindowsService, InstalledStartedAnsweredStoppedAndRemovedThroughTheServic
   int error = 0;
   EXPECT_EQ(state(&error), 0u);
   EXPECT_EQ(error, kErrorServiceDoesNotExist);
+}
+
+// An update through a batch tool: the first answer comes back on the pipe, the tool is left
+// to finish, and the completion notice reaches a receiver over TCP.
+TEST_F(WindowsService, BatchToolUpdateIsAnsweredAndItsCompletionNoticeArrives) {
+  qma::test::PlainReceiver receiver;
+  ASSERT_NE(receiver.port(), 0);
+  // The communication service's name selects the plain request function.
+  std::ofstream(bin() / "moxService.xml")
+      << "<parameter><serviceName>moxServicePlain</serviceName></parameter>";
+  const fs::path module = bin() / "QMA_PKGROOT" / "01000000";
+  fs::create_directories(module);
+  std::ofstream(module / "QuillInfo.xml")
+      << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<quillmend_package><module_id>01000000"
+         "</module_id><version>2.0.0</version><reboot>false</reboot><supported_operating_systems>"
+         "<windows_os major=\"*\" minor=\"*\" sp_major=\"*\" sp_minor=\"*\" arch=\"*\">"
+         "<reference refid=\"all\"/></windows_os></supported_operating_systems>"
+         "<usage refid=\"all\"><update_normal timeout=\"60\">tool.bat</update_normal></usage>"
+         "<output_messages><message_list status_code=\"Complete\"><message lang=\"ja\">完了しました"
+         "</message><message lang=\"en\">Completed</message></message_list></output_messages>"
+         "</quillmend_package>\n";
+  std::ofstream(module / "CurrentVersion.xml")
+      << "<Response><result_code>OK</result_code><data><version>1.0.0</version></data>"
+         "</Response>";
+  // Accepted first; once the agent has taken that answer away, complete.
+  std::ofstream(module / "tool.bat")
+      << "@echo off\r\n"
+         "> Update_normal.xml echo ^<Response^>^<result_code^>OK^</result_code^>^</Response^>\r\n"
+         ":wait\r\n"
+         "if exist Update_normal.xml goto wait\r\n"
+         "> Update_normal.xml echo ^<Response^>^<result_code^>Complete^</result_code^>"
+         "^<data^>^<version^>2.0.0^</version^>^</data^>^</Response^>\r\n";
+  start_service();
+
+  ToolResult accepted = ask({"--id", "U-1", "update", "01000000", "update_normal", "--reply",
+                             "127.0.0.1:" + std::to_string(receiver.port())});
+  EXPECT_EQ(accepted.status, 0) << accepted.out << accepted.err;
+  EXPECT_NE(accepted.out.find("Status: 601\n"), std::string::npos) << accepted.out;
+  ASSERT_TRUE(receiver.wait_for(1, 60000)) << read_text(bin() / "QMA_LOGROOT" / "QMAgent.log");
+  const std::string body = receiver.bodies().front();
+  EXPECT_NE(body.find("<InReplyTo>U-1</InReplyTo><CommandCode>3</CommandCode>"), std::string::npos)
+      << body;
+  EXPECT_NE(body.find("<Status>600</Status>"), std::string::npos) << body;
+  EXPECT_NE(body.find("<ToolOutputLog lang=\"en\">Completed</ToolOutputLog>"), std::string::npos)
+      << body;
+  EXPECT_EQ(read_text(module / "ModuleStatus").substr(0, 1), "0");
 }
 
 }  // namespace
