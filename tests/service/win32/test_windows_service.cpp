@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/clock.h"
+#include "platform/process.h"
 #include "platform/registry.h"
 #include "platform/service_manager.h"
 #include "support/plain_receiver.h"
@@ -95,6 +96,32 @@ class WindowsService : public ::testing::Test {
     return result;
   }
 
+  /// Module 01000000 whose update_normal runs `command` with the time limit `timeout`, at
+  /// version 1.0.0, with notices going out over plain HTTP; its folder.
+  fs::path add_module(const std::string& command, const std::string& timeout) const {
+    // The communication service's name selects the plain request function.
+    std::ofstream(bin() / "moxService.xml")
+        << "<parameter><serviceName>moxServicePlain</serviceName></parameter>";
+    const fs::path module = bin() / "QMA_PKGROOT" / "01000000";
+    fs::create_directories(module);
+    std::ofstream(module / "QuillInfo.xml")
+        << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<quillmend_package><module_id>01000000"
+           "</module_id><version>2.0.0</version><reboot>false</reboot><supported_operating_systems>"
+           "<windows_os major=\"*\" minor=\"*\" sp_major=\"*\" sp_minor=\"*\" arch=\"*\">"
+           "<reference refid=\"all\"/></windows_os></supported_operating_systems>"
+           "<usage refid=\"all\"><update_normal timeout=\""
+        << timeout << "\">" << command
+        << "</update_normal></usage>"
+           "<output_messages><message_list status_code=\"Complete\"><message "
+           "lang=\"ja\">完了しました"
+           "</message><message lang=\"en\">Completed</message></message_list></output_messages>"
+           "</quillmend_package>\n";
+    std::ofstream(module / "CurrentVersion.xml")
+        << "<Response><result_code>OK</result_code><data><version>1.0.0</version></data>"
+           "</Response>";
+    return module;
+  }
+
   qma::test::TempRoots roots_;
 };
 
@@ -176,23 +203,7 @@ TEST_F(WindowsService, InstalledStartedAnsweredStoppedAndRemovedThroughTheServic
 TEST_F(WindowsService, BatchToolUpdateIsAnsweredAndItsCompletionNoticeArrives) {
   qma::test::PlainReceiver receiver;
   ASSERT_NE(receiver.port(), 0);
-  // The communication service's name selects the plain request function.
-  std::ofstream(bin() / "moxService.xml")
-      << "<parameter><serviceName>moxServicePlain</serviceName></parameter>";
-  const fs::path module = bin() / "QMA_PKGROOT" / "01000000";
-  fs::create_directories(module);
-  std::ofstream(module / "QuillInfo.xml")
-      << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<quillmend_package><module_id>01000000"
-         "</module_id><version>2.0.0</version><reboot>false</reboot><supported_operating_systems>"
-         "<windows_os major=\"*\" minor=\"*\" sp_major=\"*\" sp_minor=\"*\" arch=\"*\">"
-         "<reference refid=\"all\"/></windows_os></supported_operating_systems>"
-         "<usage refid=\"all\"><update_normal timeout=\"60\">tool.bat</update_normal></usage>"
-         "<output_messages><message_list status_code=\"Complete\"><message lang=\"ja\">完了しました"
-         "</message><message lang=\"en\">Completed</message></message_list></output_messages>"
-         "</quillmend_package>\n";
-  std::ofstream(module / "CurrentVersion.xml")
-      << "<Response><result_code>OK</result_code><data><version>1.0.0</version></data>"
-         "</Response>";
+  const fs::path module = add_module("tool.bat", "60");
   // Accepted first; once the agent has taken that answer away, complete.
   std::ofstream(module / "tool.bat")
       << "@echo off\r\n"
@@ -215,6 +226,34 @@ TEST_F(WindowsService, BatchToolUpdateIsAnsweredAndItsCompletionNoticeArrives) {
   EXPECT_NE(body.find("<ToolOutputLog lang=\"en\">Completed</ToolOutputLog>"), std::string::npos)
       << body;
   EXPECT_EQ(read_text(module / "ModuleStatus").substr(0, 1), "0");
+}
+
+// A tool that never answers is ended at its time limit with everything it started: here a
+// batch file and the program it runs and waits for.
+TEST_F(WindowsService, ToolPastItsTimeLimitIsEndedWithWhatItStarted) {
+  qma::test::PlainReceiver receiver;
+  const fs::path module = add_module("tool.bat", "2");
+  fs::copy_file(QMA_TEST_UPDATE_TOOL, module / "tool.exe");
+  std::ofstream(module / "plan.txt") << "pidfile tool.pid\nsleep 60000\n";
+  std::ofstream(module / "tool.bat") << "@echo off\r\ntool.exe plan.txt\r\n";
+  std::ofstream(module / "ModuleStatus") << "0\n";
+  start_service();
+
+  ToolResult answered = ask({"--id", "T-1", "update", "01000000", "update_normal", "--reply",
+                             "127.0.0.1:" + std::to_string(receiver.port())});
+  EXPECT_NE(answered.out.find("Status: 905\n"), std::string::npos) << answered.out;
+  const std::string pid_text = read_text(module / "tool.pid");
+  ASSERT_FALSE(pid_text.empty()) << "the program under the batch file ran";
+  const auto pid = static_cast<uint32_t>(std::stoul(pid_text));
+  const uint64_t start = qma::platform::monotonic_ms();
+  while (qma::platform::process_start_mark(pid) != 0 &&
+         qma::platform::monotonic_ms() - start < 10000) {
+    qma::platform::sleep_ms(100);
+  }
+  EXPECT_EQ(qma::platform::process_start_mark(pid), 0u) << "the batch file's program runs on";
+  EXPECT_EQ(read_text(module / "ModuleStatus").substr(0, 1), "2");
+  qma::platform::sleep_ms(500);
+  EXPECT_TRUE(receiver.bodies().empty()) << "no notice follows a first answer that ends";
 }
 
 }  // namespace
