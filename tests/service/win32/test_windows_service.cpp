@@ -4,6 +4,7 @@
 // under the test's own registry key.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -12,12 +13,14 @@
 #include <vector>
 
 #include "platform/clock.h"
+#include "platform/environment.h"
 #include "platform/process.h"
 #include "platform/registry.h"
 #include "platform/service_manager.h"
 #include "support/plain_receiver.h"
 #include "support/temp_roots.h"
 #include "tools/tool_runner.h"
+#include "tools/zip_builder.h"
 
 namespace {
 
@@ -34,6 +37,17 @@ class WindowsService : public ::testing::Test {
   void SetUp() override {
     fs::copy(QMA_TEST_INSTALL, roots_.home(),
              fs::copy_options::recursive | fs::copy_options::overwrite_existing);
+    // As an installation sets it: the programs' folder on the machine's Path, so that the
+    // tools the agent starts from module folders find the libraries there.
+    qma::platform::RegistryKey environment;
+    ASSERT_EQ(qma::platform::reg_create_key(
+                  "SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Environment", environment),
+              0);
+    const std::string path =
+        qma::test::path_text(bin()) + ";" + qma::platform::get_env("PATH").value_or("");
+    ASSERT_EQ(qma::platform::reg_set_value(environment, "Path", qma::platform::kRegExpandSz,
+                                           path.c_str(), static_cast<uint32_t>(path.size() + 1)),
+              0);
   }
   void TearDown() override {
     // Nothing of the test stays registered, whatever it got to.
@@ -62,13 +76,18 @@ class WindowsService : public ::testing::Test {
     auto status = service.value()->query_status();
     return status.ok() ? status->current_state : 0;
   }
-  bool state_becomes(uint32_t wanted) const {
+  /// True once `holds` does, looking every 100 ms for at most 30 s.
+  template <typename Condition>
+  static bool eventually(Condition holds) {
     const uint64_t start = qma::platform::monotonic_ms();
     while (qma::platform::monotonic_ms() - start < 30000) {
-      if (state() == wanted) return true;
+      if (holds()) return true;
       qma::platform::sleep_ms(100);
     }
-    return false;
+    return holds();
+  }
+  bool state_becomes(uint32_t wanted) const {
+    return eventually([&] { return state() == wanted; });
   }
   std::string agent_version() const {
     const std::string xml = read_text(bin() / "AgentFolder" / "QMAgent" / "QMAgent.xml");
@@ -225,7 +244,8 @@ TEST_F(WindowsService, BatchToolUpdateIsAnsweredAndItsCompletionNoticeArrives) {
   EXPECT_NE(body.find("<Status>600</Status>"), std::string::npos) << body;
   EXPECT_NE(body.find("<ToolOutputLog lang=\"en\">Completed</ToolOutputLog>"), std::string::npos)
       << body;
-  EXPECT_EQ(read_text(module / "ModuleStatus").substr(0, 1), "0");
+  EXPECT_TRUE(eventually([&] { return read_text(module / "ModuleStatus").substr(0, 1) == "0"; }))
+      << read_text(module / "ModuleStatus");
 }
 
 // A tool that never answers is ended at its time limit with everything it started: here a
@@ -251,9 +271,30 @@ TEST_F(WindowsService, ToolPastItsTimeLimitIsEndedWithWhatItStarted) {
     qma::platform::sleep_ms(100);
   }
   EXPECT_EQ(qma::platform::process_start_mark(pid), 0u) << "the batch file's program runs on";
-  EXPECT_EQ(read_text(module / "ModuleStatus").substr(0, 1), "2");
+  // The failed status follows the answer.
+  EXPECT_TRUE(eventually([&] { return read_text(module / "ModuleStatus").substr(0, 1) == "2"; }))
+      << read_text(module / "ModuleStatus");
   qma::platform::sleep_ms(500);
   EXPECT_TRUE(receiver.bodies().empty()) << "no notice follows a first answer that ends";
+}
+
+// The versions answer runs the agent package's own tool; the log archive is a real zip file.
+TEST_F(WindowsService, VersionsAndTheLogArchiveComeFromTheInstalledService) {
+  start_service();
+  ToolResult versions = ask({"versions"});
+  EXPECT_EQ(versions.status, 0) << versions.out << versions.err;
+  // The agent's own module is listed through its package's tool, QMAGetVersion.exe.
+  const std::regex agent_row("02000000 +Norvik Quillmend Agent +" + agent_version() + " ");
+  EXPECT_TRUE(std::regex_search(versions.out, agent_row)) << versions.out;
+  const fs::path fetched = roots_.base() / "logs.zip";
+  ToolResult logs = ask({"logs", "--out", qma::test::path_text(fetched)});
+  EXPECT_EQ(logs.status, 0) << logs.out << logs.err;
+  auto entries = qma::test::read_zip(fetched);
+  ASSERT_TRUE(entries.has_value()) << "the fetched archive reads back whole";
+  std::vector<std::string> names;
+  for (const auto& entry : *entries) names.push_back(entry.name);
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"BmcGate.log", "QMAgent.log", "QMAgentService.log"}));
 }
 
 }  // namespace
