@@ -14,6 +14,7 @@
 
 #include "platform/clock.h"
 #include "platform/environment.h"
+#include "platform/local_pipe.h"
 #include "platform/process.h"
 #include "platform/registry.h"
 #include "platform/service_manager.h"
@@ -295,6 +296,42 @@ TEST_F(WindowsService, VersionsAndTheLogArchiveComeFromTheInstalledService) {
   for (const auto& entry : *entries) names.push_back(entry.name);
   std::sort(names.begin(), names.end());
   EXPECT_EQ(names, (std::vector<std::string>{"BmcGate.log", "QMAgent.log", "QMAgentService.log"}));
+}
+
+// The service's pipe is the same pipe as on Linux: a frame that cannot be one is closed
+// without an answer and the agent serves on; a disabled agent answers 900.
+TEST_F(WindowsService, MalformedFrameIsClosedUnansweredAndADisabledAgentAnswers900) {
+  start_service();
+  ASSERT_EQ(ask({"info"}).status, 0);
+  {
+    auto pipe = qma::platform::connect_local_pipe("qmagentsvc", 5000);
+    ASSERT_TRUE(pipe.ok()) << pipe.error();
+    // A header that announces a body far past the limit.
+    const unsigned char header[12] = {2, 0, 0, 0, 1, 0, 0, 0, 0xff, 0xff, 0xff, 0xff};
+    ASSERT_TRUE(pipe->write(header, sizeof header, 5000).ok());
+    char answer[64];
+    auto read = pipe->read(answer, sizeof answer, 10000);
+    EXPECT_TRUE(!read.ok() || *read == 0) << "an answer to a broken frame";
+  }
+  EXPECT_EQ(ask({"info"}).status, 0) << "the agent serves on";
+  EXPECT_TRUE(eventually([&] {
+    return read_text(bin() / "QMA_LOGROOT" / "QMAgent.log").find("Frame error!") !=
+           std::string::npos;
+  }));
+
+  ASSERT_EQ(agent({"-stop"}).status, 1);
+  ASSERT_TRUE(state_becomes(qma::platform::kServiceStopped));
+  qma::platform::RegistryKey config;
+  ASSERT_EQ(qma::platform::reg_create_key("SOFTWARE\\Norvik\\QMAgent\\Config", config), 0);
+  const uint32_t disabled = 0;
+  ASSERT_EQ(qma::platform::reg_set_value(config, "AGENT_EFFECT", qma::platform::kRegDword,
+                                         &disabled, sizeof disabled),
+            0);
+  ASSERT_EQ(agent({"-start"}).status, 1);
+  ASSERT_TRUE(state_becomes(qma::platform::kServiceRunning));
+  ToolResult refused = ask({"info"});
+  EXPECT_EQ(refused.status, 1) << refused.out << refused.err;
+  EXPECT_NE(refused.out.find("Status: 900\n"), std::string::npos) << refused.out;
 }
 
 }  // namespace
