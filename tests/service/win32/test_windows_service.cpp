@@ -116,17 +116,18 @@ class WindowsService : public ::testing::Test {
     return result;
   }
 
-  /// Module 01000000 whose update_normal runs `command` with the time limit `timeout`, at
+  /// Module `id` whose update_normal runs `command` with the time limit `timeout`, at
   /// version 1.0.0, with notices going out over plain HTTP; its folder.
-  fs::path add_module(const std::string& command, const std::string& timeout) const {
+  fs::path add_module(const std::string& command, const std::string& timeout,
+                      const std::string& id = "01000000") const {
     // The communication service's name selects the plain request function.
     std::ofstream(bin() / "moxService.xml")
         << "<parameter><serviceName>moxServicePlain</serviceName></parameter>";
-    const fs::path module = bin() / "QMA_PKGROOT" / "01000000";
+    const fs::path module = bin() / "QMA_PKGROOT" / id;
     fs::create_directories(module);
     std::ofstream(module / "QuillInfo.xml")
-        << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<quillmend_package><module_id>01000000"
-           "</module_id><version>2.0.0</version><reboot>false</reboot><supported_operating_systems>"
+        << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<quillmend_package><module_id>" << id
+        << "</module_id><version>2.0.0</version><reboot>false</reboot><supported_operating_systems>"
            "<windows_os major=\"*\" minor=\"*\" sp_major=\"*\" sp_minor=\"*\" arch=\"*\">"
            "<reference refid=\"all\"/></windows_os></supported_operating_systems>"
            "<usage refid=\"all\"><update_normal timeout=\""
@@ -332,6 +333,42 @@ TEST_F(WindowsService, MalformedFrameIsClosedUnansweredAndADisabledAgentAnswers9
   ToolResult refused = ask({"info"});
   EXPECT_EQ(refused.status, 1) << refused.out << refused.err;
   EXPECT_NE(refused.out.find("Status: 900\n"), std::string::npos) << refused.out;
+}
+
+// A self-update: the agent's own module's tool stops the service, starts it again in package
+// start mode and only then writes its final answer, which the new service process reports.
+TEST_F(WindowsService, SelfUpdateIsCompletedByTheServiceStartedInPackageMode) {
+  qma::test::PlainReceiver receiver;
+  const fs::path module = add_module("update.bat", "60", "02000000");
+  const std::string agent = qma::test::path_text(bin() / "QMAgent.exe");
+  std::ofstream(module / "update.bat")
+      << "@echo off\r\n"
+         "> Update_normal.xml echo ^<Response^>^<result_code^>OK^</result_code^>^</Response^>\r\n"
+         ":wait\r\n"
+         "if exist Update_normal.xml goto wait\r\n"
+         "\""
+      << agent
+      << "\" -stop\r\n"
+         "\""
+      << agent
+      << "\" -pkgstart\r\n"
+         "> Update_normal.xml echo ^<Response^>^<result_code^>Complete^</result_code^>"
+         "^</Response^>\r\n";
+  start_service();
+
+  ToolResult accepted = ask({"--id", "SU-1", "update", "02000000", "update_normal", "--reply",
+                             "127.0.0.1:" + std::to_string(receiver.port())});
+  EXPECT_NE(accepted.out.find("Status: 601\n"), std::string::npos) << accepted.out;
+  ASSERT_TRUE(receiver.wait_for(1, 60000)) << read_text(bin() / "QMA_LOGROOT" / "QMAgent.log");
+  const std::string body = receiver.bodies().front();
+  EXPECT_NE(body.find("<InReplyTo>SU-1</InReplyTo>"), std::string::npos) << body;
+  EXPECT_NE(body.find("<Status>600</Status>"), std::string::npos) << body;
+  const std::string log = read_text(bin() / "QMA_LOGROOT" / "QMAgent.log");
+  EXPECT_NE(log.find("QMA_CheckQMAUpdateByPKG() start."), std::string::npos)
+      << "the notice came from the package start";
+  EXPECT_TRUE(eventually([&] { return !fs::exists(bin() / "QMAPKG_UpdateInfo.txt"); }));
+  EXPECT_EQ(state(), qma::platform::kServiceRunning);
+  EXPECT_EQ(ask({"info"}).status, 0) << "the restarted service answers";
 }
 
 }  // namespace
