@@ -33,22 +33,36 @@ class ControlAgents : public ::testing::Test {
     agents_ = roots_.bin() / "AgentFolder";
     log_ = roots_.base() / "agents.log";
   }
-  // An agent whose scripts record the folder they run in and the action.
+  // An agent whose scripts record the folder they run in and the script's own path, one line
+  // each: shell text, or a batch file where scripts are batch files.
   void add_agent(const std::string& name, bool start_script, bool stop_script, int stop_exit = 0) {
     fs::create_directories(agents_ / name);
-    const std::string record = "echo \"$(basename \"$PWD\") $0\" >> '" + log_.string() + "'\n";
-    if (start_script) write_script(agents_ / name / kStartScript, record);
-    if (stop_script) {
-      write_script(agents_ / name / kStopScript,
-                   record + "exit " + std::to_string(stop_exit) + "\n");
-    }
+    const bool batch = std::string(qma::platform::kScriptExtension) == ".bat";
+    auto body = [&](int code) {
+      if (batch) {
+        return "@echo off\r\nfor %%I in (.) do echo %%~nxI %~f0>>\"" + path_text(log_) +
+               "\"\r\nexit /b " + std::to_string(code) + "\r\n";
+      }
+      return "echo \"$(basename \"$PWD\") $0\" >> '" + log_.string() + "'\nexit " +
+             std::to_string(code) + "\n";
+    };
+    auto write = [&](const fs::path& path, int code) {
+      if (batch) {
+        std::ofstream(path, std::ios::binary) << body(code);
+      } else {
+        write_script(path, body(code));
+      }
+    };
+    if (start_script) write(agents_ / name / kStartScript, 0);
+    if (stop_script) write(agents_ / name / kStopScript, stop_exit);
   }
+  /// What the agents' scripts recorded, lines ending in "\n" whatever wrote them.
+  std::string ran() const { return read_text_mode(log_); }
   ToolResult control(const std::vector<std::string>& args) {
     std::vector<std::string> argv{MOXCONTROLAGENTS_PATH};
     argv.insert(argv.end(), args.begin(), args.end());
     return run_tool(argv, roots_.base());
   }
-  std::string ran() const { return read_text(log_); }
 
   TempRoots roots_;
   fs::path agents_, log_;

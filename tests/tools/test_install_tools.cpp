@@ -1,6 +1,6 @@
 // The console tools of the installation: QMZipControl and moxControlAgents, their console
-// lines, exit codes and the programs they start. The agents' scripts (shell text), envpulse
-// with its stand-in systemctl and QMZipControl in a folder removed under it are tried in
+// lines, exit codes and the programs and agents' scripts they start. envpulse with its
+// stand-in systemctl and QMZipControl in a folder removed under it are tried in
 // test_install_tools_linux.cpp.
 #include <gtest/gtest.h>
 
@@ -106,6 +106,8 @@ TEST_F(ZipControl, ArchiverMissing) {
 // ---- moxControlAgents ----
 
 using qma::test::ControlAgents;
+using qma::test::kStartScript;
+using qma::test::kStopScript;
 
 TEST_F(ControlAgents, UsageForMissingOrUnknownWords) {
   // The program's name as started (argument 0 without its folder).
@@ -132,6 +134,35 @@ TEST_F(ControlAgents, MissingAndEmptyAgentFolder) {
   auto empty = control({"-stop", roots_.home().string()});
   EXPECT_EQ(empty.status, 0);
   EXPECT_EQ(empty.out + empty.err, "");
+}
+
+TEST_F(ControlAgents, RunsEachAgentInItsFolderAndStopsAtTheFirstWithoutItsScript) {
+  add_agent("AgentA", true, true);
+  add_agent("AgentB", false, true, 3);  // no start script; its stop script fails
+  add_agent("AgentC", true, true);
+  std::ofstream(agents_ / "notes.txt") << "a plain file is taken for an agent";
+
+  auto start = control({"-start", roots_.home().string()});
+  EXPECT_EQ(start.status, qma::platform::kExitCodeOfMinusOne);
+  EXPECT_EQ(start.err, "バッチファイル \"" + (agents_ / "AgentB" / kStartScript).string() +
+                           "\" が存在しません.\n");
+  EXPECT_EQ(ran(), "AgentA " + (agents_ / "AgentA" / kStartScript).string() + "\n");
+
+  fs::remove(log_);
+  auto stop = control({"-stop", roots_.home().string()});
+  EXPECT_EQ(stop.status, qma::platform::kExitCodeOfMinusOne);
+  EXPECT_EQ(stop.err, "バッチファイル \"" + (agents_ / "notes.txt" / kStopScript).string() +
+                          "\" が存在しません.\n");
+  EXPECT_EQ(ran(), "AgentA " + (agents_ / "AgentA" / kStopScript).string() + "\nAgentB " +
+                       (agents_ / "AgentB" / kStopScript).string() + "\nAgentC " +
+                       (agents_ / "AgentC" / kStopScript).string() + "\n");
+
+  fs::remove(agents_ / "notes.txt");
+  fs::remove(log_);
+  auto again = control({"-stop", roots_.home().string()});
+  EXPECT_EQ(again.status, 0) << again.err;
+  const std::string all = ran();
+  EXPECT_EQ(std::count(all.begin(), all.end(), '\n'), 3);
 }
 
 }  // namespace

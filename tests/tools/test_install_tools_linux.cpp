@@ -1,5 +1,5 @@
 // The installation's console tools on Linux: QMZipControl started in a folder that is removed
-// under it, moxControlAgents running the agents' scripts (shell text), and envpulse pushing
+// under it, and envpulse pushing
 // the machine environment to systemd through a stand-in systemctl.
 #include <gtest/gtest.h>
 
@@ -36,39 +36,7 @@ TEST_F(ZipControl, CurrentFolderGoneUnderIt) {
   EXPECT_EQ(read_text(log_), "");
 }
 
-using qma::test::ControlAgents;
-using qma::test::kStartScript;
-using qma::test::kStopScript;
 using qma::test::write_script;
-
-TEST_F(ControlAgents, RunsEachAgentInItsFolderAndStopsAtTheFirstWithoutItsScript) {
-  add_agent("AgentA", true, true);
-  add_agent("AgentB", false, true, 3);  // no start script; its stop script fails
-  add_agent("AgentC", true, true);
-  std::ofstream(agents_ / "notes.txt") << "a plain file is taken for an agent";
-
-  auto start = control({"-start", roots_.home().string()});
-  EXPECT_EQ(start.status, qma::platform::kExitCodeOfMinusOne);
-  EXPECT_EQ(start.err, "バッチファイル \"" + (agents_ / "AgentB" / kStartScript).string() +
-                           "\" が存在しません.\n");
-  EXPECT_EQ(ran(), "AgentA " + (agents_ / "AgentA" / kStartScript).string() + "\n");
-
-  fs::remove(log_);
-  auto stop = control({"-stop", roots_.home().string()});
-  EXPECT_EQ(stop.status, qma::platform::kExitCodeOfMinusOne);
-  EXPECT_EQ(stop.err, "バッチファイル \"" + (agents_ / "notes.txt" / kStopScript).string() +
-                          "\" が存在しません.\n");
-  EXPECT_EQ(ran(), "AgentA " + (agents_ / "AgentA" / kStopScript).string() + "\nAgentB " +
-                       (agents_ / "AgentB" / kStopScript).string() + "\nAgentC " +
-                       (agents_ / "AgentC" / kStopScript).string() + "\n");
-
-  fs::remove(agents_ / "notes.txt");
-  fs::remove(log_);
-  auto again = control({"-stop", roots_.home().string()});
-  EXPECT_EQ(again.status, 0) << again.err;
-  const std::string all = ran();
-  EXPECT_EQ(std::count(all.begin(), all.end(), '\n'), 3);
-}
 
 // ---- envpulse, with a recording systemctl in place of the real one ----
 
