@@ -371,4 +371,12 @@ TEST_F(WindowsService, SelfUpdateIsCompletedByTheServiceStartedInPackageMode) {
   EXPECT_EQ(ask({"info"}).status, 0) << "the restarted service answers";
 }
 
+// After an installation changed the machine environment, envpulse.exe announces it to the
+// running programs (the broadcast itself is tested with the platform layer).
+TEST_F(WindowsService, EnvpulseAnnouncesTheMachineEnvironment) {
+  ToolResult pulse = run_tool({qma::test::path_text(bin() / "envpulse.exe")}, bin());
+  EXPECT_EQ(pulse.status, 0);
+  EXPECT_EQ(pulse.out, "ENVPULSE...\n\nENVPULSE SUCCESS\n");
+}
+
 }  // namespace
