@@ -147,6 +147,12 @@ class WindowsService : public ::testing::Test {
 };
 
 TEST_F(WindowsService, InstalledStartedAnsweredStoppedAndRemovedThroughTheServiceManager) {
+  // Any other command line shows the help, the options in the documented words.
+  ToolResult help = agent({"-help"});
+  EXPECT_NE(help.out.find("\n-install auto:Installation of the QMAgent service"), std::string::npos)
+      << help.out;
+  EXPECT_NE(help.out.find("\n-stop:Stop of the QMAgent service\n"), std::string::npos) << help.out;
+
   ToolResult installed = agent({"-install", "auto"});
   EXPECT_EQ(installed.status, 1) << installed.out << installed.err;
   {
@@ -377,6 +383,43 @@ TEST_F(WindowsService, EnvpulseAnnouncesTheMachineEnvironment) {
   ToolResult pulse = run_tool({qma::test::path_text(bin() / "envpulse.exe")}, bin());
   EXPECT_EQ(pulse.status, 0);
   EXPECT_EQ(pulse.out, "ENVPULSE...\n\nENVPULSE SUCCESS\n");
+}
+
+// A package registered from a zip through qmactl.exe is updated through its own program; the
+// notice carries the version the tool reports and the recorded one before it.
+TEST_F(WindowsService, PackageFromAZipIsUpdatedThroughItsOwnProgram) {
+  qma::test::PlainReceiver receiver;
+  const fs::path module = add_module("tool.exe plan.txt", "60");
+  const std::string descriptor = read_text(module / "QuillInfo.xml");
+  fs::remove(module / "QuillInfo.xml");
+  const std::string tool = read_text(QMA_TEST_UPDATE_TOOL);
+  ASSERT_FALSE(tool.empty());
+  const fs::path archive = roots_.base() / "package.zip";
+  ASSERT_TRUE(qma::test::write_zip(
+      archive, {{"QuillInfo.xml", descriptor},
+                {"tool.exe", tool},
+                {"plan.txt",
+                 "write Update_normal.xml OK\nwait-gone Update_normal.xml 20000\n"
+                 "write Update_normal.xml Complete version=2.0.0\n"}}));
+  start_service();
+
+  ToolResult registered = ask({"register", "01000000", qma::test::path_text(archive)});
+  EXPECT_EQ(registered.status, 0) << registered.out << registered.err;
+  EXPECT_NE(registered.out.find("Status: 600\n"), std::string::npos) << registered.out;
+  EXPECT_EQ(read_text(module / "tool.exe").size(), tool.size()) << "unpacked whole";
+  EXPECT_EQ(read_text(module / "ModuleStatus").substr(0, 1), "0");
+
+  ToolResult accepted = ask({"--id", "Z-1", "update", "01000000", "update_normal", "--reply",
+                             "127.0.0.1:" + std::to_string(receiver.port())});
+  EXPECT_NE(accepted.out.find("Status: 601\n"), std::string::npos) << accepted.out;
+  ASSERT_TRUE(receiver.wait_for(1, 60000)) << read_text(bin() / "QMA_LOGROOT" / "QMAgent.log");
+  const std::string body = receiver.bodies().front();
+  EXPECT_NE(body.find("<Status>600</Status><Module><CurrentVersion>2.0.0</CurrentVersion>"
+                      "<ExVersion>1.0.0</ExVersion></Module>"),
+            std::string::npos)
+      << body;
+  EXPECT_TRUE(eventually([&] { return read_text(module / "ModuleStatus").substr(0, 1) == "0"; }));
+  EXPECT_FALSE(fs::exists(module / "Update_normal.xml"));
 }
 
 }  // namespace
