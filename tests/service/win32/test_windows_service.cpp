@@ -119,7 +119,7 @@ class WindowsService : public ::testing::Test {
   /// Module `id` whose update_normal runs `command` with the time limit `timeout`, at
   /// version 1.0.0, with notices going out over plain HTTP; its folder.
   fs::path add_module(const std::string& command, const std::string& timeout,
-                      const std::string& id = "01000000") const {
+                      const std::string& id = "01000000", const std::string& usage = "") const {
     // The communication service's name selects the plain request function.
     std::ofstream(bin() / "moxService.xml")
         << "<parameter><serviceName>moxServicePlain</serviceName></parameter>";
@@ -131,8 +131,8 @@ class WindowsService : public ::testing::Test {
            "<windows_os major=\"*\" minor=\"*\" sp_major=\"*\" sp_minor=\"*\" arch=\"*\">"
            "<reference refid=\"all\"/></windows_os></supported_operating_systems>"
            "<usage refid=\"all\"><update_normal timeout=\""
-        << timeout << "\">" << command
-        << "</update_normal></usage>"
+        << timeout << "\">" << command << "</update_normal>" << usage
+        << "</usage>"
            "<output_messages><message_list status_code=\"Complete\"><message "
            "lang=\"ja\">完了しました"
            "</message><message lang=\"en\">Completed</message></message_list></output_messages>"
@@ -385,11 +385,13 @@ TEST_F(WindowsService, EnvpulseAnnouncesTheMachineEnvironment) {
   EXPECT_EQ(pulse.out, "ENVPULSE...\n\nENVPULSE SUCCESS\n");
 }
 
-// A package registered from a zip through qmactl.exe is updated through its own program; the
-// notice carries the version the tool reports and the recorded one before it.
+// A package registered from a zip through qmactl.exe is updated through its own program, its
+// progress asked for meanwhile; the notice carries the version the tool reports and the
+// recorded one before it.
 TEST_F(WindowsService, PackageFromAZipIsUpdatedThroughItsOwnProgram) {
   qma::test::PlainReceiver receiver;
-  const fs::path module = add_module("tool.exe plan.txt", "60");
+  const fs::path module = add_module("tool.exe plan.txt", "60", "01000000",
+                                     "<get_ratio timeout=\"10\">tool.exe ratio.txt</get_ratio>");
   const std::string descriptor = read_text(module / "QuillInfo.xml");
   fs::remove(module / "QuillInfo.xml");
   const std::string tool = read_text(QMA_TEST_UPDATE_TOOL);
@@ -400,7 +402,8 @@ TEST_F(WindowsService, PackageFromAZipIsUpdatedThroughItsOwnProgram) {
                 {"tool.exe", tool},
                 {"plan.txt",
                  "write Update_normal.xml OK\nwait-gone Update_normal.xml 20000\n"
-                 "write Update_normal.xml Complete version=2.0.0\n"}}));
+                 "wait-file go 30000\nwrite Update_normal.xml Complete version=2.0.0\n"},
+                {"ratio.txt", "write Get_ratio.xml OK data=42\n"}}));
   start_service();
 
   ToolResult registered = ask({"register", "01000000", qma::test::path_text(archive)});
@@ -412,6 +415,12 @@ TEST_F(WindowsService, PackageFromAZipIsUpdatedThroughItsOwnProgram) {
   ToolResult accepted = ask({"--id", "Z-1", "update", "01000000", "update_normal", "--reply",
                              "127.0.0.1:" + std::to_string(receiver.port())});
   EXPECT_NE(accepted.out.find("Status: 601\n"), std::string::npos) << accepted.out;
+  // While the update runs, its progress comes from the package's own progress command.
+  ToolResult progress = ask({"progress", "01000000"});
+  EXPECT_EQ(progress.status, 0) << progress.out << progress.err;
+  EXPECT_NE(progress.out.find("Progress: 42\n"), std::string::npos) << progress.out;
+  EXPECT_TRUE(receiver.bodies().empty());
+  std::ofstream(module / "go") << "";
   ASSERT_TRUE(receiver.wait_for(1, 60000)) << read_text(bin() / "QMA_LOGROOT" / "QMAgent.log");
   const std::string body = receiver.bodies().front();
   EXPECT_NE(body.find("<Status>600</Status><Module><CurrentVersion>2.0.0</CurrentVersion>"
