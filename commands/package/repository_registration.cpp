@@ -121,7 +121,8 @@ int QMA_RepositoryForUpdatePKG(MPITbl* mpi, CMDTbl* cmd) {
   // entry, so none of them can reach another.
   const std::string module =
       qma::platform::resolve_path(qma::platform::join_path(root, data.ModuleID));
-  const std::string module_name = module.substr(module.find_last_of(qma::platform::kPathSeparators) + 1);
+  const std::string module_name =
+      module.substr(module.find_last_of(qma::platform::kPathSeparators) + 1);
   // An existing module folder is swept, keeping the status and version history; a link
   // or a file in its place is never swept through or unpacked into.
   const bool made = qma::platform::create_directory(module).ok();

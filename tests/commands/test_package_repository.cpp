@@ -559,7 +559,8 @@ TEST(LogArchiveArguments, NamesThatWouldOverrunTheCommandLineAreLeftOut) {
   EXPECT_EQ(qma::commands::log_archive_arguments(archive, {too_long, fits, "c.log"}, &left_out),
             head + "\"" + fits + "\" ");
   EXPECT_EQ(left_out, (std::vector<std::string>{too_long, "c.log"}));
-  EXPECT_EQ(launcher + (head + "\"" + fits + "\" ").size(), qma::commands::kZipCommandLineLimit - 1);
+  EXPECT_EQ(launcher + (head + "\"" + fits + "\" ").size(),
+            qma::commands::kZipCommandLineLimit - 1);
 
   left_out.clear();
   EXPECT_EQ(qma::commands::log_archive_arguments(archive, {"a b.log", "q\"uote.log"}, &left_out),
