@@ -162,6 +162,10 @@ TEST_F(WindowsService, InstalledStartedAnsweredStoppedAndRemovedThroughTheServic
     ASSERT_TRUE(service.ok()) << "error " << service.error();
     auto definition = service.value()->definition();
     ASSERT_TRUE(definition.ok());
+    // The system's own tool sees it under its (tagged) key name.
+    ToolResult query =
+        run_tool({"C:\\windows\\system32\\sc.exe", "query", definition->name}, bin());
+    EXPECT_NE(query.out.find("STOPPED"), std::string::npos) << query.out;
     EXPECT_EQ(definition->start_type, qma::platform::kServiceAutoStart);
     EXPECT_EQ(definition->image_path, "\"" + qma::test::path_text(bin() / "QMAgent.exe") + "\"");
   }
@@ -288,12 +292,25 @@ TEST_F(WindowsService, ToolPastItsTimeLimitIsEndedWithWhatItStarted) {
 
 // The versions answer runs the agent package's own tool; the log archive is a real zip file.
 TEST_F(WindowsService, VersionsAndTheLogArchiveComeFromTheInstalledService) {
+  // Two earlier versions of the agent on record.
+  const fs::path agent_module = bin() / "QMA_PKGROOT" / "02000000";
+  for (auto [file, version] :
+       {std::pair{"CurrentVersion.xml", "3.0.0"}, {"ExVersion.xml", "2.0.0"}}) {
+    std::ofstream(agent_module / file) << "<Response><result_code>OK</result_code><data><version>"
+                                       << version << "</version></data></Response>";
+  }
   start_service();
   ToolResult versions = ask({"versions"});
   EXPECT_EQ(versions.status, 0) << versions.out << versions.err;
-  // The agent's own module is listed through its package's tool, QMAGetVersion.exe.
-  const std::regex agent_row("02000000 +Norvik Quillmend Agent +" + agent_version() + " ");
+  // The agent's own module is listed through its package's tool, QMAGetVersion.exe, and its
+  // history moves on by one.
+  const std::regex agent_row("02000000 +Norvik Quillmend Agent +" + agent_version() +
+                             " +3\\.0\\.0, 2\\.0\\.0 ");
   EXPECT_TRUE(std::regex_search(versions.out, agent_row)) << versions.out;
+  EXPECT_NE(read_text(agent_module / "CurrentVersion.xml").find(agent_version()),
+            std::string::npos);
+  EXPECT_NE(read_text(agent_module / "ExVersion.xml").find("3.0.0"), std::string::npos);
+  EXPECT_NE(read_text(agent_module / "ExExVersion.xml").find("2.0.0"), std::string::npos);
   const fs::path fetched = roots_.base() / "logs.zip";
   ToolResult logs = ask({"logs", "--out", qma::test::path_text(fetched)});
   EXPECT_EQ(logs.status, 0) << logs.out << logs.err;
