@@ -432,9 +432,10 @@ Result<PipeConnection> PipeListener::accept(uint32_t timeout_ms) {
       return PipeConnection(std::move(connection));
     }
     if (errno == EINTR || errno == ECONNABORTED) continue;
-    // The receive timeout ran out: it was set to the whole time that was left.
+    // The receive timeout ran out: it was set to the whole time that was left. The kernel
+    // can end that wait early; then the rest is waited for.
     if (errno == EAGAIN || errno == EWOULDBLOCK) {
-      if (timeout_ms == kInfinite) continue;
+      if (timeout_ms == kInfinite || monotonic_ms() - start < timeout_ms) continue;
       return fail<PipeConnection>(kErrorPipeTimeout);
     }
     return fail<PipeConnection>(errno);
