@@ -35,10 +35,10 @@ while IFS= read -r entry; do
   l=$(run_side "$linux" "$on_linux" "")
   w=$(run_side "$windows" "$on_windows" "--repeat until-pass:2")
   [ "$l" = pass ] && [ "$w" = pass ] || bad=$((bad + 1))
-  rows+=("$(printf '%-50s %-7s %-7s' "$name" "$l" "$w")")
+  rows+=("$(printf '%-58s %-7s %-7s' "$name" "$l" "$w")")
 done <"$scenarios"
 
-printf '%-50s %-7s %-7s\n' scenario Linux Windows
+printf '%-58s %-7s %-7s\n' scenario Linux Windows
 printf '%s\n' "${rows[@]}"
 echo "acceptance: $((${#rows[@]} - bad)) of ${#rows[@]} scenarios pass on both systems"
 [ "$bad" -eq 0 ]
