@@ -19,6 +19,7 @@
 #include "platform/registry.h"
 #include "platform/service_manager.h"
 #include "support/plain_receiver.h"
+#include "support/service_support.h"
 #include "support/temp_roots.h"
 #include "tools/tool_runner.h"
 #include "tools/zip_builder.h"
@@ -77,18 +78,8 @@ class WindowsService : public ::testing::Test {
     auto status = service.value()->query_status();
     return status.ok() ? status->current_state : 0;
   }
-  /// True once `holds` does, looking every 100 ms for at most 30 s.
-  template <typename Condition>
-  static bool eventually(Condition holds) {
-    const uint64_t start = qma::platform::monotonic_ms();
-    while (qma::platform::monotonic_ms() - start < 30000) {
-      if (holds()) return true;
-      qma::platform::sleep_ms(100);
-    }
-    return holds();
-  }
   bool state_becomes(uint32_t wanted) const {
-    return eventually([&] { return state() == wanted; });
+    return qma::test::wait_until([&] { return state() == wanted; }, 30000);
   }
   std::string agent_version() const {
     const std::string xml = read_text(bin() / "AgentFolder" / "QMAgent" / "QMAgent.xml");
@@ -256,7 +247,8 @@ TEST_F(WindowsService, BatchToolUpdateIsAnsweredAndItsCompletionNoticeArrives) {
   EXPECT_NE(body.find("<Status>600</Status>"), std::string::npos) << body;
   EXPECT_NE(body.find("<ToolOutputLog lang=\"en\">Completed</ToolOutputLog>"), std::string::npos)
       << body;
-  EXPECT_TRUE(eventually([&] { return read_text(module / "ModuleStatus").substr(0, 1) == "0"; }))
+  EXPECT_TRUE(qma::test::wait_until(
+      [&] { return read_text(module / "ModuleStatus").substr(0, 1) == "0"; }, 30000))
       << read_text(module / "ModuleStatus");
 }
 
@@ -284,7 +276,8 @@ TEST_F(WindowsService, ToolPastItsTimeLimitIsEndedWithWhatItStarted) {
   }
   EXPECT_EQ(qma::platform::process_start_mark(pid), 0u) << "the batch file's program runs on";
   // The failed status follows the answer.
-  EXPECT_TRUE(eventually([&] { return read_text(module / "ModuleStatus").substr(0, 1) == "2"; }))
+  EXPECT_TRUE(qma::test::wait_until(
+      [&] { return read_text(module / "ModuleStatus").substr(0, 1) == "2"; }, 30000))
       << read_text(module / "ModuleStatus");
   qma::platform::sleep_ms(500);
   EXPECT_TRUE(receiver.bodies().empty()) << "no notice follows a first answer that ends";
@@ -338,10 +331,12 @@ TEST_F(WindowsService, MalformedFrameIsClosedUnansweredAndADisabledAgentAnswers9
     EXPECT_TRUE(!read.ok() || *read == 0) << "an answer to a broken frame";
   }
   EXPECT_EQ(ask({"info"}).status, 0) << "the agent serves on";
-  EXPECT_TRUE(eventually([&] {
-    return read_text(bin() / "QMA_LOGROOT" / "QMAgent.log").find("Frame error!") !=
-           std::string::npos;
-  }));
+  EXPECT_TRUE(qma::test::wait_until(
+      [&] {
+        return read_text(bin() / "QMA_LOGROOT" / "QMAgent.log").find("Frame error!") !=
+               std::string::npos;
+      },
+      30000));
 
   ASSERT_EQ(agent({"-stop"}).status, 1);
   ASSERT_TRUE(state_becomes(qma::platform::kServiceStopped));
@@ -389,7 +384,8 @@ TEST_F(WindowsService, SelfUpdateIsCompletedByTheServiceStartedInPackageMode) {
   const std::string log = read_text(bin() / "QMA_LOGROOT" / "QMAgent.log");
   EXPECT_NE(log.find("QMA_CheckQMAUpdateByPKG() start."), std::string::npos)
       << "the notice came from the package start";
-  EXPECT_TRUE(eventually([&] { return !fs::exists(bin() / "QMAPKG_UpdateInfo.txt"); }));
+  EXPECT_TRUE(
+      qma::test::wait_until([&] { return !fs::exists(bin() / "QMAPKG_UpdateInfo.txt"); }, 30000));
   EXPECT_EQ(state(), qma::platform::kServiceRunning);
   EXPECT_EQ(ask({"info"}).status, 0) << "the restarted service answers";
 }
@@ -444,7 +440,8 @@ TEST_F(WindowsService, PackageFromAZipIsUpdatedThroughItsOwnProgram) {
                       "<ExVersion>1.0.0</ExVersion></Module>"),
             std::string::npos)
       << body;
-  EXPECT_TRUE(eventually([&] { return read_text(module / "ModuleStatus").substr(0, 1) == "0"; }));
+  EXPECT_TRUE(qma::test::wait_until(
+      [&] { return read_text(module / "ModuleStatus").substr(0, 1) == "0"; }, 30000));
   EXPECT_FALSE(fs::exists(module / "Update_normal.xml"));
 }
 
