@@ -8,7 +8,9 @@
 set -euo pipefail
 prefix=$1
 shift
-export WINEPREFIX=$prefix WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+# Overrides the caller sets come after the prefix's own.
+export WINEPREFIX=$prefix WINEARCH=win64 WINEDEBUG=-all \
+  WINEDLLOVERRIDES="mscoree,mshtml=${WINEDLLOVERRIDES:+;$WINEDLLOVERRIDES}"
 loader=/usr/lib/wine/wine64
 [ -x "$loader" ] || loader=$(command -v wine64 || command -v wine)
 server=/usr/lib/wine/wineserver64

@@ -14,37 +14,11 @@ HOME_DIR=/opt/quillmend-agent
 CONFIG_KEY='HKLM\SOFTWARE\Norvik\QMAgent\Config'
 ENV_KEY='HKLM\SYSTEM\CurrentControlSet\Control\Session Manager\Environment'
 
-failures=0
-ok() { echo "ok - $*"; }
-not_ok() {
-  echo "not ok - $*"
-  failures=$((failures + 1))
-}
-# check DESCRIPTION COMMAND...: passes when the command succeeds.
-check() {
-  local what=$1
-  shift
-  if "$@"; then ok "$what"; else not_ok "$what"; fi
-}
-# expect DESCRIPTION ACTUAL EXPECTED
-expect() {
-  if [ "$2" = "$3" ]; then
-    ok "$1"
-  else
-    not_ok "$1: got [$2], expected [$3]"
-  fi
-}
-# until_true SECONDS COMMAND...: polls every 0.1 s.
-until_true() {
-  local tries=$(($1 * 10))
-  shift
-  while [ "$tries" -gt 0 ]; do
-    "$@" && return 0
-    sleep 0.1
-    tries=$((tries - 1))
-  done
-  "$@"
-}
+# The helpers lie beside the copy that runs in the chroot.
+CHECKS=$(dirname "$0")/checks.sh
+[ -f "$CHECKS" ] || CHECKS=$(dirname "$0")/../support/checks.sh
+# shellcheck source=../support/checks.sh
+. "$CHECKS"
 
 # ---- inside the namespaces ----
 
@@ -229,7 +203,7 @@ inside() {
     echo "package test: FAILED: cannot build the overlay root"
     return 1
   }
-  cp "$work"/dist/*.deb "$0" "$ROOT/tmp/"
+  cp "$work"/dist/*.deb "$0" "$CHECKS" "$ROOT/tmp/"
   # A host that forbids starting services (an image's policy-rc.d) does not forbid it here.
   rm -f "$ROOT/usr/sbin/policy-rc.d"
   mkdir -p "$ROOT/tmp/host/etc" "$ROOT/tmp/host/run" "$ROOT/tmp/work"
@@ -341,9 +315,4 @@ for mode in ${QMA_PACKAGE_TEST_MODES:-standalone systemd}; do
   fi
 done
 
-if [ "$failures" -eq 0 ]; then
-  echo "package test: all passed"
-else
-  echo "package test: FAILED ($failures)"
-  exit 1
-fi
+finish "package test"
