@@ -2,6 +2,8 @@
 // the XML query library bound at start-up.
 #pragma once
 
+#include <string>
+
 #include "common/cmn/qmcmn.h"
 #include "common/log/qma_log.h"
 #include "common/qma_funcinit.h"
@@ -12,6 +14,9 @@ namespace qma::service {
 void run_worker(int* pkgstart);
 /// Asks the worker to end soon.
 void request_worker_stop();
+/// The module whose update the previous run answered and this start finishes (the worker does
+/// so before it serves); empty when there is none.
+std::string module_finished_at_start();
 
 /// The bound entries of the XML query library (valid after QMA_FuncInit succeeded).
 void xml_init_parser();

@@ -157,7 +157,9 @@ int QMA_Initialize() {
   relocate(g_QMAConfig.LogSavePath, g_QMAConfig.ExLogSavePath);
   relocate(g_QMAConfig.PkgSavePath, g_QMAConfig.ExPkgSavePath);
 
-  QMA_Cmn_SweepResultFiles(g_QMAConfig.PkgSavePath);
+  const std::string kept_module = qma::service::module_finished_at_start();
+  QMA_Cmn_SweepResultFiles(g_QMAConfig.PkgSavePath,
+                           kept_module.empty() ? nullptr : kept_module.c_str());
 
   write_config(kExConfigKey);
 

@@ -4,6 +4,7 @@
 #include "service/qma_service_deps.h"
 
 #if QMA_HAVE_MANAGER_IF
+#include "commands/update/tool_records.h"
 #include "manager_if/qma_manager_if.h"
 #endif
 
@@ -17,6 +18,9 @@ void run_worker(int* pkgstart) {
 void request_worker_stop() {
   QMA_outsideIF_RequestStop();
 }
+std::string module_finished_at_start() {
+  return qma::commands::answered_module_of_previous_run();
+}
 
 #else
 
@@ -29,6 +33,9 @@ void run_worker(int* /*pkgstart*/) {
 }
 void request_worker_stop() {
   g_idle_stop.set();
+}
+std::string module_finished_at_start() {
+  return {};
 }
 
 #endif

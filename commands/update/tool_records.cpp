@@ -119,6 +119,22 @@ bool end_tree(const ToolRecord& record) {
   return killed.ok() && killed.value();
 }
 
+/// The record of the previous run's tool whose update got its first answer through.
+bool find_answered_record(ToolRecord* found) {
+  auto entries = qma::platform::list_directory(records_folder());
+  if (!entries.ok()) return false;
+  for (const auto& entry : entries.value()) {
+    const uint64_t number = number_of(entry.name);
+    if (number == 0 || number > 0xFFFFFFFFull) continue;
+    ToolRecord record;
+    if (read_record(static_cast<uint32_t>(number), &record) && record.answered) {
+      *found = record;
+      return true;
+    }
+  }
+  return false;
+}
+
 }  // namespace
 
 namespace qma::commands {
@@ -146,15 +162,14 @@ void record_tool_answered(uint32_t pid) {
 }
 
 uint32_t answered_tool_of_previous_run() {
-  auto entries = platform::list_directory(records_folder());
-  if (!entries.ok()) return 0;
-  for (const auto& entry : entries.value()) {
-    const uint64_t number = number_of(entry.name);
-    if (number == 0 || number > 0xFFFFFFFFull) continue;
-    ToolRecord record;
-    if (read_record(static_cast<uint32_t>(number), &record) && record.answered) return record.pid;
-  }
-  return 0;
+  ToolRecord record;
+  return find_answered_record(&record) ? record.pid : 0;
+}
+
+std::string answered_module_of_previous_run() {
+  ToolRecord record;
+  if (!find_answered_record(&record) || !platform::is_plain_name(record.module)) return {};
+  return record.module;
 }
 
 void set_waits_for_unrecorded_tools(bool wait) {

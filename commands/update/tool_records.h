@@ -24,6 +24,8 @@ void record_tool(uint32_t pid, const std::string& folder, const ToolRequest* req
 void record_tool_answered(uint32_t pid);
 /// The recorded tool of the previous run whose update got its first answer through; 0 for none.
 uint32_t answered_tool_of_previous_run();
+/// The module of that update; empty for none.
+std::string answered_module_of_previous_run();
 /// Whether the self-update check waits for a recorded process id that no tool record shows
 /// running (true, the default, for a package start; a plain start waits only for recorded
 /// tools, so an id given out again since is never waited for).

@@ -285,6 +285,11 @@ int update_path(Run& run) {
       QMA_LogError("QMA_ExecuteForUpdateCommand", kSrc, __LINE__,
                    "Result of update-tool is invalid! [%s:%s]", word, result.c_str());
     }
+    // The final answer is read from a fresh file. The first one goes before the update is on
+    // record as answered: a start that finishes the update after a crash keeps what the tool
+    // writes next and must never take the first answer for the last.
+    delete_in(run.module_dir,
+              {"Update_normal.xml", "Update_force.xml", "Install.xml", "Un_install.xml"});
     QMA_CreateInfoFile(cmd, run.time_limit.c_str(), file_name.c_str(), run.pid);
     qma::commands::record_tool_answered(static_cast<uint32_t>(run.pid));
     QMA_LogInfo("QMA_ExecuteForUpdateCommand", kSrc, __LINE__, "dProcId[%d]", run.pid);
@@ -306,9 +311,11 @@ int update_path(Run& run) {
     QMA_LogError("QMA_ExecuteForUpdateCommand", kSrc, __LINE__, "Accepted data send error!");
     waiting = false;
   }
-  // The final answer is read from a fresh file.
-  delete_in(run.module_dir,
-            {"Update_normal.xml", "Update_force.xml", "Install.xml", "Un_install.xml"});
+  // A late first answer is not read as the final one either.
+  if (!answered) {
+    delete_in(run.module_dir,
+              {"Update_normal.xml", "Update_force.xml", "Install.xml", "Un_install.xml"});
+  }
   free_response(mpi);
 
   if (!waiting) {

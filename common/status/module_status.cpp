@@ -249,7 +249,7 @@ void QMA_Cmn_ModuleStatus_ResetAll(void) {
   QMA_LogInfo(__func__, kSrc, __LINE__, "QMA_Cmn_ModuleStatus_ResetAll() end.");
 }
 
-void QMA_Cmn_SweepResultFiles(const char* package_root) {
+void QMA_Cmn_SweepResultFiles(const char* package_root, const char* kept_module) {
   static const char* const kAgentFiles[] = {"Get_version.xml", "Get_ratio.xml"};
   static const char* const kModuleFiles[] = {"Get_version.xml",  "Update_normal.xml",
                                              "Update_force.xml", "Install.xml",
@@ -262,7 +262,7 @@ void QMA_Cmn_SweepResultFiles(const char* package_root) {
     // A symbolic link may lead out of the package root: never swept through.
     if (entry.attributes & qma::platform::kAttrReparsePoint) continue;
     std::string folder = qma::platform::join_path(package_root, entry.name);
-    if (entry.name == kAgentModuleId) {
+    if (entry.name == kAgentModuleId || (kept_module != nullptr && entry.name == kept_module)) {
       for (const char* name : kAgentFiles)
         (void)qma::platform::delete_file(qma::platform::join_path(folder, name));
     } else {

@@ -43,8 +43,10 @@ int QMA_Cmn_Get_ModuleStatus(const char* module_id, const char* option_id);
 void QMA_Cmn_Set_ModuleStatus(const char* module_id, int status, const char* option_id);
 /// After a reboot: every module folder of the package root gets a fresh "0" file.
 void QMA_Cmn_ModuleStatus_ResetAll(void);
-/// Deletes stale update-tool result files in every entry of the package root.
-void QMA_Cmn_SweepResultFiles(const char* package_root);
+/// Deletes stale update-tool result files in every entry of the package root. The update
+/// answers of `kept_module` (may be null) stay: its update, answered by the previous run, is
+/// finished by this start, and its tool may have written the final answer while no agent ran.
+void QMA_Cmn_SweepResultFiles(const char* package_root, const char* kept_module);
 
 /// A mutex as the status files and the get-version lock use it: unnamed (this
 /// process only) or named (shared with other processes).

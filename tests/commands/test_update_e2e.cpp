@@ -671,6 +671,29 @@ TEST_F(CrashE2E, CrashAfterTheFirstAnswerIsFinishedByThePlainStartThatFollows) {
   EXPECT_EQ(receiver_.requests().size(), 2u) << "exactly one notice per update";
 }
 
+// The tool writes its final answer and ends while no agent runs: the next start still reads
+// that answer, rather than clearing it away with the leftovers of the killed run.
+TEST_F(CrashE2E, AFinalAnswerWrittenWhileNoAgentRanIsReportedByTheNextStart) {
+  plan(
+      "pidfile tool.pid\nwrite Update_normal.xml OK\nwait-gone Update_normal.xml 20000\n"
+      "wait-parent-gone 20000\nwrite Update_normal.xml Complete\n");
+  agent_.start();
+  EXPECT_EQ(
+      status_of(first_answer(update_request("F-1", kModule, "update_normal", receiver_.port()))),
+      "601");
+  const pid_t tool = pid_in("tool.pid");
+  kill_agent();
+  ASSERT_TRUE(gone_soon(tool)) << "the tool answered and ended";
+  ASSERT_TRUE(fs::exists(dir(kModule) / "Update_normal.xml"));
+
+  agent_.start();
+  ASSERT_TRUE(receiver_.wait_for(1, 30000)) << agent_.log();
+  EXPECT_EQ(receiver_.requests()[0].body, notice("F-1", "600", "完了しました", "Completed"));
+  EXPECT_TRUE(wait_until([&] { return module_status() == "0\n"; })) << module_status();
+  EXPECT_TRUE(wait_until([&] { return tool_records() == 0; }));
+  next_update_succeeds("F-2", 1);
+}
+
 TEST_F(CrashE2E, CrashBeforeTheFirstAnswerLeavesNothingRunningAndTheUpdateFailed) {
   // Left alone, the tool and what it started would go on and answer into the next run.
   plan(

@@ -95,21 +95,24 @@ TEST_F(ModuleStatus, ReaderPrefixMatchAndMissingEntries) {
 TEST_F(ModuleStatus, SweepDeletesStaleResultFiles) {
   const char* all[] = {"Get_version.xml", "Update_normal.xml", "Update_force.xml",
                        "Install.xml",     "Un_install.xml",    "Get_ratio.xml"};
-  for (const char* module : {"02000000", "11000000"}) {
+  // 12000000's update was answered by the previous run: its update answers stay, as the
+  // agent's own do.
+  for (const char* module : {"02000000", "11000000", "12000000"}) {
     fs::create_directories(root_ / module);
     for (const char* name : all) std::ofstream(root_ / module / name) << "x";
     std::ofstream(root_ / module / "QuillInfo.xml") << "keep";
   }
-  QMA_Cmn_SweepResultFiles(path_text(root_).c_str());
+  QMA_Cmn_SweepResultFiles(path_text(root_).c_str(), "12000000");
   for (const char* name : all) {
     SCOPED_TRACE(name);
     EXPECT_FALSE(fs::exists(root_ / "11000000" / name));
-    bool agent_keeps =
+    bool update_answer =
         std::strcmp(name, "Get_version.xml") != 0 && std::strcmp(name, "Get_ratio.xml") != 0;
-    EXPECT_EQ(fs::exists(root_ / "02000000" / name), agent_keeps);
+    EXPECT_EQ(fs::exists(root_ / "02000000" / name), update_answer);
+    EXPECT_EQ(fs::exists(root_ / "12000000" / name), update_answer);
   }
   EXPECT_TRUE(fs::exists(root_ / "11000000" / "QuillInfo.xml"));
-  QMA_Cmn_SweepResultFiles(path_text(root_ / "missing").c_str());  // no root: nothing happens
+  QMA_Cmn_SweepResultFiles(path_text(root_ / "missing").c_str(), nullptr);  // no root: nothing
 }
 
 TEST(StatusMutex, RecursiveOwnerAndTimedWaitOfOthers) {
