@@ -183,6 +183,8 @@ lifecycle() {
   name=$(service_name)
   check "the service is registered" test -n "$name"
   expect "with automatic start" "$(registry_value "$SERVICES_KEY\\$name" Start)" 0x2
+  check "and running" sh -c "'$src/cmake/wine-run.sh' '$PREFIX' sc query '$name' </dev/null \
+    2>/dev/null | grep -q 'STATE *: *4 *RUNNING'"
   expect "AXIS2C_HOME in the machine environment" "$(registry_value "$ENV_KEY" AXIS2C_HOME)" \
     "C:\\Program Files\\$MSI_MANUFACTURER\\$MSI_PRODUCT_NAME\\"
   check "bin on the machine Path" sh -c "printf '%s' '$(registry_value "$ENV_KEY" Path)' |
