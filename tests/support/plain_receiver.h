@@ -4,8 +4,6 @@
 #pragma once
 
 #include <atomic>
-#include <cctype>
-#include <cstdlib>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -13,6 +11,7 @@
 
 #include "platform/clock.h"
 #include "platform/tcp_stream.h"
+#include "tools/qmactl/http_request.h"
 
 namespace qma::test {
 
@@ -52,27 +51,12 @@ class PlainReceiver {
     while (!stop_) {
       auto stream = listener_.front().accept(200);
       if (!stream.ok()) continue;
-      std::string data;
-      size_t header_end = std::string::npos;
-      size_t length = 0;
-      char buffer[4096];
-      while (header_end == std::string::npos || data.size() < header_end + 4 + length) {
-        auto n = stream->read_some(buffer, sizeof buffer, 10000);
-        if (!n.ok() || *n == 0) break;
-        data.append(buffer, *n);
-        if (header_end == std::string::npos &&
-            (header_end = data.find("\r\n\r\n")) != std::string::npos) {
-          std::string head = data.substr(0, header_end);
-          for (char& c : head) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-          const size_t at = head.find("content-length:");
-          if (at != std::string::npos) length = std::strtoul(head.c_str() + at + 15, nullptr, 10);
-        }
-      }
-      if (header_end == std::string::npos || data.size() < header_end + 4 + length) continue;
+      auto request = qmactl::read_http_request(*stream, 10000);
+      if (!request || !request->complete) continue;
       static const char kOk[] = "HTTP/1.1 200 OK\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
       (void)stream->write_some(kOk, sizeof kOk - 1, 5000);
       std::lock_guard<std::mutex> lock(mutex_);
-      bodies_.push_back(data.substr(header_end + 4, length));
+      bodies_.push_back(std::move(request->body));
     }
   }
 

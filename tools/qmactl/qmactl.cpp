@@ -19,6 +19,7 @@
 #include "platform/process.h"
 #include "platform/tcp_stream.h"
 #include "tools/qmactl/answer_printer.h"
+#include "tools/qmactl/http_request.h"
 #include "tools/qmactl/json_output.h"
 #include "tools/qmactl/notice_printer.h"
 #include "tools/qmactl/version_table.h"
@@ -192,31 +193,13 @@ int run_listen(const std::vector<std::string>& args, bool raw) {
   for (long received = 0; count < 0 || received < count;) {
     auto stream = listener->accept(0xFFFFFFFFu);
     if (!stream.ok()) continue;
-    std::string data;
-    char buffer[4096];
-    size_t header_end = std::string::npos;
-    size_t length = 0;
-    for (;;) {
-      if (header_end == std::string::npos &&
-          (header_end = data.find("\r\n\r\n")) != std::string::npos) {
-        std::string head = data.substr(0, header_end);
-        for (auto& c : head) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        size_t at = head.find("content-length:");
-        if (at != std::string::npos) length = std::strtoul(head.c_str() + at + 15, nullptr, 10);
-      }
-      if (header_end != std::string::npos && data.size() >= header_end + 4 + length) break;
-      auto n = stream->read_some(buffer, sizeof buffer, 30000);
-      if (!n.ok() || *n == 0) break;
-      data.append(buffer, *n);
-    }
-    if (header_end == std::string::npos) continue;
-    std::string request_line = data.substr(0, data.find("\r\n"));
+    auto request = qma::qmactl::read_http_request(*stream, 30000);
+    if (!request) continue;
     if (g_json) {
-      std::puts(
-          qma::qmactl::json_notice(request_line, data.substr(header_end + 4, length)).c_str());
+      std::puts(qma::qmactl::json_notice(request->request_line, request->body).c_str());
       std::fflush(stdout);
     } else {
-      print_notice(received + 1, request_line, data.substr(header_end + 4, length), raw);
+      print_notice(received + 1, request->request_line, request->body, raw);
     }
     static const char kOk[] =
         "HTTP/1.1 200 OK\r\nContent-Length: 8\r\nConnection: close\r\n\r\naccepted";
