@@ -111,6 +111,11 @@ void delete_in(const std::string& dir, std::initializer_list<const char*> names)
     (void)qma::platform::delete_file(qma::platform::join_path(dir, name));
 }
 
+/// The result files of the four update modes.
+void delete_update_answers(const std::string& dir) {
+  delete_in(dir, {"Update_normal.xml", "Update_force.xml", "Install.xml", "Un_install.xml"});
+}
+
 void free_response(MPITbl* mpi) {
   std::free(mpi->ResText);
   mpi->ResText = nullptr;
@@ -288,8 +293,7 @@ int update_path(Run& run) {
     // The final answer is read from a fresh file. The first one goes before the update is on
     // record as answered: a start that finishes the update after a crash keeps what the tool
     // writes next and must never take the first answer for the last.
-    delete_in(run.module_dir,
-              {"Update_normal.xml", "Update_force.xml", "Install.xml", "Un_install.xml"});
+    delete_update_answers(run.module_dir);
     QMA_CreateInfoFile(cmd, run.time_limit.c_str(), file_name.c_str(), run.pid);
     qma::commands::record_tool_answered(static_cast<uint32_t>(run.pid));
     QMA_LogInfo("QMA_ExecuteForUpdateCommand", kSrc, __LINE__, "dProcId[%d]", run.pid);
@@ -312,10 +316,7 @@ int update_path(Run& run) {
     waiting = false;
   }
   // A late first answer is not read as the final one either.
-  if (!answered) {
-    delete_in(run.module_dir,
-              {"Update_normal.xml", "Update_force.xml", "Install.xml", "Un_install.xml"});
-  }
+  if (!answered) delete_update_answers(run.module_dir);
   free_response(mpi);
 
   if (!waiting) {
