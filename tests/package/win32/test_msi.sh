@@ -36,6 +36,14 @@ ok "installers built: ${msi1##*/} ${msi2##*/}"
 # table MSI NAME: the rows of one table, tab-separated, without the three heading lines.
 table() { msiinfo export "$1" "$2" | tail -n +4 | tr -d '\r'; }
 property() { table "$1" Property | awk -F'\t' -v p="$2" '$1 == p {print $2}'; }
+# table_has MSI TABLE PATTERN: a row of the table matches the extended pattern.
+table_has() { table "$1" "$2" | grep -qE "$3"; }
+not() { ! "$@"; }
+x64_template() { msiinfo suminfo "$1" | grep -q '^Template: x64;'; }
+refuses_downgrade() {
+  table_has "$1" Upgrade WIX_DOWNGRADE_DETECTED &&
+    table_has "$1" LaunchCondition '^NOT WIX_DOWNGRADE_DETECTED'
+}
 
 tables() {
   expect "product name" "$(property "$msi1" ProductName)" "$MSI_PRODUCT_NAME"
@@ -51,7 +59,7 @@ tables() {
   "$src/packaging/build-msi.sh" "$build" "$WORK/again" "$V1" >/dev/null
   expect "the same sources give the same product code" \
     "$(property "$WORK/again/${msi1##*/}" ProductCode)" "$code1"
-  check "a 64-bit package" sh -c "msiinfo suminfo '$msi1' | grep -q '^Template: x64;'"
+  check "a 64-bit package" x64_template "$msi1"
 
   # Every file of the installation, at its place under Program Files; nothing else.
   local stage=$WORK/stage files expected
@@ -61,11 +69,12 @@ tables() {
     echo "$(component_path "$component")/$name"
   done | sort)
   expect "the File table holds the installation's files" "$files" "$expected"
-  check "without import libraries" sh -c "! msiinfo export '$msi1' File | grep -q '\\.dll\\.a'"
+  check "without import libraries" not table_has "$msi1" File '\.dll\.a'
   expect "bin lies in Program Files\\$MSI_MANUFACTURER\\$MSI_PRODUCT_NAME" \
     "$(directory_path BINDIR)" "ProgramFiles64Folder/$MSI_MANUFACTURER/$MSI_PRODUCT_NAME/bin"
-  check "the empty log folder is created" sh -c \
-    "msiinfo export '$msi1' CreateFolder | grep -q ."
+  expect "the empty log folder is created" \
+    "$(directory_path "$(table "$msi1" CreateFolder | cut -f1)")" \
+    "ProgramFiles64Folder/$MSI_MANUFACTURER/$MSI_PRODUCT_NAME/bin/QMA_LOGROOT"
   expect "the machine environment" "$(table "$msi1" Environment | cut -f2,3 | sort)" \
     "$(printf '=-*AXIS2C_HOME\t[INSTALLDIR]\n=-*Path\t[~];[INSTALLDIR]bin')"
   expect "the service steps and when they run" \
@@ -80,13 +89,11 @@ tables() {
       'InstallAgentService 3106 BINDIR "[System64Folder]cmd.exe" /d /c ""[BINDIR]QMAServiceSetup.bat" install"' \
       'RemoveAgentService 3170 BINDIR "[System64Folder]cmd.exe" /d /c ""[BINDIR]QMAServiceSetup.bat" remove"' \
       'UndoAgentService 3426 BINDIR "[System64Folder]cmd.exe" /d /c ""[BINDIR]QMAServiceSetup.bat" remove"')"
-  check "a lower version is refused" sh -c \
-    "msiinfo export '$msi1' Upgrade | grep -q 'WIX_DOWNGRADE_DETECTED' &&
-     msiinfo export '$msi1' LaunchCondition | grep -q '^NOT WIX_DOWNGRADE_DETECTED'"
-  check "PURGE reaches the deferred steps" sh -c \
-    "[ \"\$(msiinfo export '$msi1' Property | awk -F'\t' '\$1 == \"SecureCustomProperties\"' | grep -c 'PURGE')\" = 1 ]"
-  check "a version beyond what Windows Installer takes is refused" sh -c \
-    "! '$src/packaging/build-msi.sh' '$build' '$WORK/bad' 256.0.0 2>/dev/null"
+  check "a lower version is refused" refuses_downgrade "$msi1"
+  expect "PURGE reaches the deferred steps" \
+    "$(property "$msi1" SecureCustomProperties | tr ';' '\n' | grep -x PURGE)" PURGE
+  check "a version beyond what Windows Installer takes is refused" \
+    not "$src/packaging/build-msi.sh" "$build" "$WORK/bad" 256.0.0 2>/dev/null
 }
 # directory_path ID: the folder's path through the Directory table, '/' between names.
 directory_path() {
@@ -134,6 +141,9 @@ registry_value() { # KEY NAME
 service_name() {
   wine_run reg query "$SERVICES_KEY" | sed -n "s/^.*\\\\\\($MSI_PRODUCT_NAME\\(\\..*\\)\\?\\)$/\\1/p"
 }
+service_running() { wine_run sc query "$1" | grep -q 'STATE *: *4 *RUNNING'; }
+bin_on_path() { registry_value "$ENV_KEY" Path | tr ';' '\n' | grep -qxF "$BIN"; }
+agent_stopped() { ! wine_run "$BIN\\qmactl.exe" --timeout 2 info >/dev/null; }
 agent_answers() { wine_run "$BIN\\qmactl.exe" info | grep -q '^Status: 600$'; }
 agent_version() { wine_run "$BIN\\qmactl.exe" info | sed -n 's/^AgentVersion: //p'; }
 # What the installer put there: programs, libraries and batch files outside the registered
@@ -183,12 +193,10 @@ lifecycle() {
   name=$(service_name)
   check "the service is registered" test -n "$name"
   expect "with automatic start" "$(registry_value "$SERVICES_KEY\\$name" Start)" 0x2
-  check "and running" sh -c "'$src/cmake/wine-run.sh' '$PREFIX' sc query '$name' </dev/null \
-    2>/dev/null | grep -q 'STATE *: *4 *RUNNING'"
+  check "and running" service_running "$name"
   expect "AXIS2C_HOME in the machine environment" "$(registry_value "$ENV_KEY" AXIS2C_HOME)" \
     "C:\\Program Files\\$MSI_MANUFACTURER\\$MSI_PRODUCT_NAME\\"
-  check "bin on the machine Path" sh -c "printf '%s' '$(registry_value "$ENV_KEY" Path)' |
-    tr ';' '\n' | grep -qxF '$BIN'"
+  check "bin on the machine Path" bin_on_path
   expect "shown in Programs and Features" \
     "$(registry_value "$UNINSTALL_KEY\\$(property "$msi1" ProductCode)" Publisher)" \
     "$MSI_MANUFACTURER"
@@ -198,8 +206,7 @@ lifecycle() {
 
   # The failure command starts a stopped service again.
   wine_run "$BIN\\QMAgent.exe" -stop >/dev/null
-  check "the service stopped" sh -c "! '$src/cmake/wine-run.sh' '$PREFIX' '$BIN\\qmactl.exe' \
-    --timeout 2 info </dev/null >/dev/null 2>&1"
+  check "the service stopped" agent_stopped
   wine_run cmd /c "$BIN\\ServiceReStart.bat" >/dev/null
   check "ServiceReStart.bat started it again" until_true 20 agent_answers
   check "and noted it" grep -q "starting it again" "$HOME_DIR/bin/ServiceReStart.log"
@@ -250,8 +257,7 @@ lifecycle() {
   expect "no service left" "$(service_name)" ""
   expect "no program files left" "$(program_files)" ""
   expect "AXIS2C_HOME taken back" "$(registry_value "$ENV_KEY" AXIS2C_HOME)" ""
-  check "bin taken off Path" sh -c "! printf '%s' '$(registry_value "$ENV_KEY" Path)' |
-    tr ';' '\n' | grep -qxF '$BIN'"
+  check "bin taken off Path" not bin_on_path
   expect "gone from Programs and Features" \
     "$(registry_value "$UNINSTALL_KEY\\$(property "$msi2" ProductCode)" DisplayName)" ""
   expect "the module's status left" "$(module_status)" "$status"
